@@ -1,0 +1,22 @@
+#include "lib/clock.hpp"
+
+#include <string>
+
+#include "lib/errors.hpp"
+#include "lib/platform/wall_clock.hpp"
+
+namespace quoranth {
+
+std::uint64_t now_timestamp() {
+    const std::int64_t intervals = platform::wall_clock_100ns_since_unix_epoch();
+    if (intervals < 0) {
+        fail_internal("Time went backwards: the wall clock reads " + std::to_string(-intervals) +
+                      "00 ns before the Unix epoch");
+    }
+    const auto d = static_cast<std::uint64_t>(intervals);
+    const std::uint64_t seconds = d / 10'000'000;
+    const std::uint64_t nanos = (d % 10'000'000) * 100;
+    return seconds * 1'000'000'000 + nanos;  // wraps past the year 2554, as unsigned arithmetic does
+}
+
+}  // namespace quoranth

@@ -1,0 +1,58 @@
+#include "lib/order.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "lib/clock.hpp"
+#include "lib/errors.hpp"
+
+namespace quoranth {
+
+Order Order::create(OrderType side, std::int64_t price_in_ticks, double quantity) {
+    if (price_in_ticks <= 0) throw ValueError("price_in_ticks must be positive");
+    if (!(quantity > 0.0)) throw ValueError("quantity must be positive");  // NaN included
+    if (std::isinf(quantity)) throw ValueError("quantity must be finite");
+    Order order;
+    order.id = new_order_id();
+    order.timestamp = now_timestamp();
+    order.side = side;
+    order.price_in_ticks = price_in_ticks;
+    order.quantity = quantity;
+    order.status = OrderStatus::Open;
+    return order;
+}
+
+bool Order::can_match(const Order& other) const noexcept {
+    if (side == other.side) return false;
+    if (side == OrderType::Buy) return price_in_ticks >= other.price_in_ticks;
+    return other.price_in_ticks >= price_in_ticks;
+}
+
+std::optional<Fill> Order::fill(Order& incoming, double tick_size) {
+    if (!can_match(incoming)) return std::nullopt;
+
+    // minNum: a NaN on one side yields the other side's quantity.
+    double traded;
+    if (std::isnan(quantity)) traded = incoming.quantity;
+    else if (std::isnan(incoming.quantity)) traded = quantity;
+    else traded = incoming.quantity < quantity ? incoming.quantity : quantity;
+
+    quantity -= traded;
+    incoming.quantity -= traded;
+    if (quantity <= 0.0) status = OrderStatus::Filled;
+    if (incoming.quantity <= 0.0) incoming.status = OrderStatus::Filled;
+
+    const bool receiving_sells = side == OrderType::Sell;
+    const Order& buyer = receiving_sells ? incoming : *this;
+    const Order& seller = receiving_sells ? *this : incoming;
+
+    Fill result;
+    result.quantity = traded;
+    result.price = static_cast<double>(seller.price_in_ticks) * tick_size;
+    result.timestamp = now_timestamp();
+    result.buy_id.assign(buyer.id.view());
+    result.sell_id.assign(seller.id.view());
+    return result;
+}
+
+}  // namespace quoranth

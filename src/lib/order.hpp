@@ -1,0 +1,36 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+
+#include "lib/enums.hpp"
+#include "lib/fill.hpp"
+#include "lib/order_id.hpp"
+
+namespace quoranth {
+
+// A limit order: a plain 64-byte value, copied freely (the id is held inline).
+struct Order {
+    OrderId id;
+    OrderType side = OrderType::Buy;
+    OrderStatus status = OrderStatus::Open;
+    std::int64_t price_in_ticks = 0;
+    double quantity = 0.0;
+    std::uint64_t timestamp = 0;
+
+    // Validates price, then quantity (ValueError), then mints the id and reads
+    // the clock. Non-finite quantities are refused so that matching always ends.
+    static Order create(OrderType side, std::int64_t price_in_ticks, double quantity);
+
+    bool is_open() const noexcept { return status == OrderStatus::Open; }
+
+    // Same sides never match; otherwise the buy price must reach the sell price.
+    bool can_match(const Order& other) const noexcept;
+
+    // Trades the smaller remaining quantity between this (receiving) order and
+    // `incoming`, lowering both and marking each exhausted one Filled. Priced at
+    // the sell order's ticks times `tick_size`. Returns nothing, changing
+    // nothing, when the two do not cross.
+    std::optional<Fill> fill(Order& incoming, double tick_size);
+};
+
+}  // namespace quoranth

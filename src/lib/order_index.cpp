@@ -1,0 +1,68 @@
+#include "lib/order_index.hpp"
+
+namespace quoranth {
+
+OrderIndex::Handle OrderIndex::find(std::string_view id) const noexcept {
+    if (count_ == 0) return none;
+    const std::uint64_t hash = hash_order_id(id);
+    const std::uint32_t tag = tag_of(hash);
+    for (std::size_t i = home(tag);; i = (i + 1) & mask_) {
+        const Bucket& b = buckets_[i];
+        if (b.entry == none) return none;
+        if (b.tag == tag && entries_[b.entry].record.id.equals(id)) return b.entry;
+    }
+}
+
+OrderIndex::Handle OrderIndex::find_or_insert(const Order& record) {
+    // Keep the load at or below 3/4 so probe runs stay short.
+    if ((count_ + 1) * 4 > buckets_.size() * 3) grow();
+    const std::uint64_t hash = hash_order_id(record.id.view());
+    const std::uint32_t tag = tag_of(hash);
+    std::size_t i = home(tag);
+    for (;; i = (i + 1) & mask_) {
+        const Bucket& b = buckets_[i];
+        if (b.entry == none) break;
+        if (b.tag == tag && entries_[b.entry].record.id == record.id) return b.entry;
+    }
+    const Handle h = entries_.acquire();
+    entries_[h] = IndexEntry{record, SlotPool<int>::none};
+    buckets_[i] = Bucket{tag, h};
+    ++count_;
+    return h;
+}
+
+void OrderIndex::erase(Handle entry) noexcept {
+    std::size_t i = home(tag_of(hash_order_id(entries_[entry].record.id.view())));
+    while (buckets_[i].entry != entry) i = (i + 1) & mask_;
+    // Backward-shift deletion: pull later members of the probe run into the
+    // hole so that no tombstones are needed.
+    for (std::size_t j = (i + 1) & mask_;; j = (j + 1) & mask_) {
+        const Bucket& b = buckets_[j];
+        if (b.entry == none) break;
+        const std::size_t want = home(b.tag);
+        // Move b into the hole at i unless its home lies cyclically in (i, j].
+        const bool stays = i <= j ? (i < want && want <= j) : (i < want || want <= j);
+        if (!stays) {
+            buckets_[i] = b;
+            i = j;
+        }
+    }
+    buckets_[i] = Bucket{0, none};
+    entries_.release(entry);
+    --count_;
+}
+
+void OrderIndex::grow() {
+    const std::size_t capacity = buckets_.empty() ? 64 : buckets_.size() * 2;
+    std::vector<Bucket> old(capacity, Bucket{0, none});
+    old.swap(buckets_);
+    mask_ = capacity - 1;
+    for (const Bucket& b : old) {
+        if (b.entry == none) continue;
+        std::size_t i = home(b.tag);
+        while (buckets_[i].entry != none) i = (i + 1) & mask_;
+        buckets_[i] = b;
+    }
+}
+
+}  // namespace quoranth

@@ -1,0 +1,11 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace quoranth::platform {
+
+// Fills `size` bytes from the operating system's cryptographic random source.
+// Returns 0 on success, otherwise the OS error code to report.
+std::uint32_t fill_random_bytes(std::uint8_t* buffer, std::size_t size) noexcept;
+
+}  // namespace quoranth::platform

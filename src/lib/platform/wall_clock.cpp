@@ -1,0 +1,33 @@
+#include "lib/platform/wall_clock.hpp"
+
+#if defined(_WIN32)
+#include <windows.h>
+
+namespace quoranth::platform {
+
+std::int64_t wall_clock_100ns_since_unix_epoch() noexcept {
+    // FILETIME counts 100 ns intervals since 1601-01-01 UTC.
+    constexpr std::int64_t unix_epoch_as_filetime = 116444736000000000;
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    const auto intervals = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    return intervals - unix_epoch_as_filetime;
+}
+
+}  // namespace quoranth::platform
+
+#else
+#include <ctime>
+
+namespace quoranth::platform {
+
+std::int64_t wall_clock_100ns_since_unix_epoch() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    // tv_nsec is always in [0, 1e9), so flooring to 100 ns keeps the sign of tv_sec.
+    return static_cast<std::int64_t>(now.tv_sec) * 10'000'000 + now.tv_nsec / 100;
+}
+
+}  // namespace quoranth::platform
+#endif

@@ -1,0 +1,129 @@
+#pragma once
+// The call frame every Python entry goes through: parse the arguments, take
+// access to the receiver, convert the arguments in order, run the operation,
+// convert the result, release every access, map failures to exceptions. Each
+// binding instantiates one of the entry templates below with its operation,
+// its parameter description and the kinds of its receiver and arguments.
+#include <functional>
+#include <tuple>
+#include <utility>
+
+#include "module/boundary.hpp"
+#include "module/conversions.hpp"
+#include "module/parameters.hpp"
+#include "module/results.hpp"
+
+namespace quoranth::py {
+
+// Receiver kinds: type test (a conversion error naming the class), then access.
+template <typename Record>
+struct Shared {
+    struct Holder {
+        SharedAccess access;
+        Record* record;
+        const Record& get() const noexcept { return *record; }
+    };
+    static Holder take(PyObject* self) {
+        if (!is_instance<Record>(self)) raise_conversion_error(self, class_spec(ClassOf<Record>::id).name);
+        Instance<Record>* instance = instance_of<Record>(self);
+        return {SharedAccess(instance->flag), &instance->record};
+    }
+};
+
+template <typename Record>
+struct Exclusive {
+    struct Holder {
+        ExclusiveAccess access;
+        Record* record;
+        Record& get() const noexcept { return *record; }
+    };
+    static Holder take(PyObject* self) {
+        if (!is_instance<Record>(self)) raise_conversion_error(self, class_spec(ClassOf<Record>::id).name);
+        Instance<Record>* instance = instance_of<Record>(self);
+        return {ExclusiveAccess(instance->flag), &instance->record};
+    }
+};
+
+// Converts argument `index`; a plain TypeError gets the argument's name.
+template <typename Kind>
+auto convert_argument(const ParamSpec& spec, int index, PyObject* object) {
+    try {
+        return Kind::convert(object);
+    } catch (const PythonError&) {
+        prefix_argument_error(spec.names[index]);
+        throw;
+    }
+}
+
+// Converts all arguments left to right (a braced list fixes the order) and
+// keeps their holders, and so their accesses, alive until the result exists.
+template <typename... Kinds, std::size_t... I, typename Invoke>
+PyObject* with_converted(const ParamSpec& spec, PyObject* const* slots, std::index_sequence<I...>, Invoke&& invoke) {
+    std::tuple<decltype(Kinds::convert(nullptr))...> held{convert_argument<Kinds>(spec, I, slots[I])...};
+    return invoke(std::get<I>(held).get()...);
+}
+
+// A method with parameters (METH_FASTCALL | METH_KEYWORDS).
+template <auto Operation, const ParamSpec& Spec, typename Receiver, typename... Kinds>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[sizeof...(Kinds)];
+        parse_fastcall(Spec, args, nargs, kwnames, slots);
+        auto receiver = Receiver::take(self);
+        return with_converted<Kinds...>(Spec, slots, std::index_sequence_for<Kinds...>{}, [&](auto&&... values) {
+            return call_and_convert(Operation, receiver.get(), std::forward<decltype(values)>(values)...);
+        });
+    });
+}
+
+// A method without parameters (METH_NOARGS), a getter or a unary slot.
+template <auto Operation, typename Receiver>
+PyObject* unary(PyObject* self) noexcept {
+    return guarded([&]() -> PyObject* {
+        auto receiver = Receiver::take(self);
+        return call_and_convert(Operation, receiver.get());
+    });
+}
+
+template <auto Operation, typename Receiver>
+PyObject* no_arguments(PyObject* self, PyObject*) noexcept {
+    return unary<Operation, Receiver>(self);
+}
+
+template <auto Operation, typename Receiver>
+PyObject* getter(PyObject* self, void*) noexcept {
+    return unary<Operation, Receiver>(self);
+}
+
+// A constructor (tp_new): the operation builds the record from the converted
+// arguments, so its validation runs before any allocation.
+template <auto Make, const ParamSpec& Spec, typename... Kinds>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[sizeof...(Kinds)];
+        parse_tuple_dict(Spec, args, kwargs, slots);
+        return with_converted<Kinds...>(Spec, slots, std::index_sequence_for<Kinds...>{}, [&](auto&&... values) {
+            return new_instance(type, std::invoke(Make, std::forward<decltype(values)>(values)...));
+        });
+    });
+}
+
+// Builders for the interpreter's tables.
+template <auto Entry>
+inline PyMethodDef method_def(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry)), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+template <auto Entry>
+inline PyMethodDef no_arguments_def(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry)), METH_NOARGS, doc};
+}
+template <auto Entry>
+inline PyGetSetDef getter_def(const char* name, const char* doc) {
+    return {name, Entry, nullptr, doc, nullptr};
+}
+template <typename Function>
+PyType_Slot slot(int id, Function function) {
+    return {id, reinterpret_cast<void*>(function)};
+}
+
+}  // namespace quoranth::py

@@ -1,0 +1,86 @@
+#include "module/conversions.hpp"
+
+namespace quoranth::py {
+
+namespace {
+
+Instance<Order>* order_instance(PyObject* object) {
+    if (!is_instance<Order>(object)) raise_conversion_error(object, "Order");
+    return instance_of<Order>(object);
+}
+
+std::string_view utf8_view(PyObject* object) {
+    if (!PyUnicode_Check(object)) raise_conversion_error(object, "PyString");
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);  // UnicodeEncodeError for lone surrogates
+    if (data == nullptr) throw PythonError{};
+    return {data, static_cast<std::size_t>(size)};
+}
+
+}  // namespace
+
+ValueHolder<Order> OrderCopyArg::convert(PyObject* object) {
+    Instance<Order>* instance = order_instance(object);
+    SharedAccess access(instance->flag);
+    return {instance->record};
+}
+
+SharedOrderArg::Holder SharedOrderArg::convert(PyObject* object) {
+    Instance<Order>* instance = order_instance(object);
+    return {SharedAccess(instance->flag), &instance->record};
+}
+
+ExclusiveOrderArg::Holder ExclusiveOrderArg::convert(PyObject* object) {
+    Instance<Order>* instance = order_instance(object);
+    return {ExclusiveAccess(instance->flag), &instance->record};
+}
+
+ValueHolder<std::int64_t> Int64Arg::convert(PyObject* object) {
+    const long long value = PyLong_AsLongLong(object);
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    return {value};
+}
+
+ValueHolder<std::uint64_t> UInt64Arg::convert(PyObject* object) {
+    if (PyLong_Check(object)) {
+        const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+        return {value};
+    }
+    OwnedRef index = checked(PyNumber_Index(object));
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+    return {value};
+}
+
+ValueHolder<double> DoubleArg::convert(PyObject* object) {
+    if (PyFloat_CheckExact(object)) return {PyFloat_AS_DOUBLE(object)};
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return {value};
+}
+
+ValueHolder<std::string> TextCopyArg::convert(PyObject* object) { return {std::string(utf8_view(object))}; }
+
+ValueHolder<std::string_view> TextViewArg::convert(PyObject* object) { return {utf8_view(object)}; }
+
+void prefix_argument_error(const char* name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject* original = PyErr_GetRaisedException();
+    if (Py_TYPE(original) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(original);  // a TypeError subclass passes unchanged
+        return;
+    }
+    PyObject* message = PyUnicode_FromFormat("argument '%s': %S", name, original);
+    PyObject* replacement = message ? PyObject_CallOneArg(PyExc_TypeError, message) : nullptr;
+    Py_XDECREF(message);
+    if (replacement == nullptr) {
+        Py_DECREF(original);
+        return;  // the error from building the replacement is pending instead
+    }
+    if (PyObject* cause = PyException_GetCause(original)) PyException_SetCause(replacement, cause);
+    Py_DECREF(original);
+    PyErr_SetRaisedException(replacement);
+}
+
+}  // namespace quoranth::py

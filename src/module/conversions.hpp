@@ -1,0 +1,90 @@
+#pragma once
+// Argument conversion by kind. Each kind converts one Python argument into a
+// holder whose get() is what the operation receives; holders that keep an
+// access to an argument object release it when the call ends.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "module/classes.hpp"
+
+namespace quoranth::py {
+
+template <typename T>
+struct ValueHolder {
+    T value;
+    const T& get() const noexcept { return value; }
+};
+
+// An enumeration member, copied out of its instance.
+template <typename Enum>
+struct EnumArg {
+    static ValueHolder<Enum> convert(PyObject* object) {
+        if (!is_instance<Enum>(object)) raise_conversion_error(object, class_spec(ClassOf<Enum>::id).name);
+        return {instance_of<Enum>(object)->record};
+    }
+};
+
+// A complete copy of an Order, read under a momentary shared access.
+struct OrderCopyArg {
+    static ValueHolder<Order> convert(PyObject* object);
+};
+
+// An Order read in place; the shared access is held until the call ends.
+struct SharedOrderArg {
+    struct Holder {
+        SharedAccess access;
+        const Order* order;
+        const Order& get() const noexcept { return *order; }
+    };
+    static Holder convert(PyObject* object);
+};
+
+// An Order changed in place; the exclusive access is held until the call ends.
+struct ExclusiveOrderArg {
+    struct Holder {
+        ExclusiveAccess access;
+        Order* order;
+        Order& get() const noexcept { return *order; }
+    };
+    static Holder convert(PyObject* object);
+};
+
+struct Int64Arg {
+    static ValueHolder<std::int64_t> convert(PyObject* object);
+};
+
+struct UInt64Arg {
+    static ValueHolder<std::uint64_t> convert(PyObject* object);
+};
+
+struct DoubleArg {
+    static ValueHolder<double> convert(PyObject* object);
+};
+
+// UTF-8 text owned by the operation.
+struct TextCopyArg {
+    static ValueHolder<std::string> convert(PyObject* object);
+};
+
+// UTF-8 text borrowed from the argument for the duration of the call.
+struct TextViewArg {
+    static ValueHolder<std::string_view> convert(PyObject* object);
+};
+
+// An optional parameter: absent (null) stays absent.
+template <typename Kind>
+struct OptionalArg {
+    using Inner = decltype(Kind::convert(nullptr).get());
+    static ValueHolder<std::optional<std::decay_t<Inner>>> convert(PyObject* object) {
+        if (object == nullptr) return {std::nullopt};
+        return {Kind::convert(object).get()};
+    }
+};
+
+// Replaces a pending TypeError (exactly that type) by
+// TypeError("argument '<name>': <message>") carrying the original's cause.
+void prefix_argument_error(const char* name) noexcept;
+
+}  // namespace quoranth::py
