@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
-#include <string>
+
+#include "lib/small_text.hpp"
 
 namespace quoranth {
 
@@ -9,8 +10,8 @@ namespace quoranth {
 struct Fill {
     double quantity = 0.0;
     double price = 0.0;
-    std::string buy_id;
-    std::string sell_id;
+    SmallText buy_id;
+    SmallText sell_id;
     std::uint64_t timestamp = 0;
 };
 

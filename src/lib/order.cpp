@@ -50,8 +50,8 @@ std::optional<Fill> Order::fill(Order& incoming, double tick_size) {
     result.quantity = traded;
     result.price = static_cast<double>(seller.price_in_ticks) * tick_size;
     result.timestamp = now_timestamp();
-    result.buy_id.assign(buyer.id.view());
-    result.sell_id.assign(seller.id.view());
+    result.buy_id = SmallText(buyer.id.view());
+    result.sell_id = SmallText(seller.id.view());
     return result;
 }
 

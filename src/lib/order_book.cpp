@@ -35,9 +35,10 @@ Order OrderBook::resting_record(Handle node) const noexcept {
     return record;
 }
 
-std::vector<Fill> OrderBook::add(const Order& incoming_order) {
+std::span<const Fill> OrderBook::add(const Order& incoming_order) {
     Order incoming = incoming_order;
-    std::vector<Fill> fills;
+    std::vector<Fill>& fills = fills_;
+    fills.clear();
     const bool buying = incoming.side == OrderType::Buy;
     Levels& opposite = buying ? sells_ : buys_;
 

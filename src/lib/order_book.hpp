@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -52,8 +53,8 @@ public:
 
     // Matches a copy of `incoming` against the opposite side, rests what is
     // left, records every touched order in the index; returns the fills in
-    // match order.
-    std::vector<Fill> add(const Order& incoming);
+    // match order. The fills live in the book until its next add.
+    std::span<const Fill> add(const Order& incoming);
 
     // Removes the order's resting records and its index entry.
     bool cancel(std::string_view order_id);
@@ -97,6 +98,7 @@ private:
     double side_volume(const Levels& levels) const noexcept;
     std::optional<Quote> quote(const Levels::value_type& level) const noexcept;
 
+    std::vector<Fill> fills_;  // reused by every add, so matching rarely allocates
     Levels buys_;
     Levels sells_;
     SlotPool<RestingNode> nodes_;

@@ -1,5 +1,7 @@
 #include "lib/order_id.hpp"
 
+#include <atomic>
+#include <cstring>
 #include <string>
 
 #include "lib/errors.hpp"
@@ -19,11 +21,50 @@ OrderId order_id_from_bytes(const std::uint8_t (&bytes)[16]) noexcept {
     return id;
 }
 
-OrderId new_order_id() {
-    std::uint8_t bytes[16];
-    if (const std::uint32_t error = platform::fill_random_bytes(bytes, sizeof bytes)) {
-        fail_internal("could not retrieve random bytes for uuid: OS Error: " + std::to_string(error));
+namespace {
+
+// A system call per identifier would cost more than the rest of creating an
+// order, so random bytes are drawn from the OS in batches per thread. A forked
+// child must not reuse its parent's unused bytes (the two would mint the same
+// identifiers): a fork bumps the generation, which empties every batch.
+std::atomic<std::uint64_t> fork_generation{0};
+
+class RandomBatch {
+public:
+    void take(std::uint8_t (&out)[16]) {
+        const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+        if (used_ == sizeof bytes_ || generation != generation_) refill(generation);
+        std::memcpy(out, bytes_ + used_, 16);
+        std::memset(bytes_ + used_, 0, 16);  // handed out once, then gone
+        used_ += 16;
     }
+
+private:
+    void refill(std::uint64_t generation) {
+        static const bool registered = [] {
+            platform::on_fork_in_child([] { fork_generation.fetch_add(1, std::memory_order_relaxed); });
+            return true;
+        }();
+        (void)registered;
+        if (const std::uint32_t error = platform::fill_random_bytes(bytes_, sizeof bytes_)) {
+            used_ = sizeof bytes_;
+            fail_internal("could not retrieve random bytes for uuid: OS Error: " + std::to_string(error));
+        }
+        used_ = 0;
+        generation_ = generation;
+    }
+
+    std::uint8_t bytes_[16 * 64];
+    std::size_t used_ = sizeof bytes_;
+    std::uint64_t generation_ = 0;
+};
+
+}  // namespace
+
+OrderId new_order_id() {
+    thread_local RandomBatch batch;
+    std::uint8_t bytes[16];
+    batch.take(bytes);
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 9562 variant
     return order_id_from_bytes(bytes);

@@ -11,13 +11,13 @@ constexpr ParamSpec new_params{"Fill", "__new__", 5, {"quantity", "price", "buy_
 // The identifiers are borrowed for the call and copied once, into the record.
 Fill make_fill(double quantity, double price, std::string_view buy_id, std::string_view sell_id,
                std::uint64_t timestamp) {
-    return Fill{quantity, price, std::string(buy_id), std::string(sell_id), timestamp};
+    return Fill{quantity, price, SmallText(buy_id), SmallText(sell_id), timestamp};
 }
 
 double fill_quantity(const Fill& fill) { return fill.quantity; }
 double fill_price(const Fill& fill) { return fill.price; }
-const std::string& fill_buy_id(const Fill& fill) { return fill.buy_id; }
-const std::string& fill_sell_id(const Fill& fill) { return fill.sell_id; }
+std::string_view fill_buy_id(const Fill& fill) { return fill.buy_id; }
+std::string_view fill_sell_id(const Fill& fill) { return fill.sell_id; }
 std::uint64_t fill_timestamp(const Fill& fill) { return fill.timestamp; }
 
 std::vector<PyType_Slot> slots = {

@@ -10,7 +10,7 @@ constexpr ParamSpec new_params{"Order", "__new__", 3, {"side", "price_in_ticks",
 constexpr ParamSpec can_match_params{"Order", "can_match", 1, {"other"}};
 constexpr ParamSpec fill_params{"Order", "fill", 2, {"incoming", "tick_size"}};
 
-std::string_view order_id(const Order& order) { return order.id.view(); }
+const OrderId& order_id(const Order& order) { return order.id; }
 OrderType order_side(const Order& order) { return order.side; }
 std::int64_t order_price(const Order& order) { return order.price_in_ticks; }
 double order_quantity(const Order& order) { return order.quantity; }

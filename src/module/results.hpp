@@ -1,7 +1,9 @@
 #pragma once
 // Result conversion: each operation result becomes a new Python object.
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -20,7 +22,13 @@ inline PyObject* to_python(double value) { return checked(PyFloat_FromDouble(val
 inline PyObject* to_python(std::string_view text) {
     return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)).release();
 }
-inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
+// Order identifiers are ASCII by construction: copy them without decoding.
+inline PyObject* to_python(const OrderId& id) {
+    PyObject* text = PyUnicode_New(OrderId::length, 127);
+    if (text == nullptr) throw PythonError{};
+    std::memcpy(PyUnicode_DATA(text), id.data(), OrderId::length);
+    return text;
+}
 
 // Records of the module's classes become new instances owning a copy.
 inline PyObject* to_python(Order record) { return new_instance(std::move(record)); }
@@ -47,6 +55,15 @@ PyObject* to_python(std::vector<T> values) {
     OwnedRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(std::move(values[i])));
+    }
+    return list.release();
+}
+
+template <typename T>
+PyObject* to_python(std::span<const T> values) {
+    OwnedRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(values[i]));
     }
     return list.release();
 }

@@ -12,9 +12,9 @@ std::string fill_text(const Fill& fill) {
     out += " @ ";
     append_fixed(out, fill.price, 2);
     out += "] Buy: ";
-    out += fill.buy_id;
+    out += fill.buy_id.view();
     out += ", Sell: ";
-    out += fill.sell_id;
+    out += fill.sell_id.view();
     out += ", Filled at ";
     append_uint(out, fill.timestamp);
     return out;

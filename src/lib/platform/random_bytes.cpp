@@ -32,10 +32,13 @@ std::uint32_t fill_random_bytes(std::uint8_t* buffer, std::size_t size) noexcept
     return 0;
 }
 
+void on_fork_in_child(void (*)()) noexcept {}
+
 }  // namespace quoranth::platform
 
 #else
 #include <cerrno>
+#include <pthread.h>
 #include <sys/random.h>
 
 namespace quoranth::platform {
@@ -53,6 +56,8 @@ std::uint32_t fill_random_bytes(std::uint8_t* buffer, std::size_t size) noexcept
     }
     return 0;
 }
+
+void on_fork_in_child(void (*handler)()) noexcept { pthread_atfork(nullptr, nullptr, handler); }
 
 }  // namespace quoranth::platform
 #endif
