@@ -1,0 +1,140 @@
+"""A limit order book for one instrument with price-time priority matching."""
+
+from typing import ClassVar, Self, final
+
+
+__all__ = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
+
+@final
+class OrderType:
+    """Represents the side of an order: either Buy or Sell.
+
+    Members compare equal to their own kind and to their integer value
+    (Buy == 0, Sell == 1); they have no ordering and are unhashable.
+    The class cannot be instantiated.
+    """
+
+    Buy: ClassVar[OrderType]
+    Sell: ClassVar[OrderType]
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class OrderStatus:
+    """Represents the current status of an order.
+
+    Members compare equal to their own kind and to their integer value
+    (Open == 0, Filled == 1, Canceled == 2); they have no ordering and are
+    unhashable. The class cannot be instantiated.
+    """
+
+    Open: ClassVar[OrderStatus]
+    Filled: ClassVar[OrderStatus]
+    Canceled: ClassVar[OrderStatus]
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class Order:
+    """Represents a single order in the order book.
+
+    Raises ValueError unless ``price_in_ticks`` is positive and ``quantity``
+    positive and finite.
+    """
+
+    def __new__(cls, side: OrderType, price_in_ticks: int, quantity: float) -> Self: ...
+    @property
+    def id(self) -> str:
+        """Random 36-character UUID text."""
+
+    @property
+    def side(self) -> OrderType: ...
+    @property
+    def price_in_ticks(self) -> int: ...
+    @property
+    def quantity(self) -> float:
+        """Remaining open quantity."""
+
+    @property
+    def status(self) -> OrderStatus: ...
+    @property
+    def timestamp(self) -> int:
+        """Creation time in nanoseconds since the Unix epoch."""
+
+    def can_match(self, other: Order) -> bool:
+        """Whether the orders are on opposite sides and their prices cross."""
+
+    def fill(self, incoming: Order, tick_size: float) -> Fill | None:
+        """Trade the smaller remaining quantity of the two orders, reducing both in place.
+
+        Returns None, changing nothing, when the orders cannot match.
+        """
+
+    def is_open(self) -> bool: ...
+
+@final
+class Fill:
+    """Represents a match (fill) between two orders."""
+
+    def __new__(cls, quantity: float, price: float, buy_id: str, sell_id: str, timestamp: int) -> Self: ...
+    @property
+    def quantity(self) -> float: ...
+    @property
+    def price(self) -> float:
+        """Execution price in price units: the sell order's ticks times the tick size."""
+
+    @property
+    def buy_id(self) -> str: ...
+    @property
+    def sell_id(self) -> str: ...
+    @property
+    def timestamp(self) -> int:
+        """Time of the match in nanoseconds since the Unix epoch."""
+
+@final
+class OrderBook:
+    """Represents the main order book for matching buy and sell orders."""
+
+    def __new__(cls, tick_size: float = 0.01) -> Self: ...
+    @property
+    def tick_size(self) -> float: ...
+    @property
+    def buy_orders(self) -> list[Order]:
+        """Resting buy orders, lowest price first, oldest first within a price."""
+
+    @property
+    def sell_orders(self) -> list[Order]:
+        """Resting sell orders, lowest price first, oldest first within a price."""
+
+    def create_order(self, side: OrderType, price: float, quantity: float) -> Order:
+        """A new order at ``price`` rounded to ticks; it is not added to the book."""
+
+    def add(self, incoming_order: Order) -> list[Fill]:
+        """Match the order against the book and rest what is left of it.
+
+        Works on a copy: ``incoming_order`` itself is left unchanged.
+        """
+
+    def cancel(self, order_id: str) -> bool:
+        """Remove the order from the book; False if the id is unknown."""
+
+    def get_order(self, order_id: str) -> Order | None:
+        """A copy of the book's latest state of the order, or None."""
+
+    def update_order(self, order: Order) -> None:
+        """Overwrite the book's record of the order; its resting copy is untouched."""
+
+    def best_bid(self) -> tuple[int, float] | None:
+        """(price in ticks, quantity of the first order queued there) of the highest bid."""
+
+    def best_ask(self) -> tuple[int, float] | None:
+        """(price in ticks, quantity of the first order queued there) of the lowest ask."""
+
+    def buy_volume(self) -> float: ...
+    def sell_volume(self) -> float: ...
+    def spread(self) -> float | None:
+        """Best ask minus best bid in price units; None if either side is empty."""
