@@ -86,12 +86,12 @@ const ClassAttribute order_status_members[] = {
 
 }  // namespace
 
-extern const ClassSpec order_type_class{
+extern const ClassDefinition order_type_class{
     "OrderType", "builtins.OrderType", "Represents the side of an order: either Buy or Sell.", nullptr,
     sizeof(Instance<OrderType>), order_type_slots.data(), nullptr, nullptr, order_type_members,
 };
 
-extern const ClassSpec order_status_class{
+extern const ClassDefinition order_status_class{
     "OrderStatus", "builtins.OrderStatus", "Represents the current status of an order.", nullptr,
     sizeof(Instance<OrderStatus>), order_status_slots.data(), nullptr, nullptr, order_status_members,
 };

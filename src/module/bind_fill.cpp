@@ -6,7 +6,7 @@ namespace quoranth::py {
 
 namespace {
 
-constexpr ParamSpec new_params{"Fill", "__new__", 5, {"quantity", "price", "buy_id", "sell_id", "timestamp"}};
+constexpr Parameters new_params{"Fill", "__new__", 5, {"quantity", "price", "buy_id", "sell_id", "timestamp"}};
 
 // The identifiers are borrowed for the call and copied once, into the record.
 Fill make_fill(double quantity, double price, std::string_view buy_id, std::string_view sell_id,
@@ -38,7 +38,7 @@ PyGetSetDef getsets[] = {
 
 }  // namespace
 
-extern const ClassSpec fill_class{
+extern const ClassDefinition fill_class{
     "Fill",
     "builtins.Fill",
     "Represents a match (fill) between two orders.\n"

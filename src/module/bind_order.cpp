@@ -6,9 +6,9 @@ namespace quoranth::py {
 
 namespace {
 
-constexpr ParamSpec new_params{"Order", "__new__", 3, {"side", "price_in_ticks", "quantity"}};
-constexpr ParamSpec can_match_params{"Order", "can_match", 1, {"other"}};
-constexpr ParamSpec fill_params{"Order", "fill", 2, {"incoming", "tick_size"}};
+constexpr Parameters new_params{"Order", "__new__", 3, {"side", "price_in_ticks", "quantity"}};
+constexpr Parameters can_match_params{"Order", "can_match", 1, {"other"}};
+constexpr Parameters fill_params{"Order", "fill", 2, {"incoming", "tick_size"}};
 
 const OrderId& order_id(const Order& order) { return order.id; }
 OrderType order_side(const Order& order) { return order.side; }
@@ -55,7 +55,7 @@ PyGetSetDef getsets[] = {
 
 }  // namespace
 
-extern const ClassSpec order_class{
+extern const ClassDefinition order_class{
     "Order",
     "builtins.Order",
     "Represents a single order in the order book.\n"

@@ -7,12 +7,12 @@ namespace quoranth::py {
 
 namespace {
 
-constexpr ParamSpec new_params{"OrderBook", "__new__", 0, {"tick_size"}};
-constexpr ParamSpec create_order_params{"OrderBook", "create_order", 3, {"side", "price", "quantity"}};
-constexpr ParamSpec add_params{"OrderBook", "add", 1, {"incoming_order"}};
-constexpr ParamSpec cancel_params{"OrderBook", "cancel", 1, {"order_id"}};
-constexpr ParamSpec get_order_params{"OrderBook", "get_order", 1, {"order_id"}};
-constexpr ParamSpec update_order_params{"OrderBook", "update_order", 1, {"order"}};
+constexpr Parameters new_params{"OrderBook", "__new__", 0, {"tick_size"}};
+constexpr Parameters create_order_params{"OrderBook", "create_order", 3, {"side", "price", "quantity"}};
+constexpr Parameters add_params{"OrderBook", "add", 1, {"incoming_order"}};
+constexpr Parameters cancel_params{"OrderBook", "cancel", 1, {"order_id"}};
+constexpr Parameters get_order_params{"OrderBook", "get_order", 1, {"order_id"}};
+constexpr Parameters update_order_params{"OrderBook", "update_order", 1, {"order"}};
 
 OrderBook make_book(const std::optional<double>& tick_size) { return OrderBook(tick_size.value_or(0.01)); }
 
@@ -65,7 +65,7 @@ PyGetSetDef getsets[] = {
 
 }  // namespace
 
-extern const ClassSpec order_book_class{
+extern const ClassDefinition order_book_class{
     "OrderBook",
     "builtins.OrderBook",
     "Represents the main order book for matching buy and sell orders.",

@@ -24,7 +24,7 @@ struct Shared {
         const Record& get() const noexcept { return *record; }
     };
     static Holder take(PyObject* self) {
-        if (!is_instance<Record>(self)) raise_conversion_error(self, class_spec(ClassOf<Record>::id).name);
+        if (!is_instance<Record>(self)) raise_conversion_error(self, class_definition(ClassOf<Record>::id).name);
         Instance<Record>* instance = instance_of<Record>(self);
         return {SharedAccess(instance->flag), &instance->record};
     }
@@ -38,7 +38,7 @@ struct Exclusive {
         Record& get() const noexcept { return *record; }
     };
     static Holder take(PyObject* self) {
-        if (!is_instance<Record>(self)) raise_conversion_error(self, class_spec(ClassOf<Record>::id).name);
+        if (!is_instance<Record>(self)) raise_conversion_error(self, class_definition(ClassOf<Record>::id).name);
         Instance<Record>* instance = instance_of<Record>(self);
         return {ExclusiveAccess(instance->flag), &instance->record};
     }
@@ -46,11 +46,11 @@ struct Exclusive {
 
 // Converts argument `index`; a plain TypeError gets the argument's name.
 template <typename Kind>
-auto convert_argument(const ParamSpec& spec, int index, PyObject* object) {
+auto convert_argument(const Parameters& params, int index, PyObject* object) {
     try {
         return Kind::convert(object);
     } catch (const PythonError&) {
-        prefix_argument_error(spec.names[index]);
+        prefix_argument_error(params.names[index]);
         throw;
     }
 }
@@ -58,19 +58,19 @@ auto convert_argument(const ParamSpec& spec, int index, PyObject* object) {
 // Converts all arguments left to right (a braced list fixes the order) and
 // keeps their holders, and so their accesses, alive until the result exists.
 template <typename... Kinds, std::size_t... I, typename Invoke>
-PyObject* with_converted(const ParamSpec& spec, PyObject* const* slots, std::index_sequence<I...>, Invoke&& invoke) {
-    std::tuple<decltype(Kinds::convert(nullptr))...> held{convert_argument<Kinds>(spec, I, slots[I])...};
+PyObject* with_converted(const Parameters& params, PyObject* const* slots, std::index_sequence<I...>, Invoke&& invoke) {
+    std::tuple<decltype(Kinds::convert(nullptr))...> held{convert_argument<Kinds>(params, I, slots[I])...};
     return invoke(std::get<I>(held).get()...);
 }
 
 // A method with parameters (METH_FASTCALL | METH_KEYWORDS).
-template <auto Operation, const ParamSpec& Spec, typename Receiver, typename... Kinds>
+template <auto Operation, const Parameters& Params, typename Receiver, typename... Kinds>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         PyObject* slots[sizeof...(Kinds)];
-        parse_fastcall(Spec, args, nargs, kwnames, slots);
+        parse_fastcall(Params, args, nargs, kwnames, slots);
         auto receiver = Receiver::take(self);
-        return with_converted<Kinds...>(Spec, slots, std::index_sequence_for<Kinds...>{}, [&](auto&&... values) {
+        return with_converted<Kinds...>(Params, slots, std::index_sequence_for<Kinds...>{}, [&](auto&&... values) {
             return call_and_convert(Operation, receiver.get(), std::forward<decltype(values)>(values)...);
         });
     });
@@ -97,12 +97,12 @@ PyObject* getter(PyObject* self, void*) noexcept {
 
 // A constructor (tp_new): the operation builds the record from the converted
 // arguments, so its validation runs before any allocation.
-template <auto Make, const ParamSpec& Spec, typename... Kinds>
+template <auto Make, const Parameters& Params, typename... Kinds>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
         PyObject* slots[sizeof...(Kinds)];
-        parse_tuple_dict(Spec, args, kwargs, slots);
-        return with_converted<Kinds...>(Spec, slots, std::index_sequence_for<Kinds...>{}, [&](auto&&... values) {
+        parse_tuple_dict(Params, args, kwargs, slots);
+        return with_converted<Kinds...>(Params, slots, std::index_sequence_for<Kinds...>{}, [&](auto&&... values) {
             return new_instance(type, std::invoke(Make, std::forward<decltype(values)>(values)...));
         });
     });

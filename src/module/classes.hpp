@@ -43,7 +43,7 @@ struct ClassAttribute {
     PyObject* (*make)(PyTypeObject* type);  // new reference, or null with an error set
 };
 
-struct ClassSpec {
+struct ClassDefinition {
     const char* name;            // Python name, also used in messages
     const char* full_name;       // "builtins." + name
     const char* doc;
@@ -57,7 +57,7 @@ struct ClassSpec {
 
 // The class object, created on first use and then shared for the process.
 PyTypeObject* class_object(ClassId id);
-const ClassSpec& class_spec(ClassId id) noexcept;
+const ClassDefinition& class_definition(ClassId id) noexcept;
 
 template <typename Record>
 PyTypeObject* class_of() {

@@ -21,7 +21,7 @@ struct ValueHolder {
 template <typename Enum>
 struct EnumArg {
     static ValueHolder<Enum> convert(PyObject* object) {
-        if (!is_instance<Enum>(object)) raise_conversion_error(object, class_spec(ClassOf<Enum>::id).name);
+        if (!is_instance<Enum>(object)) raise_conversion_error(object, class_definition(ClassOf<Enum>::id).name);
         return {instance_of<Enum>(object)->record};
     }
 };

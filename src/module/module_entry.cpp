@@ -54,7 +54,7 @@ PyObject* initialise() {
     for (int index = 0; index < class_count; ++index) {
         const ClassId id_of_class = static_cast<ClassId>(index);
         PyTypeObject* type = class_object(id_of_class);
-        add_class(module.get(), class_spec(id_of_class).name, reinterpret_cast<PyObject*>(type));
+        add_class(module.get(), class_definition(id_of_class).name, reinterpret_cast<PyObject*>(type));
     }
     module_cell = Py_NewRef(module.get());
     return module.release();
