@@ -65,11 +65,10 @@ void set_class_attributes(PyObject* type, const ClassDefinition& definition) {
 
 const ClassDefinition& class_definition(ClassId id) noexcept { return *registry[static_cast<int>(id)]; }
 
-PyTypeObject* class_object(ClassId id) {
-    static PyTypeObject* cells[class_count] = {};
+PyTypeObject* create_class_object(ClassId id) {
     static std::string docs[class_count];
     const int index = static_cast<int>(id);
-    if (cells[index] != nullptr) return cells[index];
+    if (class_cells[index] != nullptr) return class_cells[index];
 
     const ClassDefinition& definition = *registry[index];
     if (docs[index].empty()) docs[index] = class_doc(definition);
@@ -94,8 +93,8 @@ PyTypeObject* class_object(ClassId id) {
     } catch (const PythonError&) {
         raise_wrapped(failure);
     }
-    cells[index] = reinterpret_cast<PyTypeObject*>(type.release());
-    return cells[index];
+    class_cells[index] = reinterpret_cast<PyTypeObject*>(type.release());
+    return class_cells[index];
 }
 
 }  // namespace quoranth::py

@@ -55,8 +55,17 @@ struct ClassDefinition {
     const ClassAttribute* class_attributes;  // may be null; {nullptr, nullptr}-terminated
 };
 
+// Creates a class object (once); see class_object.
+PyTypeObject* create_class_object(ClassId id);
+
+// Class objects once created; read on every type test and result object.
+inline PyTypeObject* class_cells[class_count] = {};
+
 // The class object, created on first use and then shared for the process.
-PyTypeObject* class_object(ClassId id);
+inline PyTypeObject* class_object(ClassId id) {
+    PyTypeObject* type = class_cells[static_cast<int>(id)];
+    return type != nullptr ? type : create_class_object(id);
+}
 const ClassDefinition& class_definition(ClassId id) noexcept;
 
 template <typename Record>
