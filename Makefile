@@ -29,3 +29,43 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 
 clean:
 	rm -rf build $(VENV)
+
+# Reliability runs. `make sanitize` builds the module with AddressSanitizer and
+# UndefinedBehaviorSanitizer into its own venv and build directory and runs every
+# test under it; `make valgrind` runs a short flow under memcheck and fails on
+# any loss or error in the module's frames; `make soak` runs the random
+# operation sequences for long (100,000 operations or more).
+ASAN_VENV    := .venv-asan
+ASAN_PY      := $(ASAN_VENV)/bin/python
+ASAN_PIP     := $(ASAN_PY) -m pip --disable-pip-version-check -q
+ASAN_RUNTIME  = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+# The interpreter's own allocations are never freed at exit, so leak reports are off.
+ASAN_ENV      = LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
+                ASAN_OPTIONS=detect_leaks=0 \
+                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+.PHONY: sanitize valgrind soak
+
+$(ASAN_PY):
+	@interpreter=$$(tools/find-python313) && "$$interpreter" -m venv $(ASAN_VENV)
+
+$(ASAN_VENV)/.tools: $(ASAN_PY) requirements-dev.txt
+	$(ASAN_PIP) install -r requirements-dev.txt
+	@touch $@
+
+$(ASAN_VENV)/.installed: $(ASAN_VENV)/.tools $(SOURCES)
+	$(ASAN_PIP) install --no-build-isolation --no-deps --config-settings=build-dir=build/asan \
+		--config-settings=cmake.build-type=RelWithDebInfo --config-settings=cmake.define.QUORANTH_SANITIZE=ON .
+	@touch $@
+
+sanitize: $(ASAN_VENV)/.installed
+	$(ASAN_ENV) $(ASAN_PY) -m pytest -p no:cacheprovider
+
+valgrind: $(VENV)/.installed
+	@mkdir -p build
+	PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --num-callers=40 \
+		--log-file=build/valgrind.log $(PY) tests/valgrind_flow.py
+	$(PY) tests/valgrind_flow.py --report build/valgrind.log
+
+soak: $(VENV)/.installed
+	QUORANTH_SOAK=1 $(PY) -m pytest -p no:cacheprovider tests/test_stateful.py

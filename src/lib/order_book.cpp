@@ -10,6 +10,8 @@ namespace quoranth {
 
 namespace {
 
+constexpr std::size_t max_kept_fills = 256;
+
 // Rounded tick count to int64 with saturation; NaN becomes 0.
 std::int64_t saturating_ticks(double rounded) noexcept {
     constexpr double two_pow_63 = 9223372036854775808.0;
@@ -39,6 +41,9 @@ std::span<const Fill> OrderBook::add(const Order& incoming_order) {
     Order incoming = incoming_order;
     std::vector<Fill>& fills = fills_;
     fills.clear();
+    // Keep a small buffer for the common case; one large sweep must not pin
+    // its memory for the life of the book.
+    if (fills.capacity() > max_kept_fills) std::vector<Fill>().swap(fills);
     const bool buying = incoming.side == OrderType::Buy;
     Levels& opposite = buying ? sells_ : buys_;
 
