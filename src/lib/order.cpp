@@ -46,12 +46,11 @@ std::optional<Fill> Order::fill(Order& incoming, double tick_size) {
     const Order& buyer = receiving_sells ? incoming : *this;
     const Order& seller = receiving_sells ? *this : incoming;
 
-    Fill result;
-    result.quantity = traded;
-    result.price = static_cast<double>(seller.price_in_ticks) * tick_size;
-    result.timestamp = now_timestamp();
-    result.buy_id = SmallText(buyer.id.view());
-    result.sell_id = SmallText(seller.id.view());
+    // Read the clock only after both orders are updated: if it fails, the
+    // updates stand and no fill results.
+    const std::uint64_t timestamp = now_timestamp();
+    Fill result{traded, static_cast<double>(seller.price_in_ticks) * tick_size, SmallText(buyer.id.view()),
+                SmallText(seller.id.view()), timestamp};
     return result;
 }
 

@@ -30,9 +30,9 @@ Order OrderBook::create_order(OrderType side, double price, double quantity) con
     return Order::create(side, ticks, quantity);
 }
 
-Order OrderBook::resting_record(Handle node) const noexcept {
-    Order record = index_[nodes_[node].entry].record;
-    record.quantity = nodes_[node].quantity;
+Order OrderBook::resting_record(Ref ref) const noexcept {
+    Order record = index_[entry_of(ref)].record;
+    record.quantity = links(ref).quantity;
     record.status = OrderStatus::Open;
     return record;
 }
@@ -50,22 +50,21 @@ std::span<const Fill> OrderBook::add(const Order& incoming_order) {
     while (incoming.is_open() && !opposite.empty()) {
         const auto best = buying ? opposite.begin() : std::prev(opposite.end());
         if (buying ? incoming.price_in_ticks < best->first : incoming.price_in_ticks > best->first) break;
-        Level& level = best->second;
+        PriceLevel& level = best->second;
         if (level.head == none) fail_internal("Queue is not empty if it exists in map");
 
-        const Handle node = level.head;
-        Order resting = resting_record(node);
+        const Ref head = level.head;
+        Order resting = resting_record(head);
         std::optional<Fill> fill = resting.fill(incoming, tick_size_);
         if (!fill) break;  // cannot happen after the price test; never spin on it
         fills.push_back(std::move(*fill));
 
         // Only now, with nothing left to fail, write the match into the book.
-        IndexEntry& entry = index_[nodes_[node].entry];
-        entry.record = resting;
+        index_[entry_of(head)].record = resting;
         if (resting.is_open()) {
-            nodes_[node].quantity = resting.quantity;  // keeps its place at the head
+            links(head).quantity = resting.quantity;  // keeps its place at the head
         } else {
-            remove_resting(level, node);
+            unlink(head);
             if (level.head == none) opposite.erase(best);
         }
         // A match that exhausts neither side would repeat forever; stop instead.
@@ -79,48 +78,65 @@ std::span<const Fill> OrderBook::add(const Order& incoming_order) {
 }
 
 void OrderBook::rest(const Order& remainder, Handle entry) {
-    const Handle node = nodes_.acquire();
-    Level* level;
+    // The record rests inline in its entry unless an earlier copy rests there.
+    const bool inline_free = index_[entry].resting.level == nullptr;
+    const Handle extra = inline_free ? none : overflow_.acquire();
+    PriceLevel* level;
     try {
         level = &side_levels(remainder.side)[remainder.price_in_ticks];
     } catch (...) {
-        nodes_.release(node);
+        if (extra != none) overflow_.release(extra);
         throw;
     }
+    const RestingLinks placed{remainder.quantity, level->tail, none, level};
     IndexEntry& owner = index_[entry];
-    nodes_[node] = RestingNode{remainder.quantity, level->tail, none, entry, none, owner.first_resting};
-    if (level->tail != none) nodes_[level->tail].next = node;
-    else level->head = node;
-    level->tail = node;
-    if (owner.first_resting != none) nodes_[owner.first_resting].same_id_prev = node;
-    owner.first_resting = node;
+    Ref ref = entry;
+    if (inline_free) {
+        owner.resting = placed;
+    } else {
+        overflow_[extra] = OverflowRecord{placed, entry, none, owner.overflow};
+        if (owner.overflow != none) overflow_[owner.overflow].chain_prev = extra;
+        owner.overflow = extra;
+        ref = extra | overflow_bit;
+    }
+    if (level->tail != none) links(level->tail).next = ref;
+    else level->head = ref;
+    level->tail = ref;
+    ++resting_counts_[static_cast<int>(remainder.side)];
 }
 
-void OrderBook::remove_resting(Level& level, Handle node) noexcept {
-    RestingNode& n = nodes_[node];
-    if (n.prev != none) nodes_[n.prev].next = n.next;
-    else level.head = n.next;
-    if (n.next != none) nodes_[n.next].prev = n.prev;
-    else level.tail = n.prev;
+void OrderBook::unlink(Ref ref) noexcept {
+    RestingLinks& place = links(ref);
+    PriceLevel& level = *place.level;
+    if (place.prev != none) links(place.prev).next = place.next;
+    else level.head = place.next;
+    if (place.next != none) links(place.next).prev = place.prev;
+    else level.tail = place.prev;
+    --resting_counts_[static_cast<int>(index_[entry_of(ref)].record.side)];
 
-    if (n.same_id_prev != none) nodes_[n.same_id_prev].same_id_next = n.same_id_next;
-    else index_[n.entry].first_resting = n.same_id_next;
-    if (n.same_id_next != none) nodes_[n.same_id_next].same_id_prev = n.same_id_prev;
-    nodes_.release(node);
+    if (!(ref & overflow_bit)) {
+        place = RestingLinks{};
+        return;
+    }
+    const Handle extra = ref & ~overflow_bit;
+    const OverflowRecord& record = overflow_[extra];
+    if (record.chain_prev != none) overflow_[record.chain_prev].chain_next = record.chain_next;
+    else index_[record.entry].overflow = record.chain_next;
+    if (record.chain_next != none) overflow_[record.chain_next].chain_prev = record.chain_prev;
+    overflow_.release(extra);
 }
 
 bool OrderBook::cancel(std::string_view order_id) {
     const Handle entry = index_.find(order_id);
     if (entry == OrderIndex::none) return false;
-    const Order& record = index_[entry].record;
-    if (index_[entry].first_resting != none) {
-        // Every record resting under one identifier shares its side and price.
-        Levels& levels = side_levels(record.side);
-        const auto level = levels.find(record.price_in_ticks);
-        if (level == levels.end()) fail_internal("resting order has no level at its price");
-        while (index_[entry].first_resting != none) remove_resting(level->second, index_[entry].first_resting);
-        if (level->second.head == none) levels.erase(level);
-    }
+    IndexEntry& owner = index_[entry];
+    // Every record resting under one identifier shares its side and price, so
+    // they all sit in one level.
+    PriceLevel* level = owner.resting.level;
+    if (level == nullptr && owner.overflow != none) level = overflow_[owner.overflow].links.level;
+    if (owner.resting.level != nullptr) unlink(entry);
+    while (owner.overflow != none) unlink(owner.overflow | overflow_bit);
+    if (level != nullptr && level->head == none) side_levels(owner.record.side).erase(owner.record.price_in_ticks);
     index_.erase(entry);
     return true;
 }
@@ -137,10 +153,9 @@ void OrderBook::update_order(const Order& order) {
 
 std::vector<Order> OrderBook::side_orders(const Levels& levels) const {
     std::vector<Order> orders;
+    orders.reserve(resting_counts_[&levels == &buys_ ? 0 : 1]);
     for (const auto& [price, level] : levels) {
-        for (Handle node = level.head; node != none; node = nodes_[node].next) {
-            orders.push_back(resting_record(node));
-        }
+        for (Ref ref = level.head; ref != none; ref = links(ref).next) orders.push_back(resting_record(ref));
     }
     return orders;
 }
@@ -148,13 +163,13 @@ std::vector<Order> OrderBook::side_orders(const Levels& levels) const {
 double OrderBook::side_volume(const Levels& levels) const noexcept {
     double total = -0.0;
     for (const auto& [price, level] : levels) {
-        for (Handle node = level.head; node != none; node = nodes_[node].next) total += nodes_[node].quantity;
+        for (Ref ref = level.head; ref != none; ref = links(ref).next) total += links(ref).quantity;
     }
     return total;
 }
 
 std::optional<Quote> OrderBook::quote(const Levels::value_type& level) const noexcept {
-    return Quote{level.first, nodes_[level.second.head].quantity};
+    return Quote{level.first, links(level.second.head).quantity};
 }
 
 std::optional<Quote> OrderBook::best_bid() const {

@@ -2,22 +2,22 @@
 // The order book of one instrument, with price-time priority matching.
 //
 // Data structures
-//   levels   one std::map per side, price_in_ticks -> Level, ascending. A Level
-//            is an intrusive doubly linked FIFO of RestingNodes (head = oldest).
-//   nodes    RestingNodes in a SlotPool (32 bytes each, recycled): remaining
-//            quantity, queue links, the IndexEntry of its identifier, and links
-//            to the other records resting under the same identifier (an order
-//            added twice rests twice).
-//   index    OrderIndex: identifier -> IndexEntry {latest copy of the order,
-//            first resting node}. A resting record's id, side, price and
-//            timestamp are those of its entry (they never change for an
-//            identifier); its own state is its quantity, and it is Open.
+//   levels   one std::map per side, price_in_ticks -> PriceLevel, ascending. A
+//            PriceLevel is an intrusive doubly linked FIFO of resting records
+//            (head = oldest); each record knows its level.
+//   index    OrderIndex: identifier -> IndexEntry, which holds the latest copy
+//            of the order and, inline, the record resting under it: its
+//            remaining quantity and queue links (its id, side, price and
+//            timestamp are the entry's, which never change for an id). So a
+//            match or a cancel reads one entry, not an entry and a node.
+//   overflow a rarely used pool for the extra records of an order added again
+//            while it still rests, chained from its entry.
 //
-// Costs (L = levels on a side, n = orders resting at one price)
-//   add        O(1) expected per match + O(1) best-level lookup (map begin/end),
-//              O(log L) to remove an emptied level or create a new one.
-//   cancel     O(1) expected index lookup + O(log L) level lookup; unlinking a
-//              record is O(1), never a scan of its level.
+// Costs (L = levels on a side)
+//   add        O(1) best-level lookup (map begin/end) and O(1) expected index
+//              work per match; O(log L) to create a level or remove an emptied one.
+//   cancel     O(1) expected: index lookup, then unlinking its records, never a
+//              scan of their level; O(log L) if the level empties.
 //   get_order, update_order   O(1) expected.
 //   best_bid, best_ask, spread   O(1).
 //   buy_orders, sell_orders, volumes, summary   O(orders on the side).
@@ -35,6 +35,12 @@
 #include "lib/slot_pool.hpp"
 
 namespace quoranth {
+
+// The resting records at one price of one side, oldest first.
+struct PriceLevel {
+    std::uint32_t head = SlotPool<int>::none;
+    std::uint32_t tail = SlotPool<int>::none;
+};
 
 // The best price of a side and the quantity of the oldest order resting there.
 struct Quote {
@@ -70,30 +76,37 @@ public:
     double sell_volume() const noexcept { return side_volume(sells_); }
     std::optional<double> spread() const noexcept;
 
-    std::size_t resting_count() const noexcept { return nodes_.live(); }
+    std::size_t resting_count() const noexcept { return resting_counts_[0] + resting_counts_[1]; }
     std::size_t index_size() const noexcept { return index_.size(); }
 
 private:
     using Handle = std::uint32_t;
+    // A queue element: an entry handle (the record resting inline in that
+    // entry) or, with the top bit set, an overflow record.
+    using Ref = std::uint32_t;
     static constexpr Handle none = SlotPool<int>::none;
+    static constexpr Ref overflow_bit = 0x80000000u;
 
-    struct RestingNode {
-        double quantity;
-        Handle prev, next;            // neighbours in the level's queue
-        Handle entry;                 // IndexEntry of this record's identifier
-        Handle same_id_prev, same_id_next;
+    struct OverflowRecord {
+        RestingLinks links;
+        Handle entry;  // the identifier's index entry
+        Handle chain_prev, chain_next;
     };
-    struct Level {
-        Handle head = none, tail = none;
-    };
-    using Levels = std::map<std::int64_t, Level>;
+    using Levels = std::map<std::int64_t, PriceLevel>;
 
     Levels& side_levels(OrderType side) noexcept { return side == OrderType::Buy ? buys_ : sells_; }
-    Order resting_record(Handle node) const noexcept;
+    RestingLinks& links(Ref ref) noexcept {
+        return ref & overflow_bit ? overflow_[ref & ~overflow_bit].links : index_[ref].resting;
+    }
+    const RestingLinks& links(Ref ref) const noexcept {
+        return ref & overflow_bit ? overflow_[ref & ~overflow_bit].links : index_[ref].resting;
+    }
+    Handle entry_of(Ref ref) const noexcept { return ref & overflow_bit ? overflow_[ref & ~overflow_bit].entry : ref; }
+    Order resting_record(Ref ref) const noexcept;
     void rest(const Order& remainder, Handle entry);
-    // Takes a record out of its level queue and its identifier's chain and
-    // frees it; the caller removes the level if it became empty.
-    void remove_resting(Level& level, Handle node) noexcept;
+    // Takes a record out of its level's queue (and its overflow chain); the
+    // caller removes the level if it became empty.
+    void unlink(Ref ref) noexcept;
     std::vector<Order> side_orders(const Levels& levels) const;
     double side_volume(const Levels& levels) const noexcept;
     std::optional<Quote> quote(const Levels::value_type& level) const noexcept;
@@ -101,8 +114,9 @@ private:
     std::vector<Fill> fills_;  // reused by every add, so matching rarely allocates
     Levels buys_;
     Levels sells_;
-    SlotPool<RestingNode> nodes_;
     OrderIndex index_;
+    SlotPool<OverflowRecord> overflow_;
+    std::size_t resting_counts_[2] = {0, 0};  // by side, so side lists allocate once
     double tick_size_;
 };
 

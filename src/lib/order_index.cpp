@@ -25,7 +25,7 @@ OrderIndex::Handle OrderIndex::find_or_insert(const Order& record) {
         if (b.tag == tag && entries_[b.entry].record.id == record.id) return b.entry;
     }
     const Handle h = entries_.acquire();
-    entries_[h] = IndexEntry{record, SlotPool<int>::none};
+    entries_[h] = IndexEntry{record, RestingLinks{}, SlotPool<int>::none};
     buckets_[i] = Bucket{tag, h};
     ++count_;
     return h;

@@ -8,11 +8,26 @@
 
 namespace quoranth {
 
-// What the book knows of one identifier: the latest written copy of the order,
-// and the first of the records resting under that identifier (usually one).
+struct PriceLevel;  // a queue of resting records, owned by the book
+
+// One resting record's place in its level's queue, and what is left of it.
+// Its identifier, side, price and timestamp are those of its index entry:
+// they never change for an identifier.
+struct RestingLinks {
+    double quantity = 0.0;
+    std::uint32_t prev = SlotPool<int>::none;
+    std::uint32_t next = SlotPool<int>::none;
+    PriceLevel* level = nullptr;  // null when this slot rests nowhere
+};
+
+// What the book knows of one identifier: the latest written copy of the order
+// and, in the same cache lines, the record resting under it (if any), so that
+// matching and cancelling touch one place. An order added again while it still
+// rests gets further records in the book's overflow pool, chained from here.
 struct IndexEntry {
     Order record;
-    std::uint32_t first_resting = SlotPool<int>::none;
+    RestingLinks resting;
+    std::uint32_t overflow = SlotPool<int>::none;
 };
 
 // Hash map from identifier text to IndexEntry. Open addressing with linear
