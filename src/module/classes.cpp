@@ -63,6 +63,12 @@ void set_class_attributes(PyObject* type, const ClassDefinition& definition) {
 
 }  // namespace
 
+PyObject* allocate_instance(PyTypeObject* type, Py_ssize_t) noexcept {
+    PyObject* object = static_cast<PyObject*>(PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize)));
+    if (object == nullptr) return PyErr_NoMemory();
+    return PyObject_Init(object, type);  // sets the type (a new reference) and the reference count
+}
+
 const ClassDefinition& class_definition(ClassId id) noexcept { return *registry[static_cast<int>(id)]; }
 
 PyTypeObject* create_class_object(ClassId id) {
@@ -78,6 +84,8 @@ PyTypeObject* create_class_object(ClassId id) {
     bool has_new = false;
     for (const PyType_Slot& slot : slots) has_new = has_new || slot.slot == Py_tp_new;
     if (!has_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(no_constructor)});
+    slots.push_back({Py_tp_alloc, reinterpret_cast<void*>(allocate_instance)});
+    slots.push_back({Py_tp_free, reinterpret_cast<void*>(PyObject_Free)});
     slots.push_back({Py_tp_doc, const_cast<char*>(docs[index].c_str())});
     if (definition.methods != nullptr) slots.push_back({Py_tp_methods, definition.methods});
     if (definition.getsets != nullptr) slots.push_back({Py_tp_getset, definition.getsets});

@@ -94,6 +94,11 @@ PyObject* new_instance(Record&& record) {
     return new_instance(class_of<std::decay_t<Record>>(), std::forward<Record>(record));
 }
 
+// The classes' allocation routine: every field is constructed right after, so
+// the memory need not be zeroed first (the generic routine clears it). The
+// objects are not tracked by the cyclic collector.
+PyObject* allocate_instance(PyTypeObject* type, Py_ssize_t items) noexcept;
+
 // Releases the record, then the object memory; heap-type instances also hold
 // a reference to their class.
 template <typename Record>

@@ -38,9 +38,10 @@ inline PyObject* to_python(OrderStatus value) { return new_instance(value); }
 
 // (price in ticks, quantity) of a side's best level.
 inline PyObject* to_python(const Quote& quote) {
-    OwnedRef price = OwnedRef::steal(to_python(quote.price_in_ticks));
-    OwnedRef quantity = OwnedRef::steal(to_python(quote.quantity));
-    return checked(PyTuple_Pack(2, price.get(), quantity.get())).release();
+    OwnedRef tuple = checked(PyTuple_New(2));
+    PyTuple_SET_ITEM(tuple.get(), 0, to_python(quote.price_in_ticks));
+    PyTuple_SET_ITEM(tuple.get(), 1, to_python(quote.quantity));
+    return tuple.release();
 }
 
 template <typename T>
