@@ -69,3 +69,31 @@ valgrind: $(VENV)/.installed
 
 soak: $(VENV)/.installed
 	QUORANTH_SOAK=1 $(PY) -m pytest -p no:cacheprovider tests/test_stateful.py
+
+# ---------------------------------------------------------------------------
+# Benchmarks (never part of the tests): quoranth against a pure-Python book,
+# peer packages from the package index (in their own venv, never a dependency
+# of the module) and the engine alone; writes benchmarks/RESULTS.md.
+PEERS_VENV   := benchmarks/.venv-peers
+PEERS        := fastlob order-book limit-order-book lightmatchingengine cython-orderbook
+ENGINE_BENCH := build/bench/engine_bench
+
+.PHONY: bench
+bench: $(VENV)/.installed $(PEERS_VENV)/.installed
+	-$(MAKE) --no-print-directory $(ENGINE_BENCH)
+	$(PY) benchmarks/bench.py --engine-bench $(ENGINE_BENCH)
+
+# Peers install one by one; one that does not install is reported by the run.
+$(PEERS_VENV)/.installed:
+	@interpreter=$$(tools/find-python313) && "$$interpreter" -m venv $(PEERS_VENV)
+	@for p in $(PEERS); do \
+	  $(PEERS_VENV)/bin/python -m pip --disable-pip-version-check -q install "$$p" \
+	    || echo "bench: peer $$p did not install"; \
+	done
+	@touch $@
+
+# The engine alone, built straight from its sources with the module's flags.
+$(ENGINE_BENCH): benchmarks/engine_bench.cpp $(shell find src/lib src/text -type f)
+	@mkdir -p $(@D)
+	$(CXX) -O3 -DNDEBUG -std=c++20 -Isrc -o $@ benchmarks/engine_bench.cpp \
+	  $(wildcard src/lib/*.cpp src/lib/platform/*.cpp src/text/*.cpp)
