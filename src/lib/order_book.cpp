@@ -65,7 +65,10 @@ std::span<const Fill> OrderBook::add(const Order& incoming_order) {
             links(head).quantity = resting.quantity;  // keeps its place at the head
         } else {
             unlink(head);
-            if (level.head == none) opposite.erase(best);
+            if (level.head == none) {
+                (buying ? sell_lookup_ : buy_lookup_).erase(best->first);
+                opposite.erase(best);
+            }
         }
         // A match that exhausts neither side would repeat forever; stop instead.
         if (resting.is_open() && incoming.is_open()) break;
@@ -83,7 +86,7 @@ void OrderBook::rest(const Order& remainder, Handle entry) {
     const Handle extra = inline_free ? none : overflow_.acquire();
     PriceLevel* level;
     try {
-        level = &side_levels(remainder.side)[remainder.price_in_ticks];
+        level = &level_at(remainder.side, remainder.price_in_ticks);
     } catch (...) {
         if (extra != none) overflow_.release(extra);
         throw;
@@ -103,6 +106,25 @@ void OrderBook::rest(const Order& remainder, Handle entry) {
     else level->head = ref;
     level->tail = ref;
     ++resting_counts_[static_cast<int>(remainder.side)];
+}
+
+PriceLevel& OrderBook::level_at(OrderType side, std::int64_t price) {
+    LevelIndex& lookup = side_lookup(side);
+    if (PriceLevel* level = lookup.find(price)) return *level;
+    Levels& levels = side_levels(side);
+    PriceLevel& level = levels[price];
+    try {
+        lookup.insert(price, &level);
+    } catch (...) {
+        levels.erase(price);  // never leave an empty level behind
+        throw;
+    }
+    return level;
+}
+
+void OrderBook::remove_level(OrderType side, std::int64_t price) noexcept {
+    side_lookup(side).erase(price);
+    side_levels(side).erase(price);
 }
 
 void OrderBook::unlink(Ref ref) noexcept {
@@ -136,7 +158,7 @@ bool OrderBook::cancel(std::string_view order_id) {
     if (level == nullptr && owner.overflow != none) level = overflow_[owner.overflow].links.level;
     if (owner.resting.level != nullptr) unlink(entry);
     while (owner.overflow != none) unlink(owner.overflow | overflow_bit);
-    if (level != nullptr && level->head == none) side_levels(owner.record.side).erase(owner.record.price_in_ticks);
+    if (level != nullptr && level->head == none) remove_level(owner.record.side, owner.record.price_in_ticks);
     index_.erase(entry);
     return true;
 }

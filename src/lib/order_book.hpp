@@ -2,9 +2,11 @@
 // The order book of one instrument, with price-time priority matching.
 //
 // Data structures
-//   levels   one std::map per side, price_in_ticks -> PriceLevel, ascending. A
-//            PriceLevel is an intrusive doubly linked FIFO of resting records
-//            (head = oldest); each record knows its level.
+//   levels   one std::map per side, price_in_ticks -> PriceLevel, ascending, for
+//            the best price and ordered views, plus a LevelIndex (hash) per side
+//            to reach a level by price without walking the tree. A PriceLevel
+//            is an intrusive doubly linked FIFO of resting records (head =
+//            oldest); each record knows its level.
 //   index    OrderIndex: identifier -> IndexEntry, which holds the latest copy
 //            of the order and, inline, the record resting under it: its
 //            remaining quantity and queue links (its id, side, price and
@@ -15,7 +17,8 @@
 //
 // Costs (L = levels on a side)
 //   add        O(1) best-level lookup (map begin/end) and O(1) expected index
-//              work per match; O(log L) to create a level or remove an emptied one.
+//              work per match; resting at an existing price O(1) expected;
+//              O(log L) to create a level or remove an emptied one.
 //   cancel     O(1) expected: index lookup, then unlinking its records, never a
 //              scan of their level; O(log L) if the level empties.
 //   get_order, update_order   O(1) expected.
@@ -30,6 +33,7 @@
 
 #include "lib/enums.hpp"
 #include "lib/fill.hpp"
+#include "lib/level_index.hpp"
 #include "lib/order.hpp"
 #include "lib/order_index.hpp"
 #include "lib/slot_pool.hpp"
@@ -95,6 +99,11 @@ private:
     using Levels = std::map<std::int64_t, PriceLevel>;
 
     Levels& side_levels(OrderType side) noexcept { return side == OrderType::Buy ? buys_ : sells_; }
+    LevelIndex& side_lookup(OrderType side) noexcept { return side == OrderType::Buy ? buy_lookup_ : sell_lookup_; }
+    // The level at `price` on `side`, created empty if there is none.
+    PriceLevel& level_at(OrderType side, std::int64_t price);
+    // Drops an emptied level from both the ordered map and the lookup.
+    void remove_level(OrderType side, std::int64_t price) noexcept;
     RestingLinks& links(Ref ref) noexcept {
         return ref & overflow_bit ? overflow_[ref & ~overflow_bit].links : index_[ref].resting;
     }
@@ -114,6 +123,8 @@ private:
     std::vector<Fill> fills_;  // reused by every add, so matching rarely allocates
     Levels buys_;
     Levels sells_;
+    LevelIndex buy_lookup_;
+    LevelIndex sell_lookup_;
     OrderIndex index_;
     SlotPool<OverflowRecord> overflow_;
     std::size_t resting_counts_[2] = {0, 0};  // by side, so side lists allocate once
