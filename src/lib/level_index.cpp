@@ -1,30 +1,23 @@
 #include "lib/level_index.hpp"
 
+#include "lib/linear_probing.hpp"
+
 namespace quoranth {
+
+namespace {
+constexpr auto is_empty = [](const auto& slot) { return slot.level == nullptr; };
+}  // namespace
 
 void LevelIndex::insert(std::int64_t price, PriceLevel* level) {
     if ((count_ + 1) * 2 > slots_.size()) grow();  // load at most 1/2: probes stay short
-    std::size_t i = home(price);
-    while (slots_[i].level != nullptr) i = (i + 1) & mask_;
-    slots_[i] = Slot{price, level};
+    slots_[free_position(slots_, mask_, home(price), is_empty)] = Slot{price, level};
     ++count_;
 }
 
 void LevelIndex::erase(std::int64_t price) noexcept {
     std::size_t i = home(price);
     while (slots_[i].price != price || slots_[i].level == nullptr) i = (i + 1) & mask_;
-    // Pull later members of the probe run into the hole, unless their home
-    // lies cyclically in (hole, j].
-    for (std::size_t j = (i + 1) & mask_;; j = (j + 1) & mask_) {
-        const Slot& slot = slots_[j];
-        if (slot.level == nullptr) break;
-        const std::size_t want = home(slot.price);
-        const bool stays = i <= j ? (i < want && want <= j) : (i < want || want <= j);
-        if (!stays) {
-            slots_[i] = slot;
-            i = j;
-        }
-    }
+    i = close_hole(slots_, mask_, i, is_empty, [this](const Slot& slot) { return home(slot.price); });
     slots_[i] = Slot{0, nullptr};
     --count_;
 }
@@ -38,9 +31,7 @@ void LevelIndex::grow() {
     for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
     for (const Slot& slot : old) {
         if (slot.level == nullptr) continue;
-        std::size_t i = home(slot.price);
-        while (slots_[i].level != nullptr) i = (i + 1) & mask_;
-        slots_[i] = slot;
+        slots_[free_position(slots_, mask_, home(slot.price), is_empty)] = slot;
     }
 }
 

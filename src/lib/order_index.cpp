@@ -1,6 +1,12 @@
 #include "lib/order_index.hpp"
 
+#include "lib/linear_probing.hpp"
+
 namespace quoranth {
+
+namespace {
+constexpr auto is_empty = [](const auto& bucket) { return bucket.entry == OrderIndex::none; };
+}  // namespace
 
 OrderIndex::Handle OrderIndex::find(std::string_view id) const noexcept {
     if (count_ == 0) return none;
@@ -34,19 +40,7 @@ OrderIndex::Handle OrderIndex::find_or_insert(const Order& record) {
 void OrderIndex::erase(Handle entry) noexcept {
     std::size_t i = home(tag_of(hash_order_id(entries_[entry].record.id.view())));
     while (buckets_[i].entry != entry) i = (i + 1) & mask_;
-    // Backward-shift deletion: pull later members of the probe run into the
-    // hole so that no tombstones are needed.
-    for (std::size_t j = (i + 1) & mask_;; j = (j + 1) & mask_) {
-        const Bucket& b = buckets_[j];
-        if (b.entry == none) break;
-        const std::size_t want = home(b.tag);
-        // Move b into the hole at i unless its home lies cyclically in (i, j].
-        const bool stays = i <= j ? (i < want && want <= j) : (i < want || want <= j);
-        if (!stays) {
-            buckets_[i] = b;
-            i = j;
-        }
-    }
+    i = close_hole(buckets_, mask_, i, is_empty, [this](const Bucket& b) { return home(b.tag); });
     buckets_[i] = Bucket{0, none};
     entries_.release(entry);
     --count_;
@@ -59,9 +53,7 @@ void OrderIndex::grow() {
     mask_ = capacity - 1;
     for (const Bucket& b : old) {
         if (b.entry == none) continue;
-        std::size_t i = home(b.tag);
-        while (buckets_[i].entry != none) i = (i + 1) & mask_;
-        buckets_[i] = b;
+        buckets_[free_position(buckets_, mask_, home(b.tag), is_empty)] = b;
     }
 }
 

@@ -35,40 +35,36 @@ private:
     std::atomic<std::uintptr_t> state_{0};
 };
 
-// Shared access, released on scope exit; refused with "Already mutably borrowed".
-class SharedAccess {
+enum class AccessMode { Shared, Exclusive };
+
+// An access to one object's flag, released on scope exit (and movable into a
+// holder that outlives the conversion that took it). Refused with
+// "Already mutably borrowed" (shared) or "Already borrowed" (exclusive).
+template <AccessMode Mode>
+class Access {
 public:
-    explicit SharedAccess(AccessFlag& flag) : flag_(&flag) {
-        if (!flag.try_shared()) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    explicit Access(AccessFlag& flag) : flag_(&flag) {
+        if constexpr (Mode == AccessMode::Shared) {
+            if (!flag.try_shared()) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        } else {
+            if (!flag.try_exclusive()) raise(PyExc_RuntimeError, "Already borrowed");
+        }
     }
-    SharedAccess(SharedAccess&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-    SharedAccess(const SharedAccess&) = delete;
-    SharedAccess& operator=(const SharedAccess&) = delete;
-    SharedAccess& operator=(SharedAccess&&) = delete;
-    ~SharedAccess() {
-        if (flag_) flag_->release_shared();
+    Access(Access&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+    Access(const Access&) = delete;
+    Access& operator=(const Access&) = delete;
+    Access& operator=(Access&&) = delete;
+    ~Access() {
+        if (flag_ == nullptr) return;
+        if constexpr (Mode == AccessMode::Shared) flag_->release_shared();
+        else flag_->release_exclusive();
     }
 
 private:
     AccessFlag* flag_;
 };
 
-// Exclusive access, released on scope exit; refused with "Already borrowed".
-class ExclusiveAccess {
-public:
-    explicit ExclusiveAccess(AccessFlag& flag) : flag_(&flag) {
-        if (!flag.try_exclusive()) raise(PyExc_RuntimeError, "Already borrowed");
-    }
-    ExclusiveAccess(ExclusiveAccess&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-    ExclusiveAccess(const ExclusiveAccess&) = delete;
-    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-    ExclusiveAccess& operator=(ExclusiveAccess&&) = delete;
-    ~ExclusiveAccess() {
-        if (flag_) flag_->release_exclusive();
-    }
-
-private:
-    AccessFlag* flag_;
-};
+using SharedAccess = Access<AccessMode::Shared>;
+using ExclusiveAccess = Access<AccessMode::Exclusive>;
 
 }  // namespace quoranth::py

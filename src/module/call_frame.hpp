@@ -15,34 +15,12 @@
 
 namespace quoranth::py {
 
-// Receiver kinds: type test (a conversion error naming the class), then access.
+// Receiver kinds: the receiver is converted like an object argument (type
+// test, then access), before any argument.
 template <typename Record>
-struct Shared {
-    struct Holder {
-        SharedAccess access;
-        Record* record;
-        const Record& get() const noexcept { return *record; }
-    };
-    static Holder take(PyObject* self) {
-        if (!is_instance<Record>(self)) raise_conversion_error(self, class_definition(ClassOf<Record>::id).name);
-        Instance<Record>* instance = instance_of<Record>(self);
-        return {SharedAccess(instance->flag), &instance->record};
-    }
-};
-
+using Shared = ObjectUnderAccess<Record, AccessMode::Shared>;
 template <typename Record>
-struct Exclusive {
-    struct Holder {
-        ExclusiveAccess access;
-        Record* record;
-        Record& get() const noexcept { return *record; }
-    };
-    static Holder take(PyObject* self) {
-        if (!is_instance<Record>(self)) raise_conversion_error(self, class_definition(ClassOf<Record>::id).name);
-        Instance<Record>* instance = instance_of<Record>(self);
-        return {ExclusiveAccess(instance->flag), &instance->record};
-    }
-};
+using Exclusive = ObjectUnderAccess<Record, AccessMode::Exclusive>;
 
 // Converts argument `index`; a plain TypeError gets the argument's name.
 template <typename Kind>
@@ -64,12 +42,12 @@ PyObject* with_converted(const Parameters& params, PyObject* const* slots, std::
 }
 
 // A method with parameters (METH_FASTCALL | METH_KEYWORDS).
-template <auto Operation, const Parameters& Params, typename Receiver, typename... Kinds>
+template <auto Operation, const Parameters& Params, typename ReceiverKind, typename... Kinds>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         PyObject* slots[sizeof...(Kinds)];
         parse_fastcall(Params, args, nargs, kwnames, slots);
-        auto receiver = Receiver::take(self);
+        auto receiver = ReceiverKind::convert(self);
         return with_converted<Kinds...>(Params, slots, std::index_sequence_for<Kinds...>{}, [&](auto&&... values) {
             return call_and_convert(Operation, receiver.get(), std::forward<decltype(values)>(values)...);
         });
@@ -77,22 +55,22 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 // A method without parameters (METH_NOARGS), a getter or a unary slot.
-template <auto Operation, typename Receiver>
+template <auto Operation, typename ReceiverKind>
 PyObject* unary(PyObject* self) noexcept {
     return guarded([&]() -> PyObject* {
-        auto receiver = Receiver::take(self);
+        auto receiver = ReceiverKind::convert(self);
         return call_and_convert(Operation, receiver.get());
     });
 }
 
-template <auto Operation, typename Receiver>
+template <auto Operation, typename ReceiverKind>
 PyObject* no_arguments(PyObject* self, PyObject*) noexcept {
-    return unary<Operation, Receiver>(self);
+    return unary<Operation, ReceiverKind>(self);
 }
 
-template <auto Operation, typename Receiver>
+template <auto Operation, typename ReceiverKind>
 PyObject* getter(PyObject* self, void*) noexcept {
-    return unary<Operation, Receiver>(self);
+    return unary<Operation, ReceiverKind>(self);
 }
 
 // A constructor (tp_new): the operation builds the record from the converted

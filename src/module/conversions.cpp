@@ -4,11 +4,6 @@ namespace quoranth::py {
 
 namespace {
 
-Instance<Order>* order_instance(PyObject* object) {
-    if (!is_instance<Order>(object)) raise_conversion_error(object, "Order");
-    return instance_of<Order>(object);
-}
-
 std::string_view utf8_view(PyObject* object) {
     if (!PyUnicode_Check(object)) raise_conversion_error(object, "PyString");
     Py_ssize_t size = 0;
@@ -20,19 +15,7 @@ std::string_view utf8_view(PyObject* object) {
 }  // namespace
 
 ValueHolder<Order> OrderCopyArg::convert(PyObject* object) {
-    Instance<Order>* instance = order_instance(object);
-    SharedAccess access(instance->flag);
-    return {instance->record};
-}
-
-SharedOrderArg::Holder SharedOrderArg::convert(PyObject* object) {
-    Instance<Order>* instance = order_instance(object);
-    return {SharedAccess(instance->flag), &instance->record};
-}
-
-ExclusiveOrderArg::Holder ExclusiveOrderArg::convert(PyObject* object) {
-    Instance<Order>* instance = order_instance(object);
-    return {ExclusiveAccess(instance->flag), &instance->record};
+    return {SharedOrderArg::convert(object).get()};  // the access ends with this statement
 }
 
 ValueHolder<std::int64_t> Int64Arg::convert(PyObject* object) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "module/classes.hpp"
 
@@ -31,25 +32,29 @@ struct OrderCopyArg {
     static ValueHolder<Order> convert(PyObject* object);
 };
 
-// An Order read in place; the shared access is held until the call ends.
-struct SharedOrderArg {
+// An instance of a module class, used in place under shared or exclusive
+// access, held until the call ends: receivers, and Orders that an operation
+// reads or changes in place. Not an instance: the conversion error naming the
+// class; access refused: "Already mutably borrowed" / "Already borrowed".
+template <typename Record, AccessMode Mode>
+struct ObjectUnderAccess {
     struct Holder {
-        SharedAccess access;
-        const Order* order;
-        const Order& get() const noexcept { return *order; }
+        Access<Mode> access;
+        Record* record;
+        auto& get() const noexcept {
+            if constexpr (Mode == AccessMode::Shared) return std::as_const(*record);
+            else return *record;
+        }
     };
-    static Holder convert(PyObject* object);
+    static Holder convert(PyObject* object) {
+        if (!is_instance<Record>(object)) raise_conversion_error(object, class_definition(ClassOf<Record>::id).name);
+        Instance<Record>* instance = instance_of<Record>(object);
+        return {Access<Mode>(instance->flag), &instance->record};
+    }
 };
 
-// An Order changed in place; the exclusive access is held until the call ends.
-struct ExclusiveOrderArg {
-    struct Holder {
-        ExclusiveAccess access;
-        Order* order;
-        Order& get() const noexcept { return *order; }
-    };
-    static Holder convert(PyObject* object);
-};
+using SharedOrderArg = ObjectUnderAccess<Order, AccessMode::Shared>;
+using ExclusiveOrderArg = ObjectUnderAccess<Order, AccessMode::Exclusive>;
 
 struct Int64Arg {
     static ValueHolder<std::int64_t> convert(PyObject* object);

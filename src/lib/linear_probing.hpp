@@ -1,0 +1,37 @@
+#pragma once
+#include <cstddef>
+#include <vector>
+
+namespace quoranth {
+
+// Helpers shared by the open-addressing tables (power-of-two sizes, linear
+// probing, no tombstones).
+
+// The first free position at or after `home`.
+template <typename Slot, typename IsEmpty>
+std::size_t free_position(const std::vector<Slot>& slots, std::size_t mask, std::size_t home, IsEmpty is_empty) {
+    std::size_t i = home;
+    while (!is_empty(slots[i])) i = (i + 1) & mask;
+    return i;
+}
+
+// Backward-shift deletion: the slot at `hole` is being removed; later members
+// of its probe run move back into the hole unless their home lies cyclically
+// in (hole, j]. Returns the position left free at the end, for the caller to
+// mark empty.
+template <typename Slot, typename IsEmpty, typename HomeOf>
+std::size_t close_hole(std::vector<Slot>& slots, std::size_t mask, std::size_t hole, IsEmpty is_empty,
+                       HomeOf home_of) {
+    for (std::size_t j = (hole + 1) & mask;; j = (j + 1) & mask) {
+        const Slot& slot = slots[j];
+        if (is_empty(slot)) return hole;
+        const std::size_t want = home_of(slot);
+        const bool stays = hole <= j ? (hole < want && want <= j) : (hole < want || want <= j);
+        if (!stays) {
+            slots[hole] = slot;
+            hole = j;
+        }
+    }
+}
+
+}  // namespace quoranth
