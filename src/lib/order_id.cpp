@@ -1,5 +1,6 @@
 #include "lib/order_id.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -9,14 +10,28 @@
 
 namespace quoranth {
 
+namespace {
+
+// "00" to "ff": two hex digits per byte in one copy.
+constexpr auto hex_pairs = [] {
+    constexpr char hex[] = "0123456789abcdef";
+    std::array<char, 512> pairs{};
+    for (int b = 0; b < 256; ++b) {
+        pairs[2 * b] = hex[b >> 4];
+        pairs[2 * b + 1] = hex[b & 0x0F];
+    }
+    return pairs;
+}();
+
+}  // namespace
+
 OrderId order_id_from_bytes(const std::uint8_t (&bytes)[16]) noexcept {
-    static constexpr char hex[] = "0123456789abcdef";
     OrderId id;
     char* out = id.data();
     for (int i = 0; i < 16; ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) *out++ = '-';
-        *out++ = hex[bytes[i] >> 4];
-        *out++ = hex[bytes[i] & 0x0F];
+        std::memcpy(out, &hex_pairs[2 * bytes[i]], 2);
+        out += 2;
     }
     return id;
 }

@@ -20,8 +20,10 @@ std::string_view fill_buy_id(const Fill& fill) { return fill.buy_id; }
 std::string_view fill_sell_id(const Fill& fill) { return fill.sell_id; }
 std::uint64_t fill_timestamp(const Fill& fill) { return fill.timestamp; }
 
+using Construct = Constructor<make_fill, new_params, DoubleArg, DoubleArg, TextViewArg, TextViewArg, UInt64Arg>;
+
 std::vector<PyType_Slot> slots = {
-    slot(Py_tp_new, constructor<make_fill, new_params, DoubleArg, DoubleArg, TextViewArg, TextViewArg, UInt64Arg>),
+    slot(Py_tp_new, Construct::from_tuple),
     slot(Py_tp_repr, unary<text::fill_text, Shared<Fill>>),
     slot(Py_tp_dealloc, release_instance<Fill>),
     {0, nullptr},
@@ -49,6 +51,7 @@ extern const ClassDefinition fill_class{
     nullptr,
     getsets,
     nullptr,
+    Construct::from_vector,
 };
 
 }  // namespace quoranth::py

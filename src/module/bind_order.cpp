@@ -21,8 +21,10 @@ bool can_match(const Order& self, const Order& other) { return self.can_match(ot
 std::optional<Fill> fill(Order& self, Order& incoming, double tick_size) { return self.fill(incoming, tick_size); }
 bool is_open(const Order& self) { return self.is_open(); }
 
+using Construct = Constructor<Order::create, new_params, EnumArg<OrderType>, Int64Arg, DoubleArg>;
+
 std::vector<PyType_Slot> slots = {
-    slot(Py_tp_new, constructor<Order::create, new_params, EnumArg<OrderType>, Int64Arg, DoubleArg>),
+    slot(Py_tp_new, Construct::from_tuple),
     slot(Py_tp_repr, unary<text::order_text, Shared<Order>>),
     slot(Py_tp_dealloc, release_instance<Order>),
     {0, nullptr},
@@ -66,6 +68,7 @@ extern const ClassDefinition order_class{
     methods,
     getsets,
     nullptr,
+    Construct::from_vector,
 };
 
 }  // namespace quoranth::py

@@ -19,8 +19,10 @@ OrderBook make_book(const std::optional<double>& tick_size) { return OrderBook(t
 using Reader = Shared<OrderBook>;
 using Writer = Exclusive<OrderBook>;
 
+using Construct = Constructor<make_book, new_params, OptionalArg<DoubleArg>>;
+
 std::vector<PyType_Slot> slots = {
-    slot(Py_tp_new, constructor<make_book, new_params, OptionalArg<DoubleArg>>),
+    slot(Py_tp_new, Construct::from_tuple),
     slot(Py_tp_repr, unary<text::book_summary_text, Reader>),
     slot(Py_tp_dealloc, release_instance<OrderBook>),
     {0, nullptr},
@@ -75,6 +77,7 @@ extern const ClassDefinition order_book_class{
     methods,
     getsets,
     nullptr,
+    Construct::from_vector,
 };
 
 }  // namespace quoranth::py

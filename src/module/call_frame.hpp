@@ -73,18 +73,32 @@ PyObject* getter(PyObject* self, void*) noexcept {
     return unary<Operation, ReceiverKind>(self);
 }
 
-// A constructor (tp_new): the operation builds the record from the converted
-// arguments, so its validation runs before any allocation.
+// A constructor: the operation builds the record from the converted
+// arguments, so its validation runs before any allocation. from_tuple is the
+// type's constructor slot (argument tuple and keyword dictionary); from_vector
+// serves calls of the class with an argument array, sparing the tuple.
 template <auto Make, const Parameters& Params, typename... Kinds>
-PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded([&]() -> PyObject* {
-        PyObject* slots[sizeof...(Kinds)];
-        parse_tuple_dict(Params, args, kwargs, slots);
+struct Constructor {
+    static PyObject* build(PyTypeObject* type, PyObject* const* slots) {
         return with_converted<Kinds...>(Params, slots, std::index_sequence_for<Kinds...>{}, [&](auto&&... values) {
             return new_instance(type, std::invoke(Make, std::forward<decltype(values)>(values)...));
         });
-    });
-}
+    }
+    static PyObject* from_tuple(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+        return guarded([&]() -> PyObject* {
+            PyObject* slots[sizeof...(Kinds)];
+            parse_tuple_dict(Params, args, kwargs, slots);
+            return build(type, slots);
+        });
+    }
+    static PyObject* from_vector(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+        return guarded([&]() -> PyObject* {
+            PyObject* slots[sizeof...(Kinds)];
+            parse_fastcall(Params, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+            return build(reinterpret_cast<PyTypeObject*>(type), slots);
+        });
+    }
+};
 
 // Builders for the interpreter's tables.
 template <auto Entry>

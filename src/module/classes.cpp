@@ -96,6 +96,7 @@ PyTypeObject* create_class_object(ClassId id) {
     const std::string failure = std::string("An error occurred while initializing class ") + definition.name;
     OwnedRef type = OwnedRef::steal(PyType_FromSpec(&type_spec));
     if (!type) raise_wrapped(failure);
+    if (definition.construct != nullptr) reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = definition.construct;
     try {
         set_class_attributes(type.get(), definition);
     } catch (const PythonError&) {

@@ -53,6 +53,9 @@ struct ClassDefinition {
     PyMethodDef* methods;        // may be null
     PyGetSetDef* getsets;        // may be null
     const ClassAttribute* class_attributes;  // may be null; {nullptr, nullptr}-terminated
+    // Calling the class with an argument array: the same construction as the
+    // constructor slot, without packing the arguments into a tuple first.
+    vectorcallfunc construct = nullptr;
 };
 
 // Creates a class object (once); see class_object.
