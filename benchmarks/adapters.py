@@ -1,10 +1,12 @@
 """One adapter per order book under test.
 
 Every adapter maps the neutral workloads of ``streams``/``harness`` onto the
-book's own public calls, and owns the timed loops, so that nothing but the
-book's own call (plus the common ``for`` loop) runs between the two clock
-reads. Inputs are prepared outside the timed region wherever the book's API
-lets the caller create its orders ahead of time.
+book's own public calls and hands the bound call to one of the timed loops
+in ``loops``, the same for every book; a loop whose shape only one book has
+(the mixed flow's dispatch, an extra argument per call) stays in its adapter.
+Either way nothing but the book's own call (plus the common ``for`` loop) runs
+between the two clock reads. Inputs are prepared outside the timed region
+wherever the book's API lets the caller create its orders ahead of time.
 
 An adapter leaves a method at ``None`` when the book has no counterpart for
 that workload; ``notes`` records where a mapping is approximate.
@@ -15,10 +17,27 @@ Neutral order rows: ``(key, side, price_in_ticks, qty)``, side 0 buy / 1 sell.
 from __future__ import annotations
 
 import importlib
-import time
+import itertools
+from operator import attrgetter
 
-pc = time.perf_counter_ns
+from loops import pc, time_diff, time_each, time_each3, time_each4, time_repeat
+
 UNKNOWN_ID = "00000000-0000-4000-8000-000000000000"
+
+
+def flow_ops(stream, new, cancel):
+    """The stream's ops as ``(code, argument)``: ``new(key, side, price, qty)``
+    gives a new order's argument, ``cancel(key)`` a cancel's; reads take none."""
+    ops = []
+    for op in stream.ops:
+        code = op[0]
+        if code == 0:
+            ops.append((0, new(op[1], op[2], op[3], op[4])))
+        elif code == 1:
+            ops.append((1, cancel(op[1])))
+        else:
+            ops.append((code, None))
+    return ops
 
 
 class Adapter:
@@ -28,7 +47,7 @@ class Adapter:
     notes: dict[str, str] = {}
 
     # Timed loops; None where the book offers no counterpart.
-    t_add_fill = t_sweep = t_get = t_order_new = t_create_order = t_list = t_repr = None
+    t_get = t_order_new = t_create_order = t_list = t_repr = None
 
     def close(self, book):
         pass
@@ -36,14 +55,96 @@ class Adapter:
     def prep_cancel(self, book, handles):
         return handles
 
+    # Marketable adds go through the same call as resting ones; a book
+    # without matching sets both to None.
+    def t_add_fill(self, book, orders):
+        return self.t_add(book, orders)
+
+    t_sweep = t_add_fill
+
+    def tops(self, book):
+        """The book's (best bid, best ask, spread) calls; spread None where it has none."""
+        return book.best_bid, book.best_ask, book.spread
+
+    def t_best(self, book, n, which):
+        bid, ask, spread = self.tops(book)
+        if which == "spread" and spread is None:
+            return time_diff(ask, bid, n)
+        return time_repeat({"bid": bid, "ask": ask, "spread": spread}[which], n)
+
+    def flow_fill(self, book, pre):
+        self.fill(book, pre)
+
+
+class OrderObjects(Adapter):
+    """A book fed with order objects made before the add call, each carrying
+    its id from the start; the subclass names the calls and the arguments."""
+
+    ADD: str      # the book's add call
+    CANCEL: str   # the book's cancel call
+    ID: str       # the order's id attribute
+
+    def order_args(self, s, p, q):
+        """The order constructor's arguments for side, price in ticks, quantity."""
+        raise NotImplementedError
+
+    def order_maker(self):
+        """``make(s, p, q)`` -> a new order: the constructor called with the
+        arguments of ``order_args`` written out, so that making an order
+        allocates just what a caller's own call would (no tuple in between)."""
+        raise NotImplementedError
+
+    def prep(self, book, rows):
+        make = self.order_maker()
+        return [make(s, p, q) for _, s, p, q in rows]
+
+    def fill(self, book, orders):
+        self.flow_fill(book, orders)
+        oid = attrgetter(self.ID)
+        return [oid(o) for o in orders]
+
+    def flow_fill(self, book, pre):
+        add = getattr(book, self.ADD)
+        for o in pre:
+            add(o)
+
+    def t_add(self, book, orders):
+        return time_each(getattr(book, self.ADD), orders)
+
+    def t_cancel(self, book, ids):
+        return time_each(getattr(book, self.CANCEL), ids)
+
+    def t_order_new(self, rows):
+        args = self.order_args
+        return time_each3(self.Order, [args(s, p, q) for _, s, p, q in rows])
+
+    def flow_prep(self, book, stream):
+        make, oid = self.order_maker(), attrgetter(self.ID)
+        pre = self.prep(book, stream.prefill)
+        ids = {k: oid(o) for (k, _, _, _), o in zip(stream.prefill, pre)}
+
+        def new(k, s, p, q):
+            o = make(s, p, q)
+            ids[k] = oid(o)
+            return o
+        return pre, flow_ops(stream, new, lambda k: ids.get(k, UNKNOWN_ID))
+
+    def mem_adder(self, book):
+        make = self.order_maker()
+        if book is None:
+            return make
+        add = getattr(book, self.ADD)
+        return lambda s, p, q: add(make(s, p, q))
+
 
 # ---------------------------------------------------------------------------
 # quoranth and the pure-Python book share one public surface.
 
-class NativeApi(Adapter):
+class NativeApi(OrderObjects):
     """``quoranth`` itself, or ``pure_python_book`` which mirrors its API."""
 
     notes = {}
+    ADD, CANCEL, ID = "add", "cancel", "id"
 
     def __init__(self, module_name: str, label: str, kind: str):
         self.m = importlib.import_module(module_name)
@@ -56,68 +157,27 @@ class NativeApi(Adapter):
                 self.version = version(module_name)
             except Exception:
                 self.version = "local"
+        self.Order = self.m.Order
         self.sides = (self.m.OrderType.Buy, self.m.OrderType.Sell)
-        self.t_add_fill = self.t_add
-        self.t_sweep = self.t_add
 
     def new_book(self):
         return self.m.OrderBook(0.01)
 
-    def prep(self, book, rows):
-        Order, sides = self.m.Order, self.sides
-        return [Order(sides[s], p, float(q)) for _, s, p, q in rows]
+    def order_args(self, s, p, q):
+        return self.sides[s], p, float(q)
 
-    def fill(self, book, orders):
-        add = book.add
-        for o in orders:
-            add(o)
-        return [o.id for o in orders]
-
-    def t_add(self, book, orders):
-        add = book.add
-        t0 = pc()
-        for o in orders:
-            add(o)
-        return pc() - t0
-
-    def t_cancel(self, book, ids):
-        cancel = book.cancel
-        t0 = pc()
-        for i in ids:
-            cancel(i)
-        return pc() - t0
+    def order_maker(self):
+        Order, sides = self.Order, self.sides
+        return lambda s, p, q: Order(sides[s], p, float(q))
 
     def t_get(self, book, ids):
-        get = book.get_order
-        t0 = pc()
-        for i in ids:
-            get(i)
-        return pc() - t0
-
-    def t_best(self, book, n, which):
-        f = {"bid": book.best_bid, "ask": book.best_ask, "spread": book.spread}[which]
-        r = range(n)
-        t0 = pc()
-        for _ in r:
-            f()
-        return pc() - t0
-
-    def t_order_new(self, rows):
-        Order, sides = self.m.Order, self.sides
-        args = [(sides[s], p, float(q)) for _, s, p, q in rows]
-        t0 = pc()
-        for s, p, q in args:
-            Order(s, p, q)
-        return pc() - t0
+        return time_each(book.get_order, ids)
 
     def t_create_order(self, rows):
         book = self.new_book()
-        co, sides = book.create_order, self.sides
+        sides = self.sides
         args = [(sides[s], p * 0.01, float(q)) for _, s, p, q in rows]
-        t0 = pc()
-        for s, p, q in args:
-            co(s, p, q)
-        return pc() - t0
+        return time_each3(book.create_order, args)
 
     def t_list(self, book, n):
         r = range(n)
@@ -132,29 +192,6 @@ class NativeApi(Adapter):
         for _ in r:
             repr(book)
         return pc() - t0
-
-    # mixed flow and replay ------------------------------------------------
-    def flow_prep(self, book, stream):
-        Order, sides = self.m.Order, self.sides
-        pre = [Order(sides[s], p, float(q)) for _, s, p, q in stream.prefill]
-        ids = {k: o.id for (k, _, _, _), o in zip(stream.prefill, pre)}
-        ops = []
-        for op in stream.ops:
-            code = op[0]
-            if code == 0:
-                o = Order(sides[op[2]], op[3], float(op[4]))
-                ids[op[1]] = o.id
-                ops.append((0, o))
-            elif code == 1:
-                ops.append((1, ids.get(op[1], UNKNOWN_ID)))
-            else:
-                ops.append((code, None))
-        return pre, ops
-
-    def flow_fill(self, book, pre):
-        add = book.add
-        for o in pre:
-            add(o)
 
     def t_flow(self, book, ops):
         add, cancel = book.add, book.cancel
@@ -172,14 +209,6 @@ class NativeApi(Adapter):
             else:
                 sp()
         return pc() - t0
-
-    # memory probe ---------------------------------------------------------
-    def mem_adder(self, book):
-        Order, sides = self.m.Order, self.sides
-        if book is None:
-            return lambda s, p, q: Order(sides[s], p, float(q))
-        add = book.add
-        return lambda s, p, q: add(Order(sides[s], p, float(q)))
 
 
 # ---------------------------------------------------------------------------
@@ -200,8 +229,6 @@ class LimitOrderBookPeer(Adapter):
         import limit_order_book as lob
         self.lob = lob
         self.version = _dist_version("limit_order_book")
-        self.t_add_fill = self.t_add
-        self.t_sweep = self.t_add
 
     def new_book(self):
         return self.lob.LimitOrderBook()
@@ -217,55 +244,21 @@ class LimitOrderBookPeer(Adapter):
         return [u for _, u, _, _ in orders]
 
     def t_add(self, book, orders):
-        lim = book.limit
-        t0 = pc()
-        for s, u, q, p in orders:
-            lim(s, u, q, p)
-        return pc() - t0
+        return time_each4(book.limit, orders)
 
     def t_cancel(self, book, ids):
-        cancel = book.cancel
-        t0 = pc()
-        for i in ids:
-            cancel(i)
-        return pc() - t0
+        return time_each(book.cancel, ids)
 
     def t_get(self, book, ids):
-        has = book.has
-        t0 = pc()
-        for i in ids:
-            has(i)
-        return pc() - t0
+        return time_each(book.has, ids)
 
-    def t_best(self, book, n, which):
-        r = range(n)
-        if which == "spread":
-            bs, bb = book.best_sell, book.best_buy
-            t0 = pc()
-            for _ in r:
-                bs() - bb()
-            return pc() - t0
-        f = book.best_buy if which == "bid" else book.best_sell
-        t0 = pc()
-        for _ in r:
-            f()
-        return pc() - t0
+    def tops(self, book):
+        return book.best_buy, book.best_sell, None
 
     def flow_prep(self, book, stream):
-        pre = self.prep(book, stream.prefill)
-        ops = []
-        for op in stream.ops:
-            code = op[0]
-            if code == 0:
-                ops.append((0, (op[2] == 0, op[1] + 1, op[4], op[3])))
-            elif code == 1:
-                ops.append((1, op[1] + 1 if op[1] >= 0 else 0))
-            else:
-                ops.append((code, None))
-        return pre, ops
-
-    def flow_fill(self, book, pre):
-        self.fill(book, pre)
+        # a cancel of an id the book never saw (key -1) goes to uid 0, which no order has
+        return self.prep(book, stream.prefill), flow_ops(
+            stream, lambda k, s, p, q: (s == 0, k + 1, q, p), lambda k: k + 1 if k >= 0 else 0)
 
     def t_flow(self, book, ops):
         lim, cancel = book.limit, book.cancel
@@ -292,7 +285,7 @@ class LimitOrderBookPeer(Adapter):
         return lambda s, p, q: lim(s == 0, next(counter), q, p)
 
 
-class CythonOrderbookPeer(Adapter):
+class CythonOrderbookPeer(OrderObjects):
     """``cython-orderbook``: Cython order objects, Python book on sortedcontainers."""
 
     name = "cython-orderbook"
@@ -301,83 +294,27 @@ class CythonOrderbookPeer(Adapter):
         "price": "prices passed as integer ticks (its examples use Decimal, which is slower)",
         "spread": "best_ask() - best_bid() (no spread call)",
     }
+    ADD, CANCEL, ID = "add_limit_order", "cancel_order", "order_id"
 
     def __init__(self):
         import cython_orderbook as co
         self.co = co
         self.version = _dist_version("cython_orderbook")
+        self.Order = co.Order
         self.sides = (co.OrderSide.BID, co.OrderSide.ASK)
-        self.t_add_fill = self.t_add
-        self.t_sweep = self.t_add
 
     def new_book(self):
         return self.co.OrderBook()
 
-    def prep(self, book, rows):
-        Order, sides = self.co.Order, self.sides
-        return [Order(sides[s], q, p) for _, s, p, q in rows]
+    def order_args(self, s, p, q):
+        return self.sides[s], q, p
 
-    def fill(self, book, orders):
-        add = book.add_limit_order
-        for o in orders:
-            add(o)
-        return [o.order_id for o in orders]
+    def order_maker(self):
+        Order, sides = self.Order, self.sides
+        return lambda s, p, q: Order(sides[s], q, p)
 
-    def t_add(self, book, orders):
-        add = book.add_limit_order
-        t0 = pc()
-        for o in orders:
-            add(o)
-        return pc() - t0
-
-    def t_cancel(self, book, ids):
-        cancel = book.cancel_order
-        t0 = pc()
-        for i in ids:
-            cancel(i)
-        return pc() - t0
-
-    def t_best(self, book, n, which):
-        r = range(n)
-        if which == "spread":
-            ba, bb = book.best_ask, book.best_bid
-            t0 = pc()
-            for _ in r:
-                ba() - bb()
-            return pc() - t0
-        f = book.best_bid if which == "bid" else book.best_ask
-        t0 = pc()
-        for _ in r:
-            f()
-        return pc() - t0
-
-    def t_order_new(self, rows):
-        Order, sides = self.co.Order, self.sides
-        args = [(sides[s], q, p) for _, s, p, q in rows]
-        t0 = pc()
-        for s, q, p in args:
-            Order(s, q, p)
-        return pc() - t0
-
-    def flow_prep(self, book, stream):
-        Order, sides = self.co.Order, self.sides
-        pre = self.prep(book, stream.prefill)
-        ids = {k: o.order_id for (k, _, _, _), o in zip(stream.prefill, pre)}
-        ops = []
-        for op in stream.ops:
-            code = op[0]
-            if code == 0:
-                o = Order(sides[op[2]], op[4], op[3])
-                ids[op[1]] = o.order_id
-                ops.append((0, o))
-            elif code == 1:
-                ops.append((1, ids.get(op[1], UNKNOWN_ID)))
-            else:
-                ops.append((code, None))
-        return pre, ops
-
-    def flow_fill(self, book, pre):
-        self.fill(book, pre)
+    def tops(self, book):
+        return book.best_bid, book.best_ask, None
 
     def t_flow(self, book, ops):
         add, cancel = book.add_limit_order, book.cancel_order
@@ -397,13 +334,6 @@ class CythonOrderbookPeer(Adapter):
                 if a is not None and b is not None:
                     a - b
         return pc() - t0
-
-    def mem_adder(self, book):
-        Order, sides = self.co.Order, self.sides
-        if book is None:
-            return lambda s, p, q: Order(sides[s], q, p)
-        add = book.add_limit_order
-        return lambda s, p, q: add(Order(sides[s], q, p))
 
 
 class FastlobPeer(Adapter):
@@ -425,8 +355,6 @@ class FastlobPeer(Adapter):
         self.f = fastlob
         self.version = _dist_version("fastlob")
         self.sides = (fastlob.OrderSide.BID, fastlob.OrderSide.ASK)
-        self.t_add_fill = self.t_add
-        self.t_sweep = self.t_add
         self._ids = {}
 
     def new_book(self):
@@ -446,53 +374,25 @@ class FastlobPeer(Adapter):
         return [proc(o).orderid() for o in orders]
 
     def t_add(self, book, orders):
-        proc = book.process
-        t0 = pc()
-        for o in orders:
-            proc(o)
-        return pc() - t0
+        return time_each(book.process, orders)
 
     def t_cancel(self, book, ids):
-        cancel = book.cancel
-        t0 = pc()
-        for i in ids:
-            cancel(i)
-        return pc() - t0
+        return time_each(book.cancel, ids)
 
     def t_get(self, book, ids):
-        get = book.get_status
-        t0 = pc()
-        for i in ids:
-            get(i)
-        return pc() - t0
-
-    def t_best(self, book, n, which):
-        f = {"bid": book.best_bid, "ask": book.best_ask, "spread": book.spread}[which]
-        r = range(n)
-        t0 = pc()
-        for _ in r:
-            f()
-        return pc() - t0
+        return time_each(book.get_status, ids)
 
     def t_order_new(self, rows):
-        OP, sides = self.f.OrderParams, self.sides
-        args = [(sides[s], p / 100, q) for _, s, p, q in rows]
-        t0 = pc()
-        for s, p, q in args:
-            OP(s, p, q)
-        return pc() - t0
+        sides = self.sides
+        return time_each3(self.f.OrderParams, [(sides[s], p / 100, q) for _, s, p, q in rows])
 
     def flow_prep(self, book, stream):
         self._ids = {}
-        pre = [(k, self._params(s, p, q)) for k, s, p, q in stream.prefill]
-        ops = []
-        for op in stream.ops:
-            code = op[0]
-            if code == 0:
-                ops.append((0, (op[1], self._params(op[2], op[3], op[4]))))
-            else:
-                ops.append((code, op[1] if code == 1 else None))
-        return pre, ops
+        # new orders keep their key: the timed loop records the id minted for it
+        def new(k, s, p, q):
+            return k, self._params(s, p, q)
+        pre = [new(k, s, p, q) for k, s, p, q in stream.prefill]
+        return pre, flow_ops(stream, new, lambda k: k)
 
     def flow_fill(self, book, pre):
         proc, ids = book.process, self._ids
@@ -543,8 +443,6 @@ class LightMatchingEnginePeer(Adapter):
         self.lme = lme
         self.version = _dist_version("lightmatchingengine")
         self.sides = (lme.Side.BUY, lme.Side.SELL)
-        self.t_add_fill = self.t_add
-        self.t_sweep = self.t_add
 
     def new_book(self):
         eng = self.lme.LightMatchingEngine()
@@ -591,29 +489,13 @@ class LightMatchingEnginePeer(Adapter):
 
     def flow_prep(self, book, stream):
         # ids: the n-th add_order call on an engine mints id n (from 1)
-        sides = self.sides
-        ids = {}
-        n = 0
-        pre = []
-        for k, s, p, q in stream.prefill:
-            n += 1
-            ids[k] = n
-            pre.append((p, q, sides[s]))
-        ops = []
-        for op in stream.ops:
-            code = op[0]
-            if code == 0:
-                n += 1
-                ids[op[1]] = n
-                ops.append((0, (op[3], op[4], sides[op[2]])))
-            elif code == 1:
-                ops.append((1, ids.get(op[1], -1)))
-            else:
-                ops.append((code, None))
-        return pre, ops
+        sides, ids, minted = self.sides, {}, itertools.count(1)
 
-    def flow_fill(self, book, pre):
-        self.fill(book, pre)
+        def new(k, s, p, q):
+            ids[k] = next(minted)
+            return p, q, sides[s]
+        pre = [new(k, s, p, q) for k, s, p, q in stream.prefill]
+        return pre, flow_ops(stream, new, lambda k: ids.get(k, -1))
 
     def t_flow(self, book, ops):
         add, cancel, inst = book.add_order, book.cancel_order, self.INST
@@ -659,6 +541,7 @@ class OrderBookLevelsPeer(Adapter):
         "flow": "replays the level writes each event causes; no matching, no order ids",
         "mem": "levels only: nothing is stored per order",
     }
+    t_add_fill = t_sweep = None
 
     def __init__(self):
         import order_book

@@ -125,16 +125,21 @@ def machine_info() -> dict:
 def make_data(tmp: str, profile: harness.Profile) -> dict:
     """Generates the shared streams once; workers and the engine benchmark read them."""
     gc.disable()
+
+    def save(s, stem):
+        # binary for the Python workers, text for the engine benchmark
+        path, text = os.path.join(tmp, stem + ".bin"), os.path.join(tmp, stem + ".txt")
+        s.dump(path)
+        st.write_text_stream(s, text)
+        return path, text
+
     flows, flow_texts, infos = {}, {}, {}
     n_ops = profile.flow_passes * profile.flow_segment
     for depth in profile.depths:
         t0 = time.monotonic()
         s = st.mixed_flow(depth, n_ops)
-        path = os.path.join(tmp, f"flow_{depth}.bin")
-        s.dump(path)
-        text = os.path.join(tmp, f"flow_{depth}.txt")
-        st.write_text_stream(s, text)
-        flows[str(depth)], flow_texts[str(depth)], infos[f"flow_{depth}"] = path, text, s.info
+        flows[str(depth)], flow_texts[str(depth)] = save(s, f"flow_{depth}")
+        infos[f"flow_{depth}"] = s.info
         log(f"  stream flow_{depth}: {s.info['end_orders']:,} orders on {s.info['end_levels']:,} "
             f"levels after {n_ops:,} ops ({time.monotonic() - t0:.1f} s)")
         del s
@@ -142,10 +147,7 @@ def make_data(tmp: str, profile: harness.Profile) -> dict:
     ddir = st.lobster_dir(ROOT)
     if ddir:
         for i, s in enumerate(st.replay_streams(ddir)):
-            path = os.path.join(tmp, f"replay_{i}.bin")
-            s.dump(path)
-            text = os.path.join(tmp, f"replay_{i}.txt")
-            st.write_text_stream(s, text)
+            path, text = save(s, f"replay_{i}")
             replays.append(path)
             replay_texts.append(text)
             infos[f"replay_{i}"] = s.info

@@ -244,10 +244,7 @@ def mixed_flow(depth: int, n_ops: int, seed: int = 7) -> Stream:
 # Real order flow: message files of reconstructed exchange order flow.
 
 def lobster_dir(repo_root: str) -> str | None:
-    for d in (os.path.join(repo_root, "examples", "data"),
-              os.path.join(repo_root, "examples", "data", "lobster"),
-              os.path.join(os.path.dirname(repo_root), "shared", "data", "lobster"),
-              "/work/shared/data/lobster"):
+    for d in (os.path.join(repo_root, "examples", "data"),):
         if os.path.isdir(d) and any(n.endswith(".csv") and "_message_" in n for n in os.listdir(d)):
             return d
     return None
