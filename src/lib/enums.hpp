@@ -9,13 +9,4 @@ enum class OrderStatus : std::uint8_t { Open = 0, Filled = 1, Canceled = 2 };
 
 constexpr const char* side_name(OrderType side) { return side == OrderType::Buy ? "Buy" : "Sell"; }
 
-constexpr const char* status_name(OrderStatus status) {
-    switch (status) {
-        case OrderStatus::Open: return "Open";
-        case OrderStatus::Filled: return "Filled";
-        case OrderStatus::Canceled: return "Canceled";
-    }
-    return "?";
-}
-
 }  // namespace quoranth

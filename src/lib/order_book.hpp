@@ -81,7 +81,6 @@ public:
     std::optional<double> spread() const noexcept;
 
     std::size_t resting_count() const noexcept { return resting_counts_[0] + resting_counts_[1]; }
-    std::size_t index_size() const noexcept { return index_.size(); }
 
 private:
     using Handle = std::uint32_t;

@@ -34,7 +34,6 @@ public:
     // The slot's contents are left as they are; the next acquire overwrites them.
     void release(Handle h) noexcept { free_.push_back(h); }
 
-    std::size_t live() const noexcept { return used_ - free_.size(); }
 
 private:
     static constexpr unsigned chunk_bits = 12;

@@ -43,8 +43,6 @@ ValueHolder<double> DoubleArg::convert(PyObject* object) {
     return {value};
 }
 
-ValueHolder<std::string> TextCopyArg::convert(PyObject* object) { return {std::string(utf8_view(object))}; }
-
 ValueHolder<std::string_view> TextViewArg::convert(PyObject* object) { return {utf8_view(object)}; }
 
 void prefix_argument_error(const char* name) noexcept {

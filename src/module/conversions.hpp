@@ -68,12 +68,8 @@ struct DoubleArg {
     static ValueHolder<double> convert(PyObject* object);
 };
 
-// UTF-8 text owned by the operation.
-struct TextCopyArg {
-    static ValueHolder<std::string> convert(PyObject* object);
-};
-
-// UTF-8 text borrowed from the argument for the duration of the call.
+// UTF-8 text borrowed from the argument for the duration of the call (an
+// operation that keeps it copies it).
 struct TextViewArg {
     static ValueHolder<std::string_view> convert(PyObject* object);
 };
