@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace quoranth {
@@ -17,12 +18,16 @@ public:
     T& operator[](Handle h) noexcept { return chunks_[h >> chunk_bits][h & chunk_mask]; }
     const T& operator[](Handle h) const noexcept { return chunks_[h >> chunk_bits][h & chunk_mask]; }
 
+    // Handles stay below 2^31 so that users may tag them with the top bit.
+    static constexpr Handle max_slots = 0x7FFFFFFFu;
+
     Handle acquire() {
         if (!free_.empty()) {
             const Handle h = free_.back();
             free_.pop_back();
             return h;
         }
+        if (used_ == max_slots) throw std::bad_alloc();  // reported as MemoryError; never wrap
         if ((used_ & chunk_mask) == 0 && (used_ >> chunk_bits) == chunks_.size()) {
             chunks_.push_back(std::make_unique_for_overwrite<T[]>(chunk_size));
             // Room for every slot on the free list, so that release never allocates.
