@@ -14,11 +14,14 @@ test: $(VENV)/.installed
 
 install: $(VENV)/.installed
 
-$(PY):
-	@interpreter=$$(tools/find-python313) && "$$interpreter" -m venv $(VENV)
+# Any venv of the project (.venv, .venv-asan): Python 3.13 plus the build and
+# test tools. Precious, so that make never deletes them as intermediates.
+.PRECIOUS: %/bin/python %/.tools
+%/bin/python:
+	@interpreter=$$(tools/find-python313) && "$$interpreter" -m venv $*
 
-$(VENV)/.tools: $(PY) requirements-dev.txt
-	$(PIP) install -r requirements-dev.txt
+%/.tools: %/bin/python requirements-dev.txt
+	$*/bin/python -m pip --disable-pip-version-check -q install -r requirements-dev.txt
 	@touch $@
 
 # Built without isolation so that the CMake build directory is reused and a
@@ -45,13 +48,6 @@ ASAN_ENV      = LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
                 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: sanitize valgrind soak
-
-$(ASAN_PY):
-	@interpreter=$$(tools/find-python313) && "$$interpreter" -m venv $(ASAN_VENV)
-
-$(ASAN_VENV)/.tools: $(ASAN_PY) requirements-dev.txt
-	$(ASAN_PIP) install -r requirements-dev.txt
-	@touch $@
 
 $(ASAN_VENV)/.installed: $(ASAN_VENV)/.tools $(SOURCES)
 	$(ASAN_PIP) install --no-build-isolation --no-deps --config-settings=build-dir=build/asan \

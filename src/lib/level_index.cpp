@@ -29,10 +29,7 @@ void LevelIndex::grow() {
     mask_ = capacity - 1;
     shift_ = 64;
     for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
-    for (const Slot& slot : old) {
-        if (slot.level == nullptr) continue;
-        slots_[free_position(slots_, mask_, home(slot.price), is_empty)] = slot;
-    }
+    reinsert(old, slots_, mask_, is_empty, [this](const Slot& slot) { return home(slot.price); });
 }
 
 }  // namespace quoranth

@@ -15,6 +15,16 @@ std::size_t free_position(const std::vector<Slot>& slots, std::size_t mask, std:
     return i;
 }
 
+// Puts every occupied slot of `old` into `slots` (empty, same slot type),
+// as growing a table does.
+template <typename Slot, typename IsEmpty, typename HomeOf>
+void reinsert(const std::vector<Slot>& old, std::vector<Slot>& slots, std::size_t mask, IsEmpty is_empty,
+              HomeOf home_of) {
+    for (const Slot& slot : old) {
+        if (!is_empty(slot)) slots[free_position(slots, mask, home_of(slot), is_empty)] = slot;
+    }
+}
+
 // Backward-shift deletion: the slot at `hole` is being removed; later members
 // of its probe run move back into the hole unless their home lies cyclically
 // in (hole, j]. Returns the position left free at the end, for the caller to

@@ -51,10 +51,7 @@ void OrderIndex::grow() {
     std::vector<Bucket> old(capacity, Bucket{0, none});
     old.swap(buckets_);
     mask_ = capacity - 1;
-    for (const Bucket& b : old) {
-        if (b.entry == none) continue;
-        buckets_[free_position(buckets_, mask_, home(b.tag), is_empty)] = b;
-    }
+    reinsert(old, buckets_, mask_, is_empty, [this](const Bucket& b) { return home(b.tag); });
 }
 
 }  // namespace quoranth
