@@ -2,7 +2,7 @@
 VENV     := .venv
 PY       := $(VENV)/bin/python
 PIP      := $(PY) -m pip --disable-pip-version-check -q
-SOURCES  := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES  := $(shell find src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 
 .PHONY: demo test install clean
 
