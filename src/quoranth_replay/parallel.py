@@ -35,11 +35,11 @@ def dask(jobs: Sequence[Job], scheduler: str, *, timeout: float = 10.0) -> Itera
     except ImportError as error:
         raise ClusterUnavailable(f"--scheduler needs Dask ({error}); install it with: pip install quoranth[dask]") from None
     try:
-        client = Client(scheduler, timeout=timeout)
+        client = Client(scheduler, timeout=timeout)  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError) as error:
         raise ClusterUnavailable(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
     with client:
         run: Callable[[Job], FileSummary] = replay_file
         futures = client.map(run, jobs, pure=False)
-        for future in completed(futures):
+        for future in completed(futures):  # type: ignore[no-untyped-call]
             yield future.result()

@@ -40,7 +40,7 @@ class ReplayFill(NamedTuple):
     time: float
     """Exchange time (seconds after midnight) of the message that caused it, or of the
     last message applied when the caller's own order traded on arrival."""
-    index: int
+    message_index: int
     """That message's index in the file (0 for the first), -1 before the first message."""
     price_in_ticks: int
     quantity: float
@@ -60,7 +60,7 @@ class ReplayFill(NamedTuple):
 class Step(NamedTuple):
     """One message applied: where it is in the file, the message, and the fills it caused."""
 
-    index: int
+    message_index: int
     message: Message
     fills: list[ReplayFill]
 
