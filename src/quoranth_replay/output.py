@@ -66,7 +66,7 @@ def write_fills(out: TextIO, fills: FillColumns, replay: Replay) -> None:
     for index, buy, sell, ticks, quantity in zip(fills.index, fills.buy_key, fills.sell_key, fills.ticks, fills.quantity):
         buy_id, sell_id = replay.exchange_id(buy), replay.exchange_id(sell)
         out.write(
-            f"{messages.times[index]!r},{index},{ticks * PRICE_UNITS_PER_TICK},{_size(quantity)},"
+            f"{messages.times[max(index, 0)]!r},{index},{ticks * PRICE_UNITS_PER_TICK},{_size(quantity)},"
             f"{'' if buy_id is None else buy_id},{'' if sell_id is None else sell_id}\n"
         )
 

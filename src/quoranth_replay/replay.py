@@ -146,7 +146,9 @@ class Replay:
         if orderbook is not None and not isinstance(orderbook, OrderbookFile):
             orderbook = read_orderbook(orderbook)
         if orderbook is not None and len(orderbook) != len(self.messages):
-            raise_mismatch(orderbook, self.messages)
+            raise ReplayInputError(
+                orderbook.path, None, f"has {len(orderbook)} rows but {self.messages.path} has {len(self.messages)} messages"
+            )
         self.orderbook = orderbook
         self.plan: Plan = make_plan(self.messages, orderbook)
         self.book = OrderBook(tick_size=TICK_SIZE)
@@ -192,7 +194,7 @@ class Replay:
         return Step(index, self.messages[index], self._replay_fills(fills, index))
 
     def run(self, until: int | None = None, *, depth_levels: int = 0) -> list[Depth]:
-        """Apply the messages up to index ``until`` (by default all that are left).
+        """Apply the messages before index ``until`` (by default all that are left).
 
         With ``depth_levels``, returns ``book.depth(depth_levels)`` after each message.
         This is the loop to hand to a batch call on the book when the caller needs
@@ -373,7 +375,3 @@ def _reference(orderbook: OrderbookFile) -> tuple[list[tuple[int, int]], list[tu
         for price, size in zip(orderbook.ask_prices, orderbook.ask_sizes)
     ]
     return bids, asks
-
-
-def raise_mismatch(orderbook: OrderbookFile, messages: MessageFile) -> None:
-    raise ReplayInputError(orderbook.path, None, f"has {len(orderbook)} rows but {messages.path} has {len(messages)} messages")
