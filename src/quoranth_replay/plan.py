@@ -28,6 +28,8 @@ from __future__ import annotations
 
 from array import array
 from dataclasses import dataclass
+from itertools import repeat
+from operator import floordiv
 
 from .lobster import DELETE, EXECUTE, NEW, NO_ASK, NO_BID, PARTIAL_CANCEL, PRICE_UNITS_PER_TICK, MessageFile, OrderbookFile
 
@@ -35,6 +37,8 @@ NOTHING, ADD, REDUCE, CANCEL, EXECUTE_ORDER, EXECUTE_LAST = 0, 1, 2, 3, 4, 5
 BUY, SELL = 0, 1
 # The key of no order: the stand-in counterpart of an execution.
 NO_KEY = -1
+# Message types that act on an order already resting.
+_CHANGES = frozenset({PARTIAL_CANCEL, DELETE, EXECUTE})
 
 
 @dataclass(frozen=True, eq=False)
@@ -96,39 +100,29 @@ def make_plan(messages: MessageFile, orderbook: OrderbookFile | None = None) -> 
     )
     opening_key = {(side, ticks): key for key, side, ticks, _ in opening}
 
-    operations = array("b", bytes(count))
-    keys = array("q", [NO_KEY]) * count
-    sides = array("b", bytes(count))
-    ticks = array("q", bytes(8 * count))
-    quantities = array("q", bytes(8 * count))
+    types, ids, sizes = messages.types, messages.order_ids, messages.sizes
+    # Columns as if every message added its order; then the other messages change theirs.
+    operations = array("b", [ADD if kind == NEW else NOTHING for kind in types])
+    keys = array("q", [index if kind == NEW else NO_KEY for index, kind in enumerate(types)])
+    sides = array("b", [BUY if direction == 1 else SELL for direction in messages.directions])
+    ticks = array("q", map(floordiv, messages.prices, repeat(PRICE_UNITS_PER_TICK)))
+    quantities = array("q", sizes)
     # What the exchange still holds of each order added in the file, by exchange id.
     live: dict[int, list[int]] = {}  # exchange id -> [key, remaining size]
     unplaced = 0
-
-    types, ids, sizes = messages.types, messages.order_ids, messages.sizes
-    prices, directions = messages.prices, messages.directions
-    for index in range(count):
-        kind = types[index]
+    for index, kind, order_id, size in zip(range(count), types, ids, sizes):
         if kind == NEW:
-            operations[index] = ADD
-            keys[index] = index
-            sides[index] = BUY if directions[index] == 1 else SELL
-            ticks[index] = prices[index] // PRICE_UNITS_PER_TICK
-            quantities[index] = sizes[index]
-            live[ids[index]] = [index, sizes[index]]
+            live[order_id] = [index, size]
             continue
-        if kind not in (PARTIAL_CANCEL, DELETE, EXECUTE):
+        if kind not in _CHANGES:
             continue
-        side = BUY if directions[index] == 1 else SELL
-        price = prices[index] // PRICE_UNITS_PER_TICK
-        size = sizes[index]
-        record = live.get(ids[index])
+        record = live.get(order_id)
         if record is not None:
             key = record[0]
             record[1] -= size
             ended = record[1] <= 0 or kind == DELETE
             if ended:
-                del live[ids[index]]
+                del live[order_id]
             if kind == PARTIAL_CANCEL:
                 operation = REDUCE
             elif kind == DELETE:
@@ -136,7 +130,7 @@ def make_plan(messages: MessageFile, orderbook: OrderbookFile | None = None) -> 
             else:
                 operation = EXECUTE_LAST if ended else EXECUTE_ORDER
         else:
-            opening_order = opening_key.get((side, price))
+            opening_order = opening_key.get((sides[index], ticks[index]))
             if opening_order is None:
                 unplaced += 1
                 continue
@@ -144,8 +138,6 @@ def make_plan(messages: MessageFile, orderbook: OrderbookFile | None = None) -> 
             operation = EXECUTE_ORDER if kind == EXECUTE else REDUCE
         operations[index] = operation
         keys[index] = key
-        ticks[index] = price
-        quantities[index] = size
-        # An execution is replayed by an order from the other side.
-        sides[index] = (SELL if side == BUY else BUY) if kind == EXECUTE else side
+        if kind == EXECUTE:
+            sides[index] = SELL if sides[index] == BUY else BUY  # replayed by an order from the other side
     return Plan(operations, keys, sides, ticks, quantities, opening, unplaced)
