@@ -175,14 +175,19 @@ def test_progress_bar_only_on_a_terminal_after_a_delay():
             return True
 
     screen = Terminal()
-    bar = Progress(200, "f.csv", stream=screen, delay=0.0)
-    bar.update(50)
-    assert screen.getvalue().startswith("\rf.csv [#######.......................]  25% 50 of 200 messages")
+    bar = Progress(0, "f.csv", stream=screen, delay=60.0)
+    bar.update(0, stage="reading")
+    assert bar.text() == "f.csv: reading ..."
+    bar.update(50, total=200, stage="replaying")
+    bar.draw()
+    assert screen.getvalue() == "\rf.csv: replaying [#######.......................]  25% 50 of 200 messages"
     bar.close()
-    assert screen.getvalue().endswith("\r")
-    for stream, delay in ((io.StringIO(), 0.0), (Terminal(), 60.0)):
-        Progress(200, "f.csv", stream=stream, delay=delay).update(100)
-        assert stream.getvalue() == ""
+    assert screen.getvalue().endswith("\r" + " " * 73 + "\r")
+    # Not on a terminal: no drawing thread at all; on one, nothing before the delay.
+    assert Progress(200, "f.csv", stream=io.StringIO(), delay=0.0)._thread is None
+    quiet = Terminal()
+    Progress(200, "f.csv", stream=quiet, delay=60.0).close()
+    assert quiet.getvalue() == ""
 
 
 def readme_backtest():

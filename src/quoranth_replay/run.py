@@ -63,11 +63,26 @@ def replay_file(job: Job) -> FileSummary:
 
 def _replay_file(job: Job) -> FileSummary:
     started = time.perf_counter()
+    progress = Progress(0, Path(job.messages).name) if job.progress else None
+    try:
+        return _replay_with(job, started, progress)
+    finally:
+        if progress is not None:
+            progress.close()
+
+
+def _replay_with(job: Job, started: float, progress: Progress | None) -> FileSummary:
+    if progress is not None:
+        progress.update(0, stage="reading")
     messages = read_messages(job.messages)
     orderbook = read_orderbook(job.orderbook) if job.orderbook is not None else None
     levels = job.levels or (orderbook.levels if orderbook is not None else None) or levels_from_name(job.messages)
+    if progress is not None:
+        progress.update(0, stage="planning")
     replay = Replay(messages, orderbook, keep_fills=job.out is not None)
     count = len(messages)
+    if progress is not None:
+        progress.update(0, total=count, stage="replaying")
 
     out_levels = 0
     book_out = fills_out = None
@@ -79,7 +94,6 @@ def _replay_file(job: Job) -> FileSummary:
         book_out.write(book_header(out_levels))
         fills_out.write(FILLS_HEADER)
     samples: list[tuple[float, int | None, int | None]] = []
-    progress = Progress(count, Path(job.messages).name) if job.progress else None
     # Replayed in chunks: between them the progress bar moves, output is written
     # out and the chart's samples are taken.
     chunk = max(1, count // CHART_SAMPLES)
@@ -94,8 +108,6 @@ def _replay_file(job: Job) -> FileSummary:
             if progress is not None:
                 progress.update(replay.index)
     finally:
-        if progress is not None:
-            progress.close()
         for stream in (book_out, fills_out):
             if stream is not None:
                 stream.close()
