@@ -163,10 +163,13 @@ def test_usage_errors(capsys):
     for args, expected in ((["a.csv", "b.csv", "--orderbook", "o.csv"], "give one --orderbook per message file"),
                            (["a.csv", "--levels", "0"], "--levels must be at least 1"),
                            (["a.csv", "b.csv", "--chart", "c.png"], "--chart draws one replay"),
-                           (["a.csv", "--jobs", "2", "--scheduler", "x:1"], "exclude each other")):
-        with pytest.raises(SystemExit) as stop:
-            main(args)
-        assert stop.value.code == 2 and expected in capsys.readouterr().err
+                           (["a.csv", "--jobs", "2", "--scheduler", "x:1"], "exclude each other"),
+                           (["a.csv", "--out", __file__], "test_replay_command.py: File exists")):
+        try:
+            code = main(args)
+        except SystemExit as stop:
+            code = stop.code
+        assert code == 2 and expected in capsys.readouterr().err
 
 
 def test_progress_bar_only_on_a_terminal_after_a_delay():

@@ -74,7 +74,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _fail(f"--chart needs matplotlib ({error}); install it with: pip install quoranth[plot]")
         draw = write_chart
 
-    staging = Staging(Path(args.out)) if args.out else None
+    try:
+        staging = Staging(Path(args.out)) if args.out else None
+    except OSError as error:
+        return _fail(f"--out {args.out}: {error.strerror or error}")
     single = len(files) == 1
     jobs = [
         Job(
@@ -110,7 +113,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     if staging is not None:
         staging.commit()
     if draw is not None:
-        draw(summaries[0], args.chart, title=Path(files[0]).name)
+        try:
+            draw(summaries[0], args.chart, title=Path(files[0]).name)
+        except OSError as error:
+            return _fail(f"--chart {args.chart}: {error.strerror or error}")
     if args.quiet:
         return 0
     if single:
