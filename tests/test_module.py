@@ -1,7 +1,10 @@
 """Module object and the common properties of its five classes."""
 
+import copy
+import copyreg
 import gc
 import importlib
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -174,3 +177,42 @@ def test_instances_are_closed(index):
 def test_no_subclassing(cls):
     with pytest.raises(TypeError):
         type("Derived", (cls,), {})
+
+
+def members(cls):
+    return [name for name in vars(cls) if not name.startswith("__")] + ["__new__", "__repr__", "extra"]
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_classes_are_immutable(cls):
+    before = dict(vars(cls))
+    for name in members(cls):
+        with pytest.raises(TypeError):
+            setattr(cls, name, lambda *a, **k: object.__new__(cls))
+    for name in members(cls)[:-1]:
+        with pytest.raises(TypeError):
+            delattr(cls, name)
+    assert dict(vars(cls)) == before
+    assert OrderType.Buy is before.get("Buy", OrderType.Buy) and int(OrderType.Buy) == 0
+
+
+def samples():
+    return [Order(OrderType.Buy, 100, 1.0), Fill(1.0, 2.0, "a", "b", 3), OrderBook(), OrderType.Sell,
+            OrderStatus.Filled]
+
+
+@pytest.mark.parametrize("index", range(5))
+def test_no_route_to_an_unbuilt_instance(index):
+    """Every way of making an instance without its constructor is refused."""
+    obj = samples()[index]
+    cls = type(obj)
+    routes = [lambda: object.__new__(cls), lambda: copyreg._reconstructor(cls, object, None),
+              lambda: copy.copy(obj), lambda: copy.deepcopy(obj)]
+    routes += [lambda p=p: pickle.dumps(obj, p) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+    for route in routes:
+        with pytest.raises(TypeError):
+            route()
+    for other in CLASSES:
+        with pytest.raises(TypeError):
+            obj.__class__ = other
+    assert type(obj) is cls and str(obj) == repr(obj)

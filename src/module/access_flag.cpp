@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "module/boundary.hpp"
+
 namespace quoranth::py {
 
 namespace {
@@ -26,18 +28,12 @@ void wake_waiters() noexcept {
     flag_released.notify_all();
 }
 
-void wait_for(AccessFlag& flag, AccessMode mode) {
-    if (accesses_held != 0) {
-        raise(PyExc_RuntimeError, mode == AccessMode::Shared ? "Already mutably borrowed" : "Already borrowed");
-    }
+void wait_until_admits(AccessFlag& flag, AccessMode mode) {
     waiting_threads.fetch_add(1, std::memory_order_relaxed);
     struct Leave {
         ~Leave() { waiting_threads.fetch_sub(1, std::memory_order_relaxed); }
     } leave;
-    const auto taken = [&] {
-        return mode == AccessMode::Shared ? flag.try_take<AccessMode::Shared>() : flag.try_take<AccessMode::Exclusive>();
-    };
-    while (!taken()) {
+    while (!flag.admits(mode)) {
         Py_BEGIN_ALLOW_THREADS
         {
             std::unique_lock<std::mutex> lock(wait_mutex);

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <utility>
 
-#include "module/boundary.hpp"
 
 namespace quoranth::py {
 
@@ -51,19 +50,27 @@ private:
     std::atomic<std::uintptr_t> state_{0};
 };
 
-// How many accesses the current thread holds, over all objects. A thread
-// that holds none may wait for a flag another thread holds; one that holds
-// any is refused instead, which is what rules out deadlock.
+// How many accesses the current thread holds, over all objects.
 [[gnu::tls_model("initial-exec")]] inline thread_local std::size_t accesses_held = 0;
 
 // Threads now waiting for some flag; releasing a flag wakes them only if any.
 inline std::atomic<int> waiting_threads{0};
 
-// The slow path of taking a flag that is held: refuses ("Already mutably
-// borrowed" / "Already borrowed") if this thread holds any access, else
-// waits with the interpreter lock released until the flag admits `mode`,
-// then takes it. Throws PythonError if a signal handler raises meanwhile.
-void wait_for(AccessFlag& flag, AccessMode mode);
+// A flag found held while this thread already holds an access. The frame
+// decides: refused ("Already mutably borrowed" for shared, "Already
+// borrowed" for exclusive access), or, if every access the thread holds was
+// taken by this very call and the flag is another thread's, wait and retry.
+struct Busy {
+    AccessFlag* flag;
+    AccessMode mode;
+    const char* refusal() const noexcept {
+        return mode == AccessMode::Shared ? "Already mutably borrowed" : "Already borrowed";
+    }
+};
+
+// Waits, with the interpreter lock released, until `flag` admits `mode`.
+// Throws PythonError (boundary.hpp) if a signal handler raises meanwhile.
+void wait_until_admits(AccessFlag& flag, AccessMode mode);
 void wake_waiters() noexcept;
 
 // One access to one object's flag, released on scope exit (and movable into
@@ -72,7 +79,12 @@ template <AccessMode Mode>
 class Access {
 public:
     explicit Access(AccessFlag& flag) : flag_(&flag) {
-        if (!flag.try_take<Mode>()) [[unlikely]] wait_for(flag, Mode);
+        // A thread that holds no access can wait: it blocks no one meanwhile,
+        // so no cycle of waiting threads can form.
+        while (!flag.try_take<Mode>()) [[unlikely]] {
+            if (accesses_held != 0) throw Busy{&flag, Mode};
+            wait_until_admits(flag, Mode);
+        }
         ++accesses_held;
     }
     Access(Access&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}

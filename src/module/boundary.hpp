@@ -6,6 +6,7 @@
 #include <new>
 
 #include "lib/errors.hpp"
+#include "module/access_flag.hpp"
 #include "module/py_ref.hpp"
 
 namespace quoranth::py {
@@ -44,6 +45,8 @@ Result guarded(Body&& body, Result failed = Result{}) noexcept {
     try {
         return body();
     } catch (const PythonError&) {
+    } catch (const Busy& busy) {
+        PyErr_SetString(PyExc_RuntimeError, busy.refusal());
     } catch (const ValueError& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const InternalFailure& failure) {

@@ -56,6 +56,23 @@ template <ClassId Owner, Name Operation, typename... Args>
 inline constexpr Parameters parameters_of{Owner, Operation.text, static_cast<int>(sizeof...(Args)),
                                           required_count<Args...>(), {Args::name...}};
 
+template <typename Kind>
+constexpr bool takes_access = false;
+template <typename Record, AccessMode Mode>
+constexpr bool takes_access<UnderAccess<Record, Mode>> = true;
+template <typename Record>
+constexpr bool takes_access<Copy<Record>> = true;
+
+template <typename... Kinds>
+consteval bool objects_first() {
+    bool values_started = false;
+    for (bool object : {takes_access<Kinds>..., false}) {
+        if (object && values_started) return false;
+        values_started = values_started || !object;
+    }
+    return true;
+}
+
 // Converts one argument; a plain TypeError gets the parameter's name.
 template <typename Parameter>
 auto convert_argument(PyObject* object) {
@@ -103,12 +120,25 @@ struct MethodEntry {
                 parse_array(params, args, nargs, kwnames, parsed);
                 slots = parsed;
             }
-            auto receiver = Receiver::convert(self);
-            return with_converted<Args...>(slots, std::index_sequence_for<Args...>{}, [&](auto&&... values) {
-                return call_and_convert(Operation, receiver.get(), std::forward<decltype(values)>(values)...);
-            });
+            // Object arguments come first, so a flag found busy among them is
+            // met before any argument hook has run: if this call's own
+            // accesses are all the thread holds and another thread holds the
+            // flag, drop them, wait, and take them all again.
+            const bool may_wait = accesses_held == 0;
+            for (;;) {
+                try {
+                    auto receiver = Receiver::convert(self);
+                    return with_converted<Args...>(slots, std::index_sequence_for<Args...>{}, [&](auto&&... values) {
+                        return call_and_convert(Operation, receiver.get(), std::forward<decltype(values)>(values)...);
+                    });
+                } catch (const Busy& busy) {
+                    if (!may_wait || busy.flag->admits(busy.mode)) throw;  // re-entry: refused
+                    wait_until_admits(*busy.flag, busy.mode);
+                }
+            }
         });
     }
+    static_assert(objects_first<typename Args::Kind...>(), "object arguments must precede value arguments");
 
     // METH_NOARGS (the interpreter refuses any argument), and unary slots.
     static PyObject* unary(PyObject* self) noexcept {

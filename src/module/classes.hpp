@@ -11,7 +11,7 @@
 #include "lib/fill.hpp"
 #include "lib/order.hpp"
 #include "lib/order_book.hpp"
-#include "module/access_flag.hpp"
+#include "module/boundary.hpp"
 
 namespace quoranth::py {
 
