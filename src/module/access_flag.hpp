@@ -51,7 +51,7 @@ private:
 };
 
 // How many accesses the current thread holds, over all objects.
-[[gnu::tls_model("initial-exec")]] inline thread_local std::size_t accesses_held = 0;
+inline thread_local std::size_t accesses_held = 0;
 
 // Threads now waiting for some flag; releasing a flag wakes them only if any.
 inline std::atomic<int> waiting_threads{0};
