@@ -18,6 +18,8 @@ OrderBook make_book(const std::optional<double>& tick_size) {
     return OrderBook(tick);
 }
 
+Depth depth(const OrderBook& book, const std::optional<std::int64_t>& levels) { return book.depth(levels.value_or(10)); }
+
 // The fills become a list of new Fill objects in match order.
 PyObject* add(OrderBook& book, const Order& incoming) {
     return to_python(book.add(incoming));
@@ -45,6 +47,22 @@ const ClassDefinition order_book_class{
             "(self, order_id)", "Retrieves an order by its ID. Returns None if the order is not found."),
         method<"update_order", &OrderBook::update_order, Write<OrderBook>, Arg<"order", Read<Order>>>(
             "($self, order)", "Helper method to update an order in the `orders` map."),
+        method<"depth", depth, Read<OrderBook>, Arg<"levels", Optional<Count>>>(
+            "($self, levels=10)",
+            "The best `levels` price levels of each side, as (bids, asks): lists of\n"
+            "(price_in_ticks, quantity, orders) tuples, best price first. `quantity` sums\n"
+            "the level's resting quantities in queue order; `orders` counts them.\n"
+            "Costs time in proportion to the levels and orders returned."),
+        method<"reduce", &OrderBook::reduce, Write<OrderBook>, Arg<"order_id", Text>, Arg<"quantity", Double>>(
+            "($self, order_id, quantity)",
+            "Takes `quantity` off a resting order in place, keeping its place in the queue.\n"
+            "An order left with nothing is cancelled. Returns False if the order rests nowhere.\n"
+            "For an order resting more than once, its oldest record is reduced."),
+        method<"queue_position", &OrderBook::queue_position, Read<OrderBook>, Arg<"order_id", Text>>(
+            "($self, order_id)",
+            "(orders_ahead, quantity_ahead): what rests ahead of the order (its oldest record)\n"
+            "in its price level's queue; None if it rests nowhere.\n"
+            "Costs time in proportion to the orders ahead."),
         method<"best_bid", &OrderBook::best_bid, Read<OrderBook>>("($self)", "Helper method to get best bid"),
         method<"best_ask", &OrderBook::best_ask, Read<OrderBook>>("($self)", "Helper method to get best ask"),
         method<"buy_volume", &OrderBook::buy_volume, Read<OrderBook>>(

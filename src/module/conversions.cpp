@@ -10,6 +10,14 @@ std::string_view Text::utf8_view(PyObject* object) {
     return {data, static_cast<std::size_t>(size)};
 }
 
+ValueHolder<std::int64_t> Count::convert(PyObject* object) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow != 0) return {overflow > 0 ? INT64_MAX : INT64_MIN};
+    return {value};
+}
+
 ValueHolder<std::uint64_t> UInt64::convert(PyObject* object) {
     OwnedRef index;
     if (!PyLong_Check(object)) {

@@ -82,6 +82,12 @@ struct Int64 {
     }
 };
 
+// A count: an int (or an object with __index__); values past the signed
+// 64-bit range saturate instead of overflowing, so a huge count means "all".
+struct Count {
+    static ValueHolder<std::int64_t> convert(PyObject* object);
+};
+
 struct UInt64 {
     static ValueHolder<std::uint64_t> convert(PyObject* object);
 };
@@ -154,6 +160,31 @@ inline PyObject* to_python(const Quote& quote) {
     PyTuple_SET_ITEM(tuple, 0, price.release());
     PyTuple_SET_ITEM(tuple, 1, quantity.release());
     return tuple;
+}
+
+// (price in ticks, quantity, orders) of one level of a depth view.
+inline PyObject* to_python(const DepthLevel& level) {
+    OwnedRef price = OwnedRef::steal(to_python(level.price_in_ticks));
+    OwnedRef quantity = OwnedRef::steal(to_python(level.quantity));
+    OwnedRef orders = OwnedRef::steal(to_python(level.orders));
+    return checked(PyTuple_Pack(3, price.get(), quantity.get(), orders.get())).release();
+}
+
+// (orders ahead, quantity ahead) of a resting order.
+inline PyObject* to_python(const QueuePosition& position) {
+    OwnedRef orders = OwnedRef::steal(to_python(position.orders_ahead));
+    OwnedRef quantity = OwnedRef::steal(to_python(position.quantity_ahead));
+    return checked(PyTuple_Pack(2, orders.get(), quantity.get())).release();
+}
+
+template <typename T>
+PyObject* to_python(const std::vector<T>& values);
+
+// (bids, asks), each a list of levels, best price first.
+inline PyObject* to_python(const Depth& depth) {
+    OwnedRef bids = OwnedRef::steal(to_python(depth.bids));
+    OwnedRef asks = OwnedRef::steal(to_python(depth.asks));
+    return checked(PyTuple_Pack(2, bids.get(), asks.get())).release();
 }
 
 template <typename T>
