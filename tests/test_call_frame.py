@@ -296,22 +296,8 @@ class Paused:
         return self.value
 
 
-def run_paused(call, paused):
-    """Starts `call` in a thread and returns once it is paused inside the module."""
-    result = {}
-
-    def target():
-        try:
-            result["value"] = call()
-        except BaseException as error:  # noqa: B902
-            result["error"] = error
-    thread = threading.Thread(target=target)
-    thread.start()
-    assert paused.inside.wait(LIMIT)
-    return thread, result
-
-
-def start(call):
+def start(call, ready=None):
+    """Runs `call` in a new thread; returns once it has started (or once `ready` is set)."""
     result, entered = {}, threading.Event()
 
     def target():
@@ -322,7 +308,7 @@ def start(call):
             result["error"] = error
     thread = threading.Thread(target=target)
     thread.start()
-    assert entered.wait(LIMIT)
+    assert (ready or entered).wait(LIMIT)
     return thread, result
 
 
@@ -330,7 +316,7 @@ def test_other_threads_wait_for_the_holder(book, sell, buy):
     resting = sell(100, 5.0)
     book.add(resting)
     paused = Paused()
-    holder, held = run_paused(lambda: resting.fill(buy(101, 2.0), paused), paused)
+    holder, held = start(lambda: resting.fill(buy(101, 2.0), paused), paused.inside)
     # the book is held shared by no one; the order exclusively by the holder
     waiters = [start(lambda: resting.quantity), start(lambda: repr(resting)),
                start(lambda: book.add(resting)), start(lambda: buy(100, 1.0).can_match(resting))]
@@ -350,7 +336,7 @@ def test_other_threads_wait_for_the_holder(book, sell, buy):
 def test_a_thread_that_holds_an_access_is_refused(book, buy):
     other = OrderBook()
     paused = Paused()
-    holder, _ = run_paused(lambda: book.create_order(B, paused, 1.0), paused)
+    holder, _ = start(lambda: book.create_order(B, paused, 1.0), paused.inside)
     seen = []
     # this thread holds `other` (shared) while its hook meets `book`, held by the holder
     hook = Hook(0.01, lambda: seen.append(pytest.raises(RuntimeError, book.add, buy(100, 1.0)).value))
@@ -372,7 +358,7 @@ def test_a_waiting_main_thread_still_handles_signals(book, buy):
         raise Alarm
 
     paused = Paused()
-    holder, _ = run_paused(lambda: book.create_order(B, paused, 1.0), paused)
+    holder, _ = start(lambda: book.create_order(B, paused, 1.0), paused.inside)
     previous = signal.signal(signal.SIGALRM, ring)
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.05)
