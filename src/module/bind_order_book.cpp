@@ -20,7 +20,10 @@ OrderBook make_book(const std::optional<double>& tick_size) {
 
 Depth depth(const OrderBook& book, const std::optional<std::int64_t>& levels) { return book.depth(levels.value_or(10)); }
 
-// The fills become a list of new Fill objects in match order.
+// The fills become a list of new Fill objects in match order. With the
+// engine's two-step add this reads: build the list from
+// book.plan_add(incoming).fills(), then book.commit_add(), then return the
+// list, so that a MemoryError while building it leaves the book unchanged.
 PyObject* add(OrderBook& book, const Order& incoming) {
     return to_python(book.add(incoming));
 }
