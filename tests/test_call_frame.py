@@ -349,7 +349,7 @@ def test_a_thread_that_holds_an_access_is_refused(book, buy):
     assert book.buy_orders == [] and book.add(buy(100, 1.0)) == []
 
 
-@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs signals to a thread")
 def test_a_waiting_main_thread_still_handles_signals(book, buy):
     class Alarm(Exception):
         pass
@@ -357,16 +357,18 @@ def test_a_waiting_main_thread_still_handles_signals(book, buy):
     def ring(signum, frame):
         raise Alarm
 
+    assert threading.current_thread() is threading.main_thread()
     paused = Paused()
     holder, _ = start(lambda: book.create_order(B, paused, 1.0), paused.inside)
-    previous = signal.signal(signal.SIGALRM, ring)
+    previous = signal.signal(signal.SIGUSR1, ring)
+    timer = threading.Timer(0.05, signal.pthread_kill, (threading.get_ident(), signal.SIGUSR1))
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.05)
         with pytest.raises(Alarm):
-            book.add(buy(100, 1.0))  # waits for the holder until the alarm interrupts it
+            timer.start()
+            book.add(buy(100, 1.0))  # waits for the holder until the signal interrupts it
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+        timer.cancel()
+        signal.signal(signal.SIGUSR1, previous)
         paused.go.set()
         holder.join(LIMIT)
     assert book.buy_orders == [] and book.add(buy(100, 1.0)) == [] and len(book.buy_orders) == 1
