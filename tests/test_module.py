@@ -210,4 +210,7 @@ def test_no_route_to_an_unbuilt_instance(index):
     for other in CLASSES:
         with pytest.raises(TypeError):
             obj.__class__ = other
+        if other is not cls:  # another class's constructor for this class
+            with pytest.raises(TypeError):
+                other.__new__(cls, *{Order: (OrderType.Buy, 1, 1.0), Fill: (1.0, 1.0, "a", "b", 0)}.get(other, ()))
     assert type(obj) is cls and str(obj) == repr(obj)
