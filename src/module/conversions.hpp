@@ -55,10 +55,17 @@ using Read = UnderAccess<Record, AccessMode::Shared>;
 template <typename Record>
 using Write = UnderAccess<Record, AccessMode::Exclusive>;
 
-// A complete copy of the record, taken under a momentary shared access.
+// A complete copy of the record, taken under a momentary shared access. No
+// Python code can run during the copy, so when the flag admits a reader the
+// copy is taken without marking the flag at all.
 template <typename Record>
 struct Copy {
-    static ValueHolder<Record> convert(PyObject* object) { return {Read<Record>::convert(object).get()}; }
+    static ValueHolder<Record> convert(PyObject* object) {
+        if (!is_instance<Record>(object)) refuse<Record>(object);
+        Instance<Record>* instance = instance_of<Record>(object);
+        if (instance->flag.admits(AccessMode::Shared)) [[likely]] return {instance->record};
+        return {Read<Record>::convert(object).get()};  // refused or waited for, as any access
+    }
 };
 
 // An enumeration member, copied out of its instance. Members never change,
