@@ -107,8 +107,15 @@ PyObject* with_converted(PyObject* const* slots, std::index_sequence<I...>, Invo
 
 template <Name MethodName, auto Operation, typename Receiver, typename... Args>
 struct MethodEntry {
-    using Record = std::remove_cvref_t<decltype(Receiver::convert(nullptr).get())>;
+    using Record = typename Receiver::RecordType;
     static constexpr const Parameters& params = parameters_of<ClassOf<Record>::id, MethodName, Args...>;
+    // Nothing but an argument hook can run Python code in the middle of a
+    // call: the engine runs none, and converting a result allocates objects
+    // without running the collector, which the interpreter only schedules
+    // (since 3.12 it runs at its own evaluation checkpoints). So when no
+    // argument has a hook, no one can see the receiver's flag while the call
+    // holds it, and if the flag admits the access the call skips marking it.
+    static constexpr bool unobservable_access = (runs_no_python<typename Args::Kind> && ...);
 
     // METH_FASTCALL | METH_KEYWORDS. Plain positional calls use the argument
     // array as it is; anything else is sorted into parameter slots first.
@@ -124,6 +131,13 @@ struct MethodEntry {
             // met before any argument hook has run: if this call's own
             // accesses are all the thread holds and another thread holds the
             // flag, drop them, wait, and take them all again.
+            if constexpr (unobservable_access) {
+                if (auto* record = Receiver::peek(self)) [[likely]] {
+                    return with_converted<Args...>(slots, std::index_sequence_for<Args...>{}, [&](auto&&... values) {
+                        return call_and_convert(Operation, *record, std::forward<decltype(values)>(values)...);
+                    });
+                }
+            }
             const bool may_wait = accesses_held == 0;
             for (;;) {
                 try {
@@ -143,6 +157,9 @@ struct MethodEntry {
     // METH_NOARGS (the interpreter refuses any argument), and unary slots.
     static PyObject* unary(PyObject* self) noexcept {
         return guarded([&]() -> PyObject* {
+            if constexpr (unobservable_access) {
+                if (auto* record = Receiver::peek(self)) [[likely]] return call_and_convert(Operation, *record);
+            }
             auto receiver = Receiver::convert(self);
             return call_and_convert(Operation, receiver.get());
         });

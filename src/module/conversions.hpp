@@ -7,7 +7,9 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -48,6 +50,14 @@ struct UnderAccess {
         Instance<Record>* instance = instance_of<Record>(object);
         return {Access<Mode>(instance->flag), &instance->record};
     }
+    // The record, if the object is an instance whose flag admits this access
+    // now; else null (convert then reports, waits or refuses).
+    static auto* peek(PyObject* object) noexcept {
+        using Target = std::conditional_t<Mode == AccessMode::Shared, const Record, Record>;
+        if (!is_instance<Record>(object) || !instance_of<Record>(object)->flag.admits(Mode)) return static_cast<Target*>(nullptr);
+        return static_cast<Target*>(&instance_of<Record>(object)->record);
+    }
+    using RecordType = Record;
 };
 
 template <typename Record>
@@ -133,6 +143,18 @@ struct Optional {
 // Replaces a pending TypeError (exactly that type) by
 // TypeError("argument '<name>': <message>") carrying the original's cause.
 void prefix_argument_error(const char* name) noexcept;
+
+// Kinds whose conversion never runs Python code (no __index__ or __float__
+// hook; the receiver and Order arguments are not among them, they take
+// accesses of their own).
+template <typename Kind>
+constexpr bool runs_no_python = false;
+template <>
+inline constexpr bool runs_no_python<Text> = true;
+template <typename Record>
+constexpr bool runs_no_python<Copy<Record>> = true;
+template <typename Enum>
+constexpr bool runs_no_python<Member<Enum>> = true;
 
 // ---------------------------------------------------------------- results
 
