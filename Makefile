@@ -106,4 +106,4 @@ $(PEERS_VENV)/.installed:
 $(ENGINE_BENCH): benchmarks/engine_bench.cpp $(shell find src/lib src/text -type f)
 	@mkdir -p $(@D)
 	$(CXX) -O3 -DNDEBUG -std=c++20 -Isrc -o $@ benchmarks/engine_bench.cpp \
-	  $(wildcard src/lib/*.cpp src/lib/platform/*.cpp src/text/*.cpp)
+	  $(wildcard src/lib/*.cpp src/lib/platform/*.cpp src/lib/replay/*.cpp src/text/*.cpp)

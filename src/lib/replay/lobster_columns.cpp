@@ -1,5 +1,6 @@
 #include "lib/replay/lobster_columns.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -9,6 +10,9 @@ namespace quoranth::replay {
 namespace {
 
 constexpr std::int64_t price_units_per_cent = 100;
+
+constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // A cursor over the text that reads one field at a time. Each reader accepts
 // only the plain form and fails on anything else (spaces, signs other than a
@@ -21,21 +25,18 @@ public:
 
     // "-"? digits, within the signed 64-bit range.
     bool integer(std::int64_t& value) noexcept {
-        const char* start = at_;
-        const bool negative = at_ != end_ && *at_ == '-';
-        if (negative) ++at_;
-        const char* digits = at_;
+        const char* p = at_;
+        const bool negative = p != end_ && *p == '-';
+        if (negative) ++p;
+        const char* digits = p;
         std::uint64_t magnitude = 0;
-        while (at_ != end_ && static_cast<unsigned>(*at_ - '0') < 10) {
-            const unsigned digit = static_cast<unsigned>(*at_ - '0');
-            if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return false;
-            magnitude = magnitude * 10 + digit;
-            ++at_;
-        }
-        if (at_ == digits || at_ - start > 20) return false;
-        const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
-        if (magnitude > limit) return false;
+        while (p != end_ && static_cast<unsigned>(*p - '0') < 10) magnitude = magnitude * 10 + static_cast<unsigned>(*p++ - '0');
+        if (p == digits) return false;
+        // Up to 19 digits fit 64 unsigned bits; longer ones are read again, checked.
+        if (p - digits > 19 && std::from_chars(digits, p, magnitude).ec != std::errc()) return false;
+        if (magnitude > (std::uint64_t{1} << 63) - (negative ? 0 : 1)) return false;
         value = negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
+        at_ = p;
         return true;
     }
 
@@ -43,19 +44,35 @@ public:
     bool decimal(double& value) noexcept {
         const char* start = at_;
         const char* p = at_;
-        if (p != end_ && *p == '-') ++p;
-        const char* digits = p;
-        while (p != end_ && static_cast<unsigned>(*p - '0') < 10) ++p;
-        if (p == digits) return false;
+        const bool negative = p != end_ && *p == '-';
+        if (negative) ++p;
+        std::uint64_t mantissa = 0;
+        int digits = 0, fraction_digits = 0;
+        const char* first = p;
+        while (p != end_ && static_cast<unsigned>(*p - '0') < 10) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+            ++digits;
+        }
+        if (p == first) return false;
         if (p != end_ && *p == '.') {
             const char* fraction = ++p;
-            while (p != end_ && static_cast<unsigned>(*p - '0') < 10) ++p;
-            if (p == fraction) return false;
+            while (p != end_ && static_cast<unsigned>(*p - '0') < 10) {
+                mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+                ++digits;
+            }
+            fraction_digits = static_cast<int>(p - fraction);
+            if (fraction_digits == 0) return false;
+        }
+        at_ = p;
+        // Up to 15 digits and 22 fraction digits, the mantissa and the power
+        // of ten are exact doubles, and one division rounds correctly.
+        if (digits <= 15 && fraction_digits <= 22) {
+            const double magnitude = static_cast<double>(mantissa) / powers_of_ten[fraction_digits];
+            value = negative ? -magnitude : magnitude;
+            return true;
         }
         const auto [stop, error] = std::from_chars(start, p, value, std::chars_format::fixed);
-        if (error != std::errc() || stop != p || !std::isfinite(value)) return false;
-        at_ = p;
-        return true;
+        return error == std::errc() && stop == p && std::isfinite(value);
     }
 
     // Anything up to the end of the line, without a comma (an attribution).
@@ -80,9 +97,7 @@ private:
 
 // A rough count of lines, so that columns grow once.
 std::size_t line_estimate(std::string_view text) {
-    std::size_t lines = 0;
-    for (const char c : text) lines += c == '\n';
-    return lines + 1;
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
 }
 
 }  // namespace
