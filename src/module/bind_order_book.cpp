@@ -19,6 +19,15 @@ constexpr Parameters queue_position_params{"OrderBook", "queue_position", 1, {"o
 
 OrderBook make_book(const std::optional<double>& tick_size) { return OrderBook(tick_size.value_or(0.01)); }
 
+// The Python fills are built from the plan before the book changes, so a
+// failure while building them (memory) leaves the book exactly as it was.
+PyObject* add(OrderBook& book, const Order& incoming) {
+    const MatchPlan& plan = book.plan_add(incoming);
+    PyObject* fills = to_python(plan.fills());
+    book.commit_add();
+    return fills;
+}
+
 Depth depth(const OrderBook& book, const std::optional<std::int64_t>& levels) { return book.depth(levels.value_or(10)); }
 
 using Reader = Shared<OrderBook>;
@@ -38,7 +47,7 @@ PyMethodDef methods[] = {
         "create_order",
         "create_order(self, side, price, quantity)\n--\n\n"
         "Creates an order (but does not add to the book) based off the book's tick size."),
-    method_def<method<&OrderBook::add, add_params, Writer, OrderCopyArg>>(
+    method_def<method<add, add_params, Writer, OrderCopyArg>>(
         "add", "add(self, order)\n--\n\nAdds an order to the book, attempting to match it with resting orders."),
     method_def<method<&OrderBook::cancel, cancel_params, Writer, TextViewArg>>(
         "cancel", "cancel(self, order_id)\n--\n\nCancels an order by its ID."),
