@@ -34,6 +34,25 @@ void LevelBitmap::clear(std::size_t i) noexcept {
     }
 }
 
+// From the top word down, following the lowest (highest) set bit of each layer.
+std::size_t LevelBitmap::lowest() const noexcept {
+    if (size_ == 0 || words_.back() == 0) return npos;
+    std::size_t found = 0;
+    for (std::size_t layer = starts_.size() - 1; layer-- > 0;) {
+        found = (found << 6) | static_cast<std::size_t>(std::countr_zero(word(layer, found)));
+    }
+    return found;
+}
+
+std::size_t LevelBitmap::highest() const noexcept {
+    if (size_ == 0 || words_.back() == 0) return npos;
+    std::size_t found = 0;
+    for (std::size_t layer = starts_.size() - 1; layer-- > 0;) {
+        found = (found << 6) | static_cast<std::size_t>(63 - std::countl_zero(word(layer, found)));
+    }
+    return found;
+}
+
 std::size_t LevelBitmap::next_from(std::size_t i) const noexcept {
     if (i >= size_) return npos;
     const std::size_t layers = starts_.size() - 1;

@@ -23,8 +23,8 @@ public:
     std::size_t next_from(std::size_t i) const noexcept;
     // The highest set position at or below `i`, or npos.
     std::size_t previous_from(std::size_t i) const noexcept;
-    std::size_t lowest() const noexcept { return size_ == 0 ? npos : next_from(0); }
-    std::size_t highest() const noexcept { return size_ == 0 ? npos : previous_from(size_ - 1); }
+    std::size_t lowest() const noexcept;
+    std::size_t highest() const noexcept;
 
 private:
     std::uint64_t& word(std::size_t layer, std::size_t i) noexcept { return words_[starts_[layer] + i]; }

@@ -54,24 +54,7 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming) {
     }
 
     Order work = incoming;
-    const bool buying = work.side == OrderType::Buy;
-    std::size_t records_filled = 0;
-    (buying ? sells_ : buys_).from_best([&](std::int64_t price, const Level& level) {
-        if (!work.is_open() || !reaches(buying, work.price_in_ticks, price)) return false;
-        if (level.empty()) fail_internal("Queue is not empty if it exists in map");
-        for (Ref ref = level.head; ref != no_handle; ref = records_.next(ref)) {
-            Order resting = records_.resting_record(ref);
-            const double traded = resting.trade(work);
-            plan.fills_.push_back(resting.fill_record(work, traded, tick_size_, clock_->now()));
-            plan.matches_.push_back({resting.quantity, resting.status});
-            // A record still open took all the incoming order had (or, for
-            // quantities no order can be created with, neither would end).
-            if (resting.is_open()) return false;
-            ++records_filled;
-            if (!work.is_open()) return false;
-        }
-        return true;
-    });
+    const std::size_t records_filled = plan_matches(work);
 
     // Reserve everything the commit writes, so that it cannot fail.
     plan.resting_entry_ = records_.find(work.id.view());
@@ -87,6 +70,31 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming) {
     plan.incoming_ = work;
     plan.valid_ = true;
     return plan;
+}
+
+std::size_t OrderBook::plan_matches(Order& work) {
+    const bool buying = work.side == OrderType::Buy;
+    const SideLevels& opposite = buying ? sells_ : buys_;
+    const auto best = opposite.best();
+    if (!best || !work.is_open() || !reaches(buying, work.price_in_ticks, best->first)) return 0;
+    std::size_t records_filled = 0;
+    opposite.from_best([&](std::int64_t price, const Level& level) {
+        if (!work.is_open() || !reaches(buying, work.price_in_ticks, price)) return false;
+        if (level.empty()) fail_internal("Queue is not empty if it exists in map");
+        for (Ref ref = level.head; ref != no_handle; ref = records_.next(ref)) {
+            Order resting = records_.resting_record(ref);
+            const double traded = resting.trade(work);
+            plan_.fills_.push_back(resting.fill_record(work, traded, tick_size_, clock_->now()));
+            plan_.matches_.push_back({resting.quantity, resting.status});
+            // A record still open took all the incoming order had (or, for
+            // quantities no order can be created with, neither would end).
+            if (resting.is_open()) return false;
+            ++records_filled;
+            if (!work.is_open()) return false;
+        }
+        return true;
+    });
+    return records_filled;
 }
 
 void OrderBook::commit_add() noexcept {

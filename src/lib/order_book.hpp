@@ -186,6 +186,10 @@ private:
     const SideLevels& levels_of(OrderType side) const noexcept { return side == OrderType::Buy ? buys_ : sells_; }
     // The level where the records of a hot entry rest.
     Level& level_of(Handle entry) noexcept;
+    // Matches `work` against the opposite side, best level first, without
+    // writing to the book: appends the plan's fills and matches and returns
+    // how many resting records it fills.
+    std::size_t plan_matches(Order& work);
     // Takes the resting record at the head of the opposite side's best level
     // to the state a match left it in.
     void apply_match(SideLevels& opposite, const MatchPlan::Match& match) noexcept;
