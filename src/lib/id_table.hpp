@@ -3,18 +3,20 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/linear_probing.hpp"
 #include "lib/order_id.hpp"
 #include "lib/slot_pool.hpp"
 
 namespace quoranth {
 
 // Records keyed by order identifier: a SlotPool of `Entry` (which must have an
-// `Order record` member holding the identifier) and an open-addressing table of
-// (hash tag, handle) buckets with linear probing. A lookup touches one bucket
-// line and then only the entry whose tag matches; growing rehashes from the
-// stored tags without reading an entry. Identifiers are minted from random
-// bytes and never chosen by a caller, so an unkeyed hash spreads them evenly.
+// `Order record` member holding the identifier) and an open-addressing table
+// with linear probing. Beside each (hash tag, handle) bucket sits a one-byte
+// mark (empty, or 7 more bits of the hash) in an array an eighth the size, so
+// that looking up an identifier that is absent, as every new order is, mostly
+// reads only marks; only a matching mark leads to the bucket, and only a
+// matching tag to the entry. Growing rehashes from the stored tags and marks
+// without reading an entry. Identifiers are minted from random bytes and never
+// chosen by a caller, so an unkeyed hash spreads them evenly.
 template <typename Entry>
 class IdTable {
 public:
@@ -22,11 +24,15 @@ public:
 
     Handle find(std::string_view id) const noexcept {
         if (count_ == 0) return no_handle;
-        const std::uint32_t tag = tag_of(id);
+        const std::uint64_t hash = hash_order_id(id);
+        const std::uint8_t mark = mark_of(hash);
+        const auto tag = static_cast<std::uint32_t>(hash);
         for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
-            const Bucket& b = buckets_[i];
-            if (b.entry == no_handle) return no_handle;
-            if (b.tag == tag && entries_[b.entry].record.id.equals(id)) return b.entry;
+            if (marks_[i] == empty) return no_handle;
+            if (marks_[i] == mark) {
+                const Bucket& b = buckets_[i];
+                if (b.tag == tag && entries_[b.entry].record.id.equals(id)) return b.entry;
+            }
         }
     }
 
@@ -47,17 +53,27 @@ public:
     Handle insert_reserved(const Entry& entry) noexcept {
         const Handle h = entries_.acquire_reserved();
         entries_[h] = entry;
-        const std::uint32_t tag = tag_of(entry.record.id.view());
-        buckets_[free_position(buckets_, mask_, tag & mask_, is_empty)] = Bucket{tag, h};
+        const std::uint64_t hash = hash_order_id(entry.record.id.view());
+        place(static_cast<std::uint32_t>(hash), mark_of(hash), h);
         ++count_;
         return h;
     }
 
     void erase(Handle h) noexcept {
-        std::size_t i = tag_of(entries_[h].record.id.view()) & mask_;
-        while (buckets_[i].entry != h) i = (i + 1) & mask_;
-        i = close_hole(buckets_, mask_, i, is_empty, [this](const Bucket& b) { return b.tag & mask_; });
-        buckets_[i] = Bucket{0, no_handle};
+        std::size_t hole = tag_of(entries_[h]) & mask_;
+        while (buckets_[hole].entry != h || marks_[hole] == empty) hole = (hole + 1) & mask_;
+        // Backward-shift deletion: later members of the probe run move back
+        // into the hole unless their home lies cyclically in (hole, j].
+        for (std::size_t j = (hole + 1) & mask_; marks_[j] != empty; j = (j + 1) & mask_) {
+            const std::size_t home = buckets_[j].tag & mask_;
+            const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+            if (!stays) {
+                buckets_[hole] = buckets_[j];
+                marks_[hole] = marks_[j];
+                hole = j;
+            }
+        }
+        marks_[hole] = empty;
         entries_.release(h);
         --count_;
     }
@@ -68,23 +84,36 @@ public:
 
 private:
     struct Bucket {
-        std::uint32_t tag;
-        Handle entry;  // no_handle when the bucket is empty
+        std::uint32_t tag;  // the low half of the hash; it also gives the home bucket
+        Handle entry;
     };
-    static constexpr auto is_empty = [](const Bucket& b) { return b.entry == no_handle; };
+    static constexpr std::uint8_t empty = 0;
+    static std::uint8_t mark_of(std::uint64_t hash) noexcept { return static_cast<std::uint8_t>(0x80 | (hash >> 57)); }
+    static std::uint32_t tag_of(const Entry& entry) noexcept {
+        return static_cast<std::uint32_t>(hash_order_id(entry.record.id.view()));
+    }
 
-    // The low half of the identifier's hash; it also gives the home bucket.
-    static std::uint32_t tag_of(std::string_view id) noexcept { return static_cast<std::uint32_t>(hash_order_id(id)); }
+    void place(std::uint32_t tag, std::uint8_t mark, Handle h) noexcept {
+        std::size_t i = tag & mask_;
+        while (marks_[i] != empty) i = (i + 1) & mask_;
+        marks_[i] = mark;
+        buckets_[i] = Bucket{tag, h};
+    }
 
     void rehash(std::size_t capacity) {
-        std::vector<Bucket> old(capacity, Bucket{0, no_handle});
-        old.swap(buckets_);
+        std::vector<Bucket> buckets(capacity);
+        std::vector<std::uint8_t> marks(capacity, empty);
+        buckets.swap(buckets_);
+        marks.swap(marks_);
         mask_ = capacity - 1;
-        reinsert(old, buckets_, mask_, is_empty, [this](const Bucket& b) { return b.tag & mask_; });
+        for (std::size_t i = 0; i < marks.size(); ++i) {
+            if (marks[i] != empty) place(buckets[i].tag, marks[i], buckets[i].entry);
+        }
     }
 
     SlotPool<Entry> entries_;
     std::vector<Bucket> buckets_;
+    std::vector<std::uint8_t> marks_;
     std::size_t mask_ = 0;
     std::size_t count_ = 0;
 };

@@ -53,7 +53,8 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming) {
         std::vector<MatchPlan::Match>().swap(plan.matches_);
     }
 
-    Order work = incoming;
+    Order& work = plan.incoming_;
+    work = incoming;
     const std::size_t records_filled = plan_matches(work);
 
     // Reserve everything the commit writes, so that it cannot fail.
@@ -61,13 +62,14 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming) {
     plan.cold_entry_ = plan.resting_entry_ == no_handle ? cold_.find(work.id.view()) : no_handle;
     const bool rests = work.is_open();
     cold_.reserve(records_filled + (rests || plan.cold_entry_ != no_handle ? 0 : 1));
+    plan.level_ = nullptr;
     if (rests) {
         if (plan.resting_entry_ == no_handle) records_.reserve_entry();
         else records_.reserve_extra();
         SideLevels& own = levels_of(work.side);
-        if (own.find(work.price_in_ticks) == nullptr) own.prepare(work.price_in_ticks);
+        plan.level_ = own.find(work.price_in_ticks);
+        if (plan.level_ == nullptr) own.prepare(work.price_in_ticks);
     }
-    plan.incoming_ = work;
     plan.valid_ = true;
     return plan;
 }
@@ -137,9 +139,9 @@ void OrderBook::commit_incoming() noexcept {
     } else {
         records_.record(entry) = work;
     }
-    SideLevels& own = levels_of(work.side);
-    Level* level = own.find(work.price_in_ticks);
-    if (level == nullptr) level = &own.create(work.price_in_ticks);
+    // The level found while planning is still there: only the other side has changed since.
+    Level* level = plan_.level_;
+    if (level == nullptr) level = &levels_of(work.side).create(work.price_in_ticks);
     records_.place(entry, work.quantity, *level);
 }
 

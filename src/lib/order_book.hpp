@@ -126,6 +126,7 @@ private:
     Order incoming_;  // the working copy after matching
     std::uint32_t resting_entry_ = no_handle;  // the incoming id's entries, when planned
     std::uint32_t cold_entry_ = no_handle;
+    Level* level_ = nullptr;  // the level the incoming order joins, if it exists already
     bool valid_ = false;
 };
 

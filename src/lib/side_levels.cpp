@@ -75,7 +75,7 @@ Level& SideLevels::create(std::int64_t price) noexcept {
     if (in_window(price)) {
         const std::size_t s = slot_of(price);
         occupied_.set(s);
-        ++ladder_count_;
+        if (ladder_count_++ == 0 || (bids_ ? s > best_slot_ : s < best_slot_)) best_slot_ = s;
         return slots_[s];
     }
     ++far_created_;
@@ -92,6 +92,7 @@ void SideLevels::erase(std::int64_t price) noexcept {
         slots_[s] = Level{};
         occupied_.clear(s);
         --ladder_count_;
+        if (s == best_slot_) best_slot_ = bids_ ? occupied_.previous_from(s) : occupied_.next_from(s);
         return;
     }
     auto node = far_.extract(price);
@@ -99,15 +100,18 @@ void SideLevels::erase(std::int64_t price) noexcept {
 }
 
 std::optional<std::pair<std::int64_t, Level*>> SideLevels::best() noexcept {
-    if (!far_.empty()) {
+    if (far_.empty()) {
+        if (ladder_count_ == 0) return std::nullopt;
+        return std::pair{price_of(best_slot_), &slots_[best_slot_]};
+    }
+    {
         // Map levels beyond the window on the better side beat every ladder level.
         const auto edge = bids_ ? std::prev(far_.end()) : far_.begin();
         const bool beyond = bids_ ? edge->first >= base_ + static_cast<std::int64_t>(width()) : edge->first < base_;
         if (beyond || ladder_count_ == 0) return std::pair{edge->first, &edge->second};
     }
     if (ladder_count_ == 0) return std::nullopt;
-    const std::size_t s = bids_ ? occupied_.highest() : occupied_.lowest();
-    return std::pair{price_of(s), &slots_[s]};
+    return std::pair{price_of(best_slot_), &slots_[best_slot_]};
 }
 
 std::optional<std::pair<std::int64_t, const Level*>> SideLevels::best() const noexcept {
@@ -130,11 +134,13 @@ void SideLevels::rebuild(std::int64_t base, std::size_t width) {
     occupied_ = std::move(occupied);
     base_ = base;
     pull_far_levels();
+    find_best_slot();
 }
 
 void SideLevels::move_window(std::int64_t base) noexcept {
     base_ = base;
     pull_far_levels();
+    find_best_slot();
 }
 
 void SideLevels::pull_far_levels() noexcept {
@@ -170,6 +176,7 @@ void SideLevels::evict_ladder() {
         occupied_.clear(s);
     }
     ladder_count_ = 0;
+    best_slot_ = LevelBitmap::npos;
 }
 
 }  // namespace quoranth

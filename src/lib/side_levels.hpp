@@ -81,6 +81,7 @@ private:
     void pull_far_levels() noexcept;
     // Moves every ladder level into the map so that the window can move.
     void evict_ladder();
+    void find_best_slot() noexcept { best_slot_ = bids_ ? occupied_.highest() : occupied_.lowest(); }
     static std::int64_t window_base(std::int64_t low, std::int64_t high, std::size_t width) noexcept;
 
     bool bids_;
@@ -88,6 +89,7 @@ private:
     std::vector<Level> slots_;  // the window; empty until the first level
     LevelBitmap occupied_;
     std::size_t ladder_count_ = 0;
+    std::size_t best_slot_ = LevelBitmap::npos;  // the best occupied slot, while there is one
     FarLevels far_;
     FarLevels spare_;          // holds one node while a map level is prepared
     std::size_t far_created_ = 0;  // map levels created since the window last moved
@@ -96,7 +98,7 @@ private:
 
 template <typename Visit>
 void SideLevels::ascending(Visit&& visit) const {
-    const auto split = far_.lower_bound(base_);
+    const auto split = far_.empty() ? far_.end() : far_.lower_bound(base_);
     for (auto it = far_.begin(); it != split; ++it) {
         if (!visit(it->first, it->second)) return;
     }
@@ -110,7 +112,7 @@ void SideLevels::ascending(Visit&& visit) const {
 
 template <typename Visit>
 void SideLevels::descending(Visit&& visit) const {
-    const auto split = far_.lower_bound(base_);
+    const auto split = far_.empty() ? far_.end() : far_.lower_bound(base_);
     for (auto it = far_.end(); it != split;) {
         --it;
         if (!visit(it->first, it->second)) return;

@@ -17,8 +17,13 @@
 #include "lib/platform/wall_clock.hpp"
 #include "text/object_texts.hpp"
 
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 // ---------------------------------------------------------------------------
-// Allocation failure on demand: the n-th allocation from now throws.
+// Allocation failure on demand: the n-th allocation from now throws. (The
+// replaced operator new allocates with malloc, so delete frees with free.)
 
 namespace {
 long allocations_left = -1;  // -1: never fail
