@@ -22,9 +22,10 @@ class IdTable {
 public:
     using Handle = std::uint32_t;
 
-    Handle find(std::string_view id) const noexcept {
+    // Callers that look one identifier up several times hash it once (hash_order_id).
+    Handle find(std::string_view id) const noexcept { return find(id, hash_order_id(id)); }
+    Handle find(std::string_view id, std::uint64_t hash) const noexcept {
         if (count_ == 0) return no_handle;
-        const std::uint64_t hash = hash_order_id(id);
         const std::uint8_t mark = mark_of(hash);
         const auto tag = static_cast<std::uint32_t>(hash);
         for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
@@ -48,19 +49,19 @@ public:
     // Adds `entry`, whose identifier must be absent; cannot fail after reserve().
     Handle insert(const Entry& entry) {
         reserve(1);
-        return insert_reserved(entry);
+        return insert_reserved(entry, hash_order_id(entry.record.id.view()));
     }
-    Handle insert_reserved(const Entry& entry) noexcept {
+    Handle insert_reserved(const Entry& entry, std::uint64_t hash) noexcept {
         const Handle h = entries_.acquire_reserved();
         entries_[h] = entry;
-        const std::uint64_t hash = hash_order_id(entry.record.id.view());
         place(static_cast<std::uint32_t>(hash), mark_of(hash), h);
         ++count_;
         return h;
     }
 
-    void erase(Handle h) noexcept {
-        std::size_t hole = tag_of(entries_[h]) & mask_;
+    void erase(Handle h) noexcept { erase(h, hash_order_id(entries_[h].record.id.view())); }
+    void erase(Handle h, std::uint64_t hash) noexcept {
+        std::size_t hole = static_cast<std::uint32_t>(hash) & mask_;
         while (buckets_[hole].entry != h || marks_[hole] == empty) hole = (hole + 1) & mask_;
         // Backward-shift deletion: later members of the probe run move back
         // into the hole unless their home lies cyclically in (hole, j].
@@ -89,9 +90,6 @@ private:
     };
     static constexpr std::uint8_t empty = 0;
     static std::uint8_t mark_of(std::uint64_t hash) noexcept { return static_cast<std::uint8_t>(0x80 | (hash >> 57)); }
-    static std::uint32_t tag_of(const Entry& entry) noexcept {
-        return static_cast<std::uint32_t>(hash_order_id(entry.record.id.view()));
-    }
 
     void place(std::uint32_t tag, std::uint8_t mark, Handle h) noexcept {
         std::size_t i = tag & mask_;

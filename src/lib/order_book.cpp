@@ -58,8 +58,9 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming) {
     const std::size_t records_filled = plan_matches(work);
 
     // Reserve everything the commit writes, so that it cannot fail.
-    plan.resting_entry_ = records_.find(work.id.view());
-    plan.cold_entry_ = plan.resting_entry_ == no_handle ? cold_.find(work.id.view()) : no_handle;
+    plan.id_hash_ = hash_order_id(work.id.view());
+    plan.resting_entry_ = records_.find(work.id.view(), plan.id_hash_);
+    plan.cold_entry_ = plan.resting_entry_ == no_handle ? cold_.find(work.id.view(), plan.id_hash_) : no_handle;
     const bool rests = work.is_open();
     cold_.reserve(records_filled + (rests || plan.cold_entry_ != no_handle ? 0 : 1));
     plan.level_ = nullptr;
@@ -130,12 +131,12 @@ void OrderBook::commit_incoming() noexcept {
     if (!work.is_open()) {
         if (entry != no_handle) records_.record(entry) = work;
         else if (plan_.cold_entry_ != no_handle) cold_[plan_.cold_entry_].record = work;
-        else cold_.insert_reserved(ColdEntry{work});
+        else cold_.insert_reserved(ColdEntry{work}, plan_.id_hash_);
         return;
     }
     if (entry == no_handle) {
-        if (plan_.cold_entry_ != no_handle) cold_.erase(plan_.cold_entry_);
-        entry = records_.add_entry(work);
+        if (plan_.cold_entry_ != no_handle) cold_.erase(plan_.cold_entry_, plan_.id_hash_);
+        entry = records_.add_entry(work, plan_.id_hash_);
     } else {
         records_.record(entry) = work;
     }
@@ -146,8 +147,10 @@ void OrderBook::commit_incoming() noexcept {
 }
 
 void OrderBook::retire(Handle entry) noexcept {
-    cold_.insert_reserved(ColdEntry{records_.record(entry)});
-    records_.erase_entry(entry);
+    const Order& record = records_.record(entry);
+    const std::uint64_t hash = hash_order_id(record.id.view());
+    cold_.insert_reserved(ColdEntry{record}, hash);
+    records_.erase_entry(entry, hash);
 }
 
 Level& OrderBook::level_of(Handle entry) noexcept {
@@ -158,11 +161,12 @@ Level& OrderBook::level_of(Handle entry) noexcept {
 
 bool OrderBook::cancel(std::string_view order_id) {
     plan_.valid_ = false;
-    const Handle entry = records_.find(order_id);
+    const std::uint64_t hash = hash_order_id(order_id);
+    const Handle entry = records_.find(order_id, hash);
     if (entry == no_handle) {
-        const Handle cold = cold_.find(order_id);
+        const Handle cold = cold_.find(order_id, hash);
         if (cold == no_handle) return false;
-        cold_.erase(cold);
+        cold_.erase(cold, hash);
         return true;
     }
     const Order& record = records_.record(entry);
@@ -170,7 +174,7 @@ bool OrderBook::cancel(std::string_view order_id) {
     Level& level = level_of(entry);
     records_.unlink_all(entry, level);
     if (level.empty()) side.erase(record.price_in_ticks);
-    records_.erase_entry(entry);
+    records_.erase_entry(entry, hash);
     return true;
 }
 

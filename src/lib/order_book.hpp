@@ -124,7 +124,8 @@ private:
     std::vector<Fill> fills_;
     std::vector<Match> matches_;
     Order incoming_;  // the working copy after matching
-    std::uint32_t resting_entry_ = no_handle;  // the incoming id's entries, when planned
+    std::uint64_t id_hash_ = 0;                // the incoming id's hash and entries, when planned
+    std::uint32_t resting_entry_ = no_handle;
     std::uint32_t cold_entry_ = no_handle;
     Level* level_ = nullptr;  // the level the incoming order joins, if it exists already
     bool valid_ = false;

@@ -2,8 +2,8 @@
 
 namespace quoranth {
 
-RestingRecords::Handle RestingRecords::add_entry(const Order& record) noexcept {
-    return entries_.insert_reserved(RestingEntry{record, QueueLinks{0.0, vacant, vacant}});
+RestingRecords::Handle RestingRecords::add_entry(const Order& record, std::uint64_t hash) noexcept {
+    return entries_.insert_reserved(RestingEntry{record, QueueLinks{0.0, vacant, vacant}}, hash);
 }
 
 void RestingRecords::place(Handle entry, double quantity, Level& level) noexcept {

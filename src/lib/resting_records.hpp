@@ -38,6 +38,7 @@ public:
     using Ref = std::uint32_t;
 
     Handle find(std::string_view id) const noexcept { return entries_.find(id); }
+    Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
     Order& record(Handle entry) noexcept { return entries_[entry].record; }
     const Order& record(Handle entry) const noexcept { return entries_[entry].record; }
 
@@ -48,10 +49,11 @@ public:
         chains_.reserve_one();
     }
 
-    // A new entry holding `record`, resting nowhere until placed (after reserve_entry()).
-    Handle add_entry(const Order& record) noexcept;
+    // A new entry holding `record` (whose id hashes to `hash`), resting
+    // nowhere until placed (after reserve_entry()).
+    Handle add_entry(const Order& record, std::uint64_t hash) noexcept;
     // Removes an entry that rests nowhere.
-    void erase_entry(Handle entry) noexcept { entries_.erase(entry); }
+    void erase_entry(Handle entry, std::uint64_t hash) noexcept { entries_.erase(entry, hash); }
 
     // Rests a record of `entry` with `quantity` at the tail of `level`: inline
     // if the entry's own slot is free, else as an extra record (reserved).
