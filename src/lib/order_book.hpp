@@ -2,68 +2,71 @@
 // The order book of one instrument, with price-time priority matching.
 //
 // Data structures
-//   levels    SideLevels, one per side. Levels near the market live in a
-//             ladder: one 8-byte slot (queue head and tail) per tick of a
-//             window of prices, with a LevelBitmap (64-bit words in layers) of
-//             the occupied slots. Levels outside the window live in an ordered
-//             map. Levels are reached by price, never through stored pointers.
-//   resting   RestingRecords: the hot index, identifier -> RestingEntry, for
+//   levels    SideLevels, one per side. Levels near the market sit in a ladder:
+//             one 8-byte slot (queue head and tail) per tick of a window of
+//             prices, with a LevelBitmap (layers of 64-bit words) of the
+//             occupied slots and the best one remembered. Levels outside the
+//             window sit in an ordered map. Levels are reached by price, never
+//             through pointers stored in records.
+//   resting   RestingRecords: the hot index, identifier -> RestingEntry, of the
 //             identifiers that rest. An entry is 80 bytes: the latest written
-//             copy of the order and the record resting under it (remaining
-//             quantity, queue links). The tables are open addressing over
-//             (hash tag, handle) buckets; entries live in pools with intrusive
-//             free lists. An order added again while it still rests gets extra
-//             records, chained from its entry.
-//   cold      IdTable of plain Order copies for identifiers that rest nowhere:
-//             filled orders, kept until cancelled so that get_order finds
-//             them, and entries written by update_order alone. They move here
-//             out of the hot index as soon as they stop resting.
+//             copy of the order and, inline, the record resting under it (its
+//             remaining quantity and queue links). An order added again while
+//             it still rests gets extra records, chained from its entry.
+//   cold      IdTable of plain 64-byte Order copies for identifiers that rest
+//             nowhere: filled orders, kept until cancelled so that get_order
+//             finds them, and entries written by update_order alone. An entry
+//             moves here from the hot index as soon as nothing rests under it.
+//   tables    IdTable: open addressing over (hash tag, handle) buckets with a
+//             byte of marks each, entries in pools with intrusive free lists.
 //   plan      the fills and per-match results of the last planned add.
 //
 // Invariants (every public call keeps them; commit_add relies on them)
 //   1. A level exists iff its queue is non-empty; every record in it is of
-//      its side and price. A price is in the ladder or in the map, never both,
-//      and is in the ladder iff it lies in the window.
-//   2. An identifier has a hot entry iff at least one record rests under it;
-//      otherwise it has at most a cold entry. Never both.
-//   3. Every record resting under an identifier shares its entry's side and
-//      price (an identifier's side, price and timestamp never change), so one
-//      level holds them all.
-//   4. A valid plan describes the book as it is: any other non-const call
+//      its side and price. A price is in the ladder iff it lies in the
+//      window, and otherwise in the map.
+//   2. An identifier has a hot entry iff at least one record rests under it,
+//      and otherwise at most a cold entry; never both.
+//   3. Every record resting under an identifier has its entry's side and price
+//      (an identifier's side, price and timestamp never change), so one level
+//      holds them all.
+//   4. A valid plan describes the book as it is: every other non-const call
 //      drops it.
 //
-// Adding is all-or-nothing: plan_add walks the opposite side from the best
-// level without writing, reads the clock once per match, builds the fills
-// and reserves every allocation the commit will need (index entries, a
-// level slot or map node, cold entries for the orders it fills).
-// commit_add then applies the plan with operations that cannot fail. A failure
-// while planning, or a plan never committed, leaves the book as it was.
+// Adding is all-or-nothing. plan_add walks the opposite side from the best
+// level without writing, reads the clock once per match, builds the fills and
+// reserves every allocation the commit needs (an index entry or extra record,
+// a level slot or map node, cold entries for the orders it fills). commit_add
+// then applies the plan with operations that cannot fail. A failure while
+// planning, or a plan never committed, leaves the book as it was.
 //
-// How the ladder window moves, and why no price sequence makes it costly
-//   - A side with no ladder level re-centres its window on the new price: O(1).
-//   - A price outside the window grows it (the width doubles, centred on the
-//     ladder's levels and the new price) when the width stays within 32 slots
-//     per level of the side and 2^22 slots: growing copies the window, and as
-//     widths double, all growth costs at most twice the widest window, itself
-//     at most 32 slots per level ever created.
-//   - Otherwise the level goes to the map; once the map has taken twice as
+// How the ladder window moves, and why no choice of prices makes it costly
+//   - A side with no ladder level centres its window on the new price: O(1).
+//   - A price outside the window grows it (doubling, centred on the ladder's
+//     levels and the new price) while the width stays within 32 slots per
+//     level of the side and 2^22 slots. Growing copies the window; widths
+//     double, so all growth costs at most twice the widest window, itself at
+//     most 32 slots per level the side has held.
+//   - Otherwise the level goes to the map. Once the map has taken twice as
 //     many new levels as the ladder holds, the ladder's levels move to the map
-//     and the window re-centres on the new price: O(ladder levels), paid by
+//     and the window centres on the new price: O(ladder levels), paid for by
 //     those map creations.
-//   - A map level enters the ladder when the window comes to cover it, once.
-//   So a level costs O(1) in the ladder, O(log n) in the map plus at most half
-//   a map insertion of moving, whatever the prices: spreading 50,000 levels as
-//   an adversary likes costs no more than random prices over the same range.
-//   Memory: at most 32 x 8 bytes of ladder per level, and no hash over prices.
+//   - A map level moves into the ladder when the window comes to cover it.
+//   So creating or removing a level costs O(1) in the ladder and O(log n) in
+//   the map, plus at most half a map insertion and 64 slot copies of moving
+//   and growing, however an adversary arranges the prices: at a given count
+//   and range, no price set costs more than random prices would. Memory: at
+//   most 32 slots of 8 bytes per level a side has held; nothing hashes prices.
 //
-// Costs (L = levels on a side, k = levels outside the window)
-//   add          per match O(1); creating or removing a level O(1) in the
-//                window, O(log k) outside; identifier lookups O(1) expected.
-//   cancel, reduce   O(1) expected (plus the level's removal when it empties).
+// Costs (n = levels outside the window on the side concerned)
+//   add          O(1) per match; a level created or emptied O(1) in the window,
+//                O(log n) outside; identifier lookups O(1) expected (the hot
+//                index, then the cold store).
+//   cancel, reduce   O(1) expected, plus removing the level if it empties.
 //   get_order, update_order   O(1) expected.
 //   best_bid, best_ask, spread   O(1).
-//   buy_orders, sell_orders, volumes, summary   O(orders on the side + window/64).
-//   depth(n)     O(n levels + the orders resting in them).
+//   buy_orders, sell_orders, volumes, summary   O(orders on the side).
+//   depth(k)     O(k levels + the orders resting in them).
 //   queue_position   O(orders ahead of it in its level).
 #include <cstdint>
 #include <optional>
