@@ -45,13 +45,9 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming) {
     MatchPlan& plan = plan_;
     plan.valid_ = false;
     plan.fills_.clear();
-    plan.matches_.clear();
     // Keep a small buffer for the common case; one large sweep must not pin
     // its memory for the life of the book.
-    if (plan.fills_.capacity() > max_kept_fills) {
-        std::vector<Fill>().swap(plan.fills_);
-        std::vector<MatchPlan::Match>().swap(plan.matches_);
-    }
+    if (plan.fills_.capacity() > max_kept_fills) std::vector<Fill>().swap(plan.fills_);
 
     Order& work = plan.incoming_;
     work = incoming;
@@ -88,7 +84,6 @@ std::size_t OrderBook::plan_matches(Order& work) {
             Order resting = records_.resting_record(ref);
             const double traded = resting.trade(work);
             plan_.fills_.push_back(resting.fill_record(work, traded, tick_size_, clock_->now()));
-            plan_.matches_.push_back({resting.quantity, resting.status});
             // A record still open took all the incoming order had (or, for
             // quantities no order can be created with, neither would end).
             if (resting.is_open()) return false;
@@ -104,20 +99,22 @@ void OrderBook::commit_add() noexcept {
     if (!plan_.valid_) return;
     plan_.valid_ = false;
     SideLevels& opposite = plan_.incoming_.side == OrderType::Buy ? sells_ : buys_;
-    for (const MatchPlan::Match& match : plan_.matches_) apply_match(opposite, match);
+    for (const Fill& fill : plan_.fills_) apply_match(opposite, fill.quantity);
     commit_incoming();
 }
 
-void OrderBook::apply_match(SideLevels& opposite, const MatchPlan::Match& match) noexcept {
+void OrderBook::apply_match(SideLevels& opposite, double traded) noexcept {
     const auto [price, level] = *opposite.best();
     const Ref head = level->head;
     const Handle entry = records_.entry_of(head);
+    // The same arithmetic as Order::trade did on the planned copy.
+    const double left = records_.quantity(head) - traded;
     // The index write: the entry's copy takes the resting record's new state.
     Order& indexed = records_.record(entry);
-    indexed.quantity = match.resting_left;
-    indexed.status = match.resting_status;
-    if (match.resting_status == OrderStatus::Open) {
-        records_.set_quantity(head, match.resting_left);  // keeps its place at the head
+    indexed.quantity = left;
+    indexed.status = left <= 0.0 ? OrderStatus::Filled : OrderStatus::Open;
+    if (indexed.is_open()) {
+        records_.set_quantity(head, left);  // keeps its place at the head
         return;
     }
     records_.unlink(head, *level);

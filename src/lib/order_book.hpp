@@ -19,7 +19,7 @@
 //             moves here from the hot index as soon as nothing rests under it.
 //   tables    IdTable: open addressing over (hash tag, handle) buckets with a
 //             byte of marks each, entries in pools with intrusive free lists.
-//   plan      the fills and per-match results of the last planned add.
+//   plan      the fills of the last planned add, in match order.
 //
 // Invariants (every public call keeps them; commit_add relies on them)
 //   1. A level exists iff its queue is non-empty; every record in it is of
@@ -118,14 +118,8 @@ public:
 
 private:
     friend class OrderBook;
-    // What a match leaves of the resting record it takes.
-    struct Match {
-        double resting_left;
-        OrderStatus resting_status;
-    };
 
     std::vector<Fill> fills_;
-    std::vector<Match> matches_;
     Order incoming_;  // the working copy after matching
     std::uint64_t id_hash_ = 0;                // the incoming id's hash and entries, when planned
     std::uint32_t resting_entry_ = no_handle;
@@ -195,9 +189,9 @@ private:
     // writing to the book: appends the plan's fills and matches and returns
     // how many resting records it fills.
     std::size_t plan_matches(Order& work);
-    // Takes the resting record at the head of the opposite side's best level
-    // to the state a match left it in.
-    void apply_match(SideLevels& opposite, const MatchPlan::Match& match) noexcept;
+    // Takes `traded` off the resting record at the head of the opposite
+    // side's best level, as the planned match did.
+    void apply_match(SideLevels& opposite, double traded) noexcept;
     void commit_incoming() noexcept;
     // Moves a hot entry that no longer rests to the cold store (reserved).
     void retire(Handle entry) noexcept;

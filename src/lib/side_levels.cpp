@@ -16,12 +16,7 @@ constexpr std::size_t slots_per_level = 32;
 
 }  // namespace
 
-Level* SideLevels::find(std::int64_t price) noexcept {
-    if (in_window(price)) {
-        Level& slot = slots_[slot_of(price)];
-        return slot.empty() ? nullptr : &slot;  // a level is never empty once its creator has filled it
-    }
-    if (far_.empty()) return nullptr;
+Level* SideLevels::find_far(std::int64_t price) noexcept {
     const auto it = far_.find(price);
     return it == far_.end() ? nullptr : &it->second;
 }
@@ -99,25 +94,12 @@ void SideLevels::erase(std::int64_t price) noexcept {
     if (spare_.empty()) spare_.insert(std::move(node));  // the next map level reuses it
 }
 
-std::optional<std::pair<std::int64_t, Level*>> SideLevels::best() noexcept {
-    if (far_.empty()) {
-        if (ladder_count_ == 0) return std::nullopt;
-        return std::pair{price_of(best_slot_), &slots_[best_slot_]};
-    }
-    {
-        // Map levels beyond the window on the better side beat every ladder level.
-        const auto edge = bids_ ? std::prev(far_.end()) : far_.begin();
-        const bool beyond = bids_ ? edge->first >= base_ + static_cast<std::int64_t>(width()) : edge->first < base_;
-        if (beyond || ladder_count_ == 0) return std::pair{edge->first, &edge->second};
-    }
-    if (ladder_count_ == 0) return std::nullopt;
+std::optional<std::pair<std::int64_t, Level*>> SideLevels::best_with_far() noexcept {
+    // Map levels beyond the window on the better side beat every ladder level.
+    const auto edge = bids_ ? std::prev(far_.end()) : far_.begin();
+    const bool beyond = bids_ ? edge->first >= base_ + static_cast<std::int64_t>(width()) : edge->first < base_;
+    if (beyond || ladder_count_ == 0) return std::pair{edge->first, &edge->second};
     return std::pair{price_of(best_slot_), &slots_[best_slot_]};
-}
-
-std::optional<std::pair<std::int64_t, const Level*>> SideLevels::best() const noexcept {
-    const auto found = const_cast<SideLevels*>(this)->best();
-    if (!found) return std::nullopt;
-    return std::pair{found->first, static_cast<const Level*>(found->second)};
 }
 
 void SideLevels::rebuild(std::int64_t base, std::size_t width) {

@@ -29,7 +29,13 @@ class SideLevels {
 public:
     explicit SideLevels(OrderType side) noexcept : bids_(side == OrderType::Buy) {}
 
-    Level* find(std::int64_t price) noexcept;
+    Level* find(std::int64_t price) noexcept {
+        if (in_window(price)) {
+            Level& slot = slots_[slot_of(price)];
+            return slot.empty() ? nullptr : &slot;  // a level is never empty once its creator has filled it
+        }
+        return far_.empty() ? nullptr : find_far(price);
+    }
     const Level* find(std::int64_t price) const noexcept { return const_cast<SideLevels*>(this)->find(price); }
 
     // Makes sure that create(price) cannot fail, moving or growing the window
@@ -44,8 +50,16 @@ public:
     std::size_t size() const noexcept { return count_; }
 
     // The best level (highest bid, lowest ask) and its price.
-    std::optional<std::pair<std::int64_t, Level*>> best() noexcept;
-    std::optional<std::pair<std::int64_t, const Level*>> best() const noexcept;
+    std::optional<std::pair<std::int64_t, Level*>> best() noexcept {
+        if (!far_.empty()) return best_with_far();
+        if (ladder_count_ == 0) return std::nullopt;
+        return std::pair{price_of(best_slot_), &slots_[best_slot_]};
+    }
+    std::optional<std::pair<std::int64_t, const Level*>> best() const noexcept {
+        const auto found = const_cast<SideLevels*>(this)->best();
+        if (!found) return std::nullopt;
+        return std::pair{found->first, static_cast<const Level*>(found->second)};
+    }
 
     // Calls visit(price, level) on each level, best first, while it returns true.
     template <typename Visit>
@@ -63,6 +77,8 @@ private:
     template <typename Visit>
     void descending(Visit&& visit) const;
 
+    Level* find_far(std::int64_t price) noexcept;
+    std::optional<std::pair<std::int64_t, Level*>> best_with_far() noexcept;
     std::size_t width() const noexcept { return slots_.size(); }
     bool in_window(std::int64_t price) const noexcept {
         return static_cast<std::uint64_t>(price) - static_cast<std::uint64_t>(base_) < width();
