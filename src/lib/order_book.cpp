@@ -1,6 +1,7 @@
 #include "lib/order_book.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <limits>
 
@@ -153,7 +154,8 @@ void OrderBook::retire(Handle entry) noexcept {
 Level& OrderBook::level_of(Handle entry) noexcept {
     const Order& record = records_.record(entry);
     Level* level = levels_of(record.side).find(record.price_in_ticks);
-    return *level;  // a hot entry rests, and all its records rest at its price
+    assert(level != nullptr);  // a hot entry rests, and all its records rest at its price
+    return *level;
 }
 
 bool OrderBook::cancel(std::string_view order_id) {

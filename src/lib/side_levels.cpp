@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <limits>
 
 namespace quoranth {
@@ -74,6 +75,7 @@ Level& SideLevels::create(std::int64_t price) noexcept {
         return slots_[s];
     }
     ++far_created_;
+    assert(!spare_.empty());  // prepare() readied it
     auto node = spare_.extract(spare_.begin());
     node.key() = price;
     node.mapped() = Level{};
