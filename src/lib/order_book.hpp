@@ -74,6 +74,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/batch.hpp"
 #include "lib/enums.hpp"
 #include "lib/fill.hpp"
 #include "lib/id_table.hpp"
@@ -115,18 +116,25 @@ class MatchPlan {
 public:
     // The fills in match order, each with its own clock reading.
     std::span<const Fill> fills() const noexcept { return fills_; }
+    // The price in ticks of the level each fill's resting order rests at.
+    std::span<const std::int64_t> resting_prices() const noexcept { return resting_prices_; }
 
 private:
     friend class OrderBook;
 
     std::vector<Fill> fills_;
+    std::vector<std::int64_t> resting_prices_;
     Order incoming_;  // the working copy after matching
     std::uint64_t id_hash_ = 0;                // the incoming id's hash and entries, when planned
     std::uint32_t resting_entry_ = no_handle;
     std::uint32_t cold_entry_ = no_handle;
     Level* level_ = nullptr;  // the level the incoming order joins, if it exists already
+    bool drop_ = false;  // the remainder neither rests nor is indexed
     bool valid_ = false;
 };
+
+// What an add does with what is left of the order after matching.
+enum class Remainder { Rest, Drop };
 
 class OrderBook {
 public:
@@ -146,8 +154,18 @@ public:
     // fills before the book changes. plan_add may throw and leaves the book
     // unchanged; commit_add applies the last plan and cannot fail. A plan is
     // valid until the next non-const call; one never committed changes nothing.
-    const MatchPlan& plan_add(const Order& incoming);
+    // With Remainder::Drop the order only takes liquidity: what is left of it
+    // goes, and it is not written into the index (immediate or cancel).
+    const MatchPlan& plan_add(const Order& incoming, Remainder remainder = Remainder::Rest);
     void commit_add() noexcept;
+
+    // Applies `events` in order (batch.hpp), appending their fills and, given
+    // `tops`, the best levels after each event. Every event is checked first
+    // (ValueError naming it, nothing applied); each is then all-or-nothing, and
+    // a memory or clock failure stops the batch after the events before it.
+    void apply_batch(const BatchEvents& events, BatchFills& fills, BatchTops* tops);
+    // The id of the order a batch added under `key`, while the key names it.
+    const OrderId* keyed_order_id(std::int64_t key) const noexcept { return keyed_.id_of(key); }
 
     // Removes the order's resting records and its index entry.
     bool cancel(std::string_view order_id);
@@ -199,6 +217,7 @@ private:
     std::vector<Order> side_orders(const SideLevels& side) const;
     double side_volume(const SideLevels& side) const noexcept;
     DepthLevel depth_level(std::int64_t price, const Level& level) const noexcept;
+    std::optional<DepthLevel> best_level(const SideLevels& side) const noexcept;
 
     double tick_size_;
     Clock* clock_;
@@ -208,6 +227,7 @@ private:
     RestingRecords records_;
     IdTable<ColdEntry> cold_;
     MatchPlan plan_;
+    KeyedOrders keyed_;
 };
 
 }  // namespace quoranth
