@@ -10,6 +10,8 @@ from quoranth_replay import Replay, read_messages, read_orderbook
 DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
 AAPL_MESSAGES = DATA / "AAPL_2012-06-21_34200000_57600000_message_10.csv"
 AAPL_ORDERBOOK = DATA / "AAPL_2012-06-21_34200000_57600000_orderbook_10.csv"
+AMZN_MESSAGES = DATA / "AMZN_2012-06-21_34200000_57600000_message_1.csv"
+AMZN_ORDERBOOK = DATA / "AMZN_2012-06-21_34200000_57600000_orderbook_1.csv"
 HEADER = "Time,Type,OrderId,Size,Price,Direction\n"
 
 
@@ -142,12 +144,17 @@ def test_opening_book_stands_for_orders_resting_before_the_file(tmp_path):
     assert replay.book.depth() == ([], [(1002, 50.0, 1)])
 
 
-def test_fast_and_careful_readers_agree():
-    # A file the fast path reads in bulk gives the same columns as the line-by-line reader.
+@pytest.mark.parametrize("messages, orderbook, width", [(AAPL_MESSAGES, AAPL_ORDERBOOK, 40), (AMZN_MESSAGES, AMZN_ORDERBOOK, 4)])
+def test_native_fast_and_careful_readers_agree(messages, orderbook, width):
+    # The native reader, the Python fast path and the line-by-line reader read the same columns.
     from quoranth_replay import lobster
 
-    lines, first = lobster._data_lines(AAPL_MESSAGES)
-    assert lobster._fast_messages(lines, 6) == lobster._careful_messages(AAPL_MESSAGES, lines, first, 6)
-    lines, first = lobster._data_lines(AAPL_ORDERBOOK)
-    assert lobster._fast_orderbook(lines, 40) == lobster._careful_orderbook(AAPL_ORDERBOOK, lines, first, 40)
-    assert len(read_messages(AAPL_MESSAGES)) == 999
+    read = read_messages(messages)
+    lines, first = lobster._data_lines(messages, messages.read_text())
+    columns = (read.times, read.types, read.order_ids, read.sizes, read.prices, read.directions)
+    assert columns == lobster._fast_messages(lines, 6) == lobster._careful_messages(messages, lines, first, 6)
+    book = read_orderbook(orderbook)
+    lines, first = lobster._data_lines(orderbook, orderbook.read_text())
+    columns = (book.ask_prices, book.ask_sizes, book.bid_prices, book.bid_sizes)
+    assert columns == lobster._fast_orderbook(lines, width) == lobster._careful_orderbook(orderbook, lines, first, width)
+    assert book.first_row == tuple(map(int, lines[0].split(",")))

@@ -45,7 +45,6 @@ def test_message_and_orderbook_formats(tmp_path, seven, header, packed, name):
     messages = read_messages(put(tmp_path / name, lines, header="Time,Type,Id,Size,Price,Dir,Attr\n" if header else "",
                                  packed=packed, end="\r\n" if packed else "\n"))
     assert [tuple(messages[i]) for i in range(4)] == [tuple(float(x) if j == 0 else int(x) for j, x in enumerate(row.split(","))) for row in ROWS]
-    assert messages.attributions == (["MPID", "null", "null", "null"] if seven else None)
     book = read_orderbook(put(tmp_path / f"book-{name}", BOOK, header="a,b,c,d,e,f,g,h\n" if header else "", packed=packed))
     assert (book.levels, len(book), book.first_row[:4], list(book.bid_prices)) == (2, 4, (9999999999, 0, 1000000, 100), [1000000] * 3 + [-9999999999])
     out = tmp_path / "out"
@@ -88,6 +87,7 @@ def test_bad_files_exit_2_with_one_line(tmp_path):
         "no such file": [str(tmp_path / "missing.csv")],
         "is a directory, not a file": [str(tmp_path)],
         "chart.png, line 2: not a CSV text file (non-ASCII bytes)": [str(put(tmp_path / "chart.png", [ROWS[0], "\x89PNG"]))],
+        "a.csv, line 3: not a CSV text file (non-ASCII bytes)": [str(put(tmp_path / "a.csv", [f"{row},null" for row in ROWS[:2]] + [ROWS[2] + ",\xe9"]))],
         "not a readable gzip file": [str(tmp_path / "cut.gz")],
         "empty.csv: no messages": [str(put(tmp_path / "empty.csv", ["Time,Type"]))],
         "o.csv: has 2 rows but": [str(messages), "--orderbook", str(put(tmp_path / "o.csv", BOOK[:2]))],

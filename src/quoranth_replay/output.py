@@ -7,14 +7,12 @@ every file of the run has been replayed, so a run that fails leaves nothing.
 from __future__ import annotations
 
 import os
-import shutil
-import tempfile
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import TextIO
 
 from .lobster import NO_ASK, NO_BID, PRICE_UNITS_PER_TICK, MessageFile
-from .replay import Depth, FillColumns, Replay
+from .replay import Depth, FillColumns, Replay, TopOfBook
 
 FILLS_HEADER = "time,message,price,size,buy_order,sell_order\n"
 
@@ -58,6 +56,12 @@ def write_book_rows(out: TextIO, views: Iterable[Depth], levels: int) -> None:
         out.write("\n".join(lines) + "\n")
 
 
+def top_views(tops: TopOfBook) -> Iterator[Depth]:
+    """Best levels after each message as one-level depth views (the order counts are not known: 0)."""
+    for bid, bid_quantity, ask, ask_quantity in zip(*(column.tolist() for column in tops)):
+        yield ([(bid, bid_quantity, 0)] if bid else [], [(ask, ask_quantity, 0)] if ask else [])
+
+
 def write_fills(out: TextIO, fills: FillColumns, replay: Replay) -> None:
     """One line per fill: time, message index, price (LOBSTER units), size, and the
     exchange's ids of the buy and sell orders (empty for an execution's stand-in
@@ -78,6 +82,8 @@ class Staging:
     """
 
     def __init__(self, out: Path) -> None:
+        import tempfile  # only for --out: slow to import
+
         self.out = out
         self._made_out = not out.exists()
         out.mkdir(parents=True, exist_ok=True)
@@ -93,6 +99,8 @@ class Staging:
         return moved
 
     def discard(self) -> None:
+        import shutil
+
         shutil.rmtree(self.path, ignore_errors=True)
         if self._made_out:
             try:
