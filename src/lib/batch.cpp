@@ -11,8 +11,6 @@ namespace quoranth {
 
 namespace {
 
-std::int64_t id_hash(std::string_view id) noexcept { return static_cast<std::int64_t>(hash_order_id(id)); }
-
 // Room for `size` items, growing geometrically (an exact reserve per event
 // would copy the column every time).
 template <typename T>
@@ -20,20 +18,44 @@ void make_room(std::vector<T>& column, std::size_t size) {
     if (column.capacity() < size) column.reserve(std::max(size, 2 * column.capacity()));
 }
 
+// Fills made by a batch are reported without their times, so matching in a
+// batch reads no clock.
+class NoClock final : public Clock {
+public:
+    std::uint64_t now() override { return 0; }
+};
+NoClock no_clock;
+
+// Puts the book's fill clock back however the batch ends.
+class ClockSwap {
+public:
+    ClockSwap(Clock*& slot, Clock& replacement) noexcept : slot_(slot), saved_(slot) { slot = &replacement; }
+    ~ClockSwap() { slot_ = saved_; }
+    ClockSwap(const ClockSwap&) = delete;
+    ClockSwap& operator=(const ClockSwap&) = delete;
+
+private:
+    Clock*& slot_;
+    Clock* saved_;
+};
+
 [[noreturn]] void refuse_event(std::size_t index, const char* what) {
     throw ValueError("event " + std::to_string(index) + ": " + what);
 }
 
-// Every event is checked before any is applied, so that bad input changes nothing.
-void check(const BatchEvents& events) {
+// Every event is checked before any is applied, so that bad input changes
+// nothing. Returns how many orders the batch adds.
+std::size_t check(const BatchEvents& events) {
     const std::size_t count = events.operations.size();
     if (events.keys.size() != count || events.sides.size() != count || events.prices_in_ticks.size() != count ||
         events.quantities.size() != count) {
         throw ValueError("the event columns must have the same length");
     }
+    std::size_t adds = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const auto operation = static_cast<BatchOperation>(events.operations[i]);
         const double quantity = events.quantities[i];
+        adds += operation == BatchOperation::Add;
         switch (operation) {
             case BatchOperation::Nothing:
             case BatchOperation::Cancel:
@@ -52,52 +74,22 @@ void check(const BatchEvents& events) {
         if (!(quantity > 0.0)) refuse_event(i, "quantity must be positive");
         if (std::isinf(quantity)) refuse_event(i, "quantity must be finite");
     }
+    return adds;
 }
 
 }  // namespace
 
-std::int64_t KeyedOrders::key_of(std::string_view id) const noexcept {
-    if (const std::int64_t* key = keys_.find(id_hash(id))) {
-        if (const OrderId* bound = ids_.find(*key); bound != nullptr && bound->equals(id)) return *key;
-    }
-    for (const std::int64_t key : collided_) {
-        if (const OrderId* bound = ids_.find(key); bound != nullptr && bound->equals(id)) return key;
-    }
-    return no_key;
-}
-
-void KeyedOrders::bind(std::int64_t key, const OrderId& id) {
-    // Every allocation first, so that a failure changes nothing.
-    ids_.reserve(1);
-    keys_.reserve(1);
-    make_room(collided_, collided_.size() + 1);
-    unbind(key);
-    const std::int64_t hash = id_hash(id.view());
-    if (keys_.find(hash) != nullptr) collided_.push_back(key);
-    else keys_.put(hash, key);
-    ids_.put(key, id);
-}
-
-void KeyedOrders::unbind(std::int64_t key) noexcept {
-    const OrderId* id = ids_.find(key);
-    if (id == nullptr) return;
-    const std::int64_t hash = id_hash(id->view());
-    if (const std::int64_t* owner = keys_.find(hash); owner != nullptr && *owner == key) {
-        keys_.erase(hash);
-    } else {
-        collided_.erase(std::remove(collided_.begin(), collided_.end(), key), collided_.end());
-    }
-    ids_.erase(key);
-}
-
 void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchTops* tops) {
-    check(events);
+    const std::size_t adds = check(events);
     plan_.valid_ = false;
+    keyed_.reserve_keys(adds);  // one growth of the key table, not one per doubling
     const std::size_t count = events.operations.size();
     if (tops != nullptr) {
         for (auto* column : {&tops->bid_prices, &tops->ask_prices}) column->reserve(count);
         for (auto* column : {&tops->bid_quantities, &tops->ask_quantities}) column->reserve(count);
     }
+    Clock& order_clock = *clock_;  // new orders still carry their creation time
+    const ClockSwap no_fill_times(clock_, no_clock);
     const auto cancel_key = [&](std::int64_t key) {
         if (const OrderId* id = keyed_.id_of(key)) {
             cancel(id->view());
@@ -118,7 +110,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                 const std::int64_t price = events.prices_in_ticks[i];
                 const double quantity = events.quantities[i];
                 // A taking order is never seen again: it needs no id or clock reading of its own.
-                const Order order = adding ? Order::create_from(side, price, quantity, *clock_, *ids_)
+                const Order order = adding ? Order::create_from(side, price, quantity, order_clock, *ids_)
                                            : Order::stand_in(side, price, quantity);
                 const MatchPlan& plan = plan_add(order, adding ? Remainder::Rest : Remainder::Drop);
                 // Room for everything this event writes, before the book changes.
@@ -127,12 +119,18 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                     make_room(*column, room);
                 }
                 make_room(fills.quantities, room);
-                if (adding) keyed_.bind(key, order.id);
+                if (adding) {
+                    keyed_.reserve_entries(records_.entry_bound());
+                    const OrderId* before = keyed_.id_of(key);
+                    const Handle named = before != nullptr ? records_.find(before->view()) : no_handle;
+                    keyed_.bind(key, order.id);  // the last step that can fail
+                    if (named != no_handle) keyed_.forget_entry(named);  // the key moves on
+                }
                 const std::int64_t incoming_key = adding ? key : no_key;
                 const bool buying = side == OrderType::Buy;
                 for (std::size_t f = 0; f < plan.fills().size(); ++f) {
                     const Fill& fill = plan.fills()[f];
-                    const std::int64_t resting_key = keyed_.key_of(buying ? fill.sell_id.view() : fill.buy_id.view());
+                    const std::int64_t resting_key = keyed_.key_of_entry(plan.resting_entries()[f]);
                     fills.events.push_back(static_cast<std::int64_t>(i));
                     fills.buy_keys.push_back(buying ? incoming_key : resting_key);
                     fills.sell_keys.push_back(buying ? resting_key : incoming_key);
@@ -140,6 +138,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                     fills.quantities.push_back(fill.quantity);
                 }
                 commit_add();
+                if (adding && plan.rested_entry() != no_handle) keyed_.set_entry_key(plan.rested_entry(), key);
                 if (operation == BatchOperation::TakeThenCancel) cancel_key(key);
                 break;
             }

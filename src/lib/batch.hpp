@@ -18,6 +18,7 @@
 //   5 TakeThenCancel  Take, then Cancel the order under `key` (a trade that
 //                     used up the order it names).
 // Reduce and Cancel of a key that names no order do nothing.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -61,23 +62,35 @@ struct BatchTops {
 
 constexpr std::int64_t no_key = -1;
 
-// The caller's keys of the orders a batch added, both ways.
+// The caller's keys of the orders a batch added: key -> id, for the events
+// that name a key, and the key of each resting order by its hot index entry,
+// for the fills (read where matching meets the order, so no id is hashed).
+// Books that never run a batch hold nothing here.
 class KeyedOrders {
 public:
     const OrderId* id_of(std::int64_t key) const noexcept { return ids_.find(key); }
-    std::int64_t key_of(std::string_view id) const noexcept;
-    // Names `id` by `key` (any order the key named loses it).
-    void bind(std::int64_t key, const OrderId& id);
-    void unbind(std::int64_t key) noexcept;
-    std::size_t size() const noexcept { return ids_.size(); }
+    // Names `id` by `key`; any order the key named loses it.
+    void bind(std::int64_t key, const OrderId& id) { ids_.put(key, id); }
+    void unbind(std::int64_t key) noexcept { ids_.erase(key); }
+    void reserve_keys(std::size_t count) { ids_.reserve(count); }
+
+    std::int64_t key_of_entry(std::uint32_t entry) const noexcept {
+        return entry < entry_keys_.size() ? entry_keys_[entry] : no_key;
+    }
+    // Room for a key for every entry handle below `bound`.
+    void reserve_entries(std::size_t bound) {
+        if (entry_keys_.size() < bound) entry_keys_.resize(std::max(bound, 2 * entry_keys_.size()), no_key);
+    }
+    // After reserve_entries.
+    void set_entry_key(std::uint32_t entry, std::int64_t key) noexcept { entry_keys_[entry] = key; }
+    // A new hot entry starts without a key (its handle may have had one).
+    void forget_entry(std::uint32_t entry) noexcept {
+        if (entry < entry_keys_.size()) entry_keys_[entry] = no_key;
+    }
 
 private:
-    KeyTable<OrderId> ids_;  // key -> id
-    // id -> key, by a hash of the id. Minted ids are random, so two of them
-    // almost never share a hash; a key whose id meets another's hash waits in
-    // `collided_`, which is scanned.
-    KeyTable<std::int64_t> keys_;
-    std::vector<std::int64_t> collided_;
+    KeyTable<OrderId> ids_;
+    std::vector<std::int64_t> entry_keys_;
 };
 
 }  // namespace quoranth

@@ -47,11 +47,14 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder)
     plan.valid_ = false;
     plan.fills_.clear();
     plan.resting_prices_.clear();
+    plan.resting_entries_.clear();
+    plan.rested_entry_ = no_handle;
     // Keep a small buffer for the common case; one large sweep must not pin
     // its memory for the life of the book.
     if (plan.fills_.capacity() > max_kept_fills) {
         std::vector<Fill>().swap(plan.fills_);
         std::vector<std::int64_t>().swap(plan.resting_prices_);
+        std::vector<std::uint32_t>().swap(plan.resting_entries_);
     }
 
     Order& work = plan.incoming_;
@@ -96,6 +99,7 @@ std::size_t OrderBook::plan_matches(Order& work) {
             const double traded = resting.trade(work);
             plan_.fills_.push_back(resting.fill_record(work, traded, tick_size_, clock_->now()));
             plan_.resting_prices_.push_back(price);
+            plan_.resting_entries_.push_back(records_.entry_of(ref));
             // A record still open took all the incoming order had (or, for
             // quantities no order can be created with, neither would end).
             if (resting.is_open()) return false;
@@ -147,6 +151,7 @@ void OrderBook::commit_incoming() noexcept {
     if (entry == no_handle) {
         if (plan_.cold_entry_ != no_handle) cold_.erase(plan_.cold_entry_, plan_.id_hash_);
         entry = records_.add_entry(work, plan_.id_hash_);
+        keyed_.forget_entry(entry);
     } else {
         records_.record(entry) = work;
     }
@@ -154,6 +159,7 @@ void OrderBook::commit_incoming() noexcept {
     Level* level = plan_.level_;
     if (level == nullptr) level = &levels_of(work.side).create(work.price_in_ticks);
     records_.place(entry, work.quantity, *level);
+    plan_.rested_entry_ = entry;
 }
 
 void OrderBook::retire(Handle entry) noexcept {

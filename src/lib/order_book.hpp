@@ -116,14 +116,19 @@ class MatchPlan {
 public:
     // The fills in match order, each with its own clock reading.
     std::span<const Fill> fills() const noexcept { return fills_; }
-    // The price in ticks of the level each fill's resting order rests at.
+    // For each fill, the price in ticks of the resting order's level and its index entry.
     std::span<const std::int64_t> resting_prices() const noexcept { return resting_prices_; }
+    std::span<const std::uint32_t> resting_entries() const noexcept { return resting_entries_; }
+    // After commit: the index entry the incoming order rests under, if it rests.
+    std::uint32_t rested_entry() const noexcept { return rested_entry_; }
 
 private:
     friend class OrderBook;
 
     std::vector<Fill> fills_;
     std::vector<std::int64_t> resting_prices_;
+    std::vector<std::uint32_t> resting_entries_;
+    std::uint32_t rested_entry_ = no_handle;
     Order incoming_;  // the working copy after matching
     std::uint64_t id_hash_ = 0;                // the incoming id's hash and entries, when planned
     std::uint32_t resting_entry_ = no_handle;
