@@ -138,3 +138,12 @@ class OrderBook:
     def sell_volume(self) -> float: ...
     def spread(self) -> float | None:
         """Best ask minus best bid in price units; None if either side is empty."""
+
+    def depth(self, levels: int = 10) -> tuple[list[tuple[int, float, int]], list[tuple[int, float, int]]]:
+        """(bids, asks): up to ``levels`` levels per side as (price_in_ticks, quantity, orders), best first."""
+
+    def reduce(self, order_id: str, quantity: float) -> bool:
+        """Take ``quantity`` off a resting order in place, keeping its queue position; cancel it at nothing."""
+
+    def queue_position(self, order_id: str) -> tuple[int, float] | None:
+        """(orders_ahead, quantity_ahead) of a resting order in its level's queue, or None."""

@@ -159,6 +159,50 @@ class ModelBook:
     def update_order(self, order):
         self._index(order)
 
+    def _oldest(self, order_id):
+        """(queue, position) of the id's first record in its level, or None."""
+        entry = self.orders.get(order_id)
+        queue = [] if entry is None else self.levels[entry.side].get(entry.price_in_ticks, [])
+        for i, o in enumerate(queue):
+            if o.id == order_id:
+                return queue, i
+        return None
+
+    def reduce(self, order_id, quantity):
+        found = self._oldest(order_id)
+        if found is None:
+            return False
+        queue, i = found
+        left = queue[i].quantity - quantity
+        if not left > 0.0:
+            return self.cancel(order_id)
+        queue[i].quantity = left
+        self.orders[order_id].quantity = left
+        self.orders[order_id].status = OPEN
+        return True
+
+    def queue_position(self, order_id):
+        found = self._oldest(order_id)
+        if found is None:
+            return None
+        queue, i = found
+        ahead = 0.0
+        for o in queue[:i]:
+            ahead += o.quantity
+        return (i, ahead)
+
+    def depth(self, levels=10):
+        def side(levels_of_side, best_first):
+            view = []
+            for price in sorted(levels_of_side, reverse=best_first)[:levels]:
+                total = 0.0
+                for o in levels_of_side[price]:
+                    total += o.quantity
+                view.append((price, total, len(levels_of_side[price])))
+            return view
+
+        return side(self.levels[BUY], True), side(self.levels[SELL], False)
+
     # views
     def _walk(self, side):
         levels = self.levels[side]

@@ -1,5 +1,6 @@
 #include "lib/order_book.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 #include <limits>
@@ -171,6 +172,75 @@ std::optional<Order> OrderBook::get_order(std::string_view order_id) const {
 
 void OrderBook::update_order(const Order& order) {
     index_[index_.find_or_insert(order)].record = order;
+}
+
+std::optional<OrderBook::Ref> OrderBook::oldest_resting(Handle entry) const noexcept {
+    const IndexEntry& owner = index_[entry];
+    const bool inline_rests = owner.resting.level != nullptr;
+    if (owner.overflow == none) return inline_rests ? std::optional<Ref>(entry) : std::nullopt;
+    // Several records rest under this id, all in one level: the first one met
+    // from the head of that level is the oldest. Rare (an order added again
+    // while it rests), so a walk is fine.
+    const PriceLevel* level = overflow_[owner.overflow].links.level;
+    for (Ref ref = level->head; ref != none; ref = links(ref).next) {
+        if (entry_of(ref) == entry) return ref;
+    }
+    return std::nullopt;  // unreachable while the chain and the queues agree
+}
+
+bool OrderBook::reduce(std::string_view order_id, double quantity) {
+    if (!(quantity > 0.0)) throw ValueError("quantity must be positive");  // NaN included
+    if (std::isinf(quantity)) throw ValueError("quantity must be finite");
+    const Handle entry = index_.find(order_id);
+    if (entry == OrderIndex::none) return false;
+    const std::optional<Ref> oldest = oldest_resting(entry);
+    if (!oldest) return false;
+    RestingLinks& place = links(*oldest);
+    const double left = place.quantity - quantity;
+    if (!(left > 0.0)) return cancel(order_id);
+    place.quantity = left;  // in place: the record keeps its turn in the queue
+    Order& record = index_[entry].record;
+    record.quantity = left;
+    record.status = OrderStatus::Open;
+    return true;
+}
+
+std::optional<QueuePosition> OrderBook::queue_position(std::string_view order_id) const {
+    const Handle entry = index_.find(order_id);
+    if (entry == OrderIndex::none) return std::nullopt;
+    const std::optional<Ref> oldest = oldest_resting(entry);
+    if (!oldest) return std::nullopt;
+    // Summed from the head, in queue order, as a caller summing the side list would.
+    QueuePosition ahead{0, 0.0};
+    for (Ref ref = links(*oldest).level->head; ref != *oldest; ref = links(ref).next) {
+        ++ahead.orders_ahead;
+        ahead.quantity_ahead += links(ref).quantity;
+    }
+    return ahead;
+}
+
+DepthLevel OrderBook::depth_level(std::int64_t price, const PriceLevel& level) const noexcept {
+    DepthLevel view{price, 0.0, 0};
+    for (Ref ref = level.head; ref != none; ref = links(ref).next) {
+        view.quantity += links(ref).quantity;
+        ++view.orders;
+    }
+    return view;
+}
+
+Depth OrderBook::depth(std::int64_t levels) const {
+    if (levels <= 0) throw ValueError("levels must be positive");
+    const auto wanted = static_cast<std::uint64_t>(levels);
+    Depth view;
+    view.bids.reserve(std::min<std::uint64_t>(wanted, buys_.size()));
+    view.asks.reserve(std::min<std::uint64_t>(wanted, sells_.size()));
+    for (auto it = buys_.rbegin(); it != buys_.rend() && view.bids.size() < wanted; ++it) {
+        view.bids.push_back(depth_level(it->first, it->second));
+    }
+    for (auto it = sells_.begin(); it != sells_.end() && view.asks.size() < wanted; ++it) {
+        view.asks.push_back(depth_level(it->first, it->second));
+    }
+    return view;
 }
 
 std::vector<Order> OrderBook::side_orders(const Levels& levels) const {

@@ -24,6 +24,9 @@
 //   get_order, update_order   O(1) expected.
 //   best_bid, best_ask, spread   O(1).
 //   buy_orders, sell_orders, volumes, summary   O(orders on the side).
+//   depth(n)   O(n levels + the orders resting in them).
+//   reduce     O(1) expected (as cancel when it empties the order).
+//   queue_position   O(orders ahead of it in its level).
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -52,6 +55,26 @@ struct Quote {
     double quantity;
 };
 
+// One price level of a depth view: its price, the sum of its resting
+// quantities in queue order, and how many records rest there.
+struct DepthLevel {
+    std::int64_t price_in_ticks;
+    double quantity;
+    std::uint64_t orders;
+};
+
+// The best levels of each side, best price first.
+struct Depth {
+    std::vector<DepthLevel> bids;
+    std::vector<DepthLevel> asks;
+};
+
+// What rests ahead of an order in its level's queue.
+struct QueuePosition {
+    std::uint64_t orders_ahead;
+    double quantity_ahead;
+};
+
 class OrderBook {
 public:
     explicit OrderBook(double tick_size = 0.01) noexcept : tick_size_(tick_size) {}
@@ -71,6 +94,11 @@ public:
     std::optional<Order> get_order(std::string_view order_id) const;
     // Overwrites (or creates) the index entry only; the levels are untouched.
     void update_order(const Order& order);
+    // Takes `quantity` off the order's oldest resting record where it stands
+    // in its queue; an order left with nothing is cancelled. False if the id
+    // rests nowhere. `quantity` must be finite and positive (ValueError).
+    bool reduce(std::string_view order_id, double quantity);
+    std::optional<QueuePosition> queue_position(std::string_view order_id) const;
 
     std::vector<Order> buy_orders() const { return side_orders(buys_); }
     std::vector<Order> sell_orders() const { return side_orders(sells_); }
@@ -79,6 +107,8 @@ public:
     double buy_volume() const noexcept { return side_volume(buys_); }
     double sell_volume() const noexcept { return side_volume(sells_); }
     std::optional<double> spread() const noexcept;
+    // At most `levels` (> 0, else ValueError) levels per side.
+    Depth depth(std::int64_t levels) const;
 
     std::size_t resting_count() const noexcept { return resting_counts_[0] + resting_counts_[1]; }
 
@@ -111,6 +141,9 @@ private:
     }
     Handle entry_of(Ref ref) const noexcept { return ref & overflow_bit ? overflow_[ref & ~overflow_bit].entry : ref; }
     Order resting_record(Ref ref) const noexcept;
+    // The record under `entry` nearest the head of its level, if any rests.
+    std::optional<Ref> oldest_resting(Handle entry) const noexcept;
+    DepthLevel depth_level(std::int64_t price, const PriceLevel& level) const noexcept;
     void rest(const Order& remainder, Handle entry);
     // Takes a record out of its level's queue (and its overflow chain); the
     // caller removes the level if it became empty.

@@ -13,8 +13,13 @@ constexpr Parameters add_params{"OrderBook", "add", 1, {"incoming_order"}};
 constexpr Parameters cancel_params{"OrderBook", "cancel", 1, {"order_id"}};
 constexpr Parameters get_order_params{"OrderBook", "get_order", 1, {"order_id"}};
 constexpr Parameters update_order_params{"OrderBook", "update_order", 1, {"order"}};
+constexpr Parameters depth_params{"OrderBook", "depth", 0, {"levels"}};
+constexpr Parameters reduce_params{"OrderBook", "reduce", 2, {"order_id", "quantity"}};
+constexpr Parameters queue_position_params{"OrderBook", "queue_position", 1, {"order_id"}};
 
 OrderBook make_book(const std::optional<double>& tick_size) { return OrderBook(tick_size.value_or(0.01)); }
+
+Depth depth(const OrderBook& book, const std::optional<std::int64_t>& levels) { return book.depth(levels.value_or(10)); }
 
 using Reader = Shared<OrderBook>;
 using Writer = Exclusive<OrderBook>;
@@ -42,6 +47,25 @@ PyMethodDef methods[] = {
         "get_order(self, order_id)\n--\n\nRetrieves an order by its ID. Returns None if the order is not found."),
     method_def<method<&OrderBook::update_order, update_order_params, Writer, SharedOrderArg>>(
         "update_order", "update_order($self, order)\n--\n\nHelper method to update an order in the `orders` map."),
+    method_def<method<depth, depth_params, Reader, OptionalArg<CountArg>>>(
+        "depth",
+        "depth($self, levels=10)\n--\n\n"
+        "The best `levels` price levels of each side, as (bids, asks): lists of\n"
+        "(price_in_ticks, quantity, orders) tuples, best price first. `quantity` sums\n"
+        "the level's resting quantities in queue order; `orders` counts them.\n"
+        "Costs time in proportion to the levels and orders returned."),
+    method_def<method<&OrderBook::reduce, reduce_params, Writer, TextViewArg, DoubleArg>>(
+        "reduce",
+        "reduce($self, order_id, quantity)\n--\n\n"
+        "Takes `quantity` off a resting order in place, keeping its place in the queue.\n"
+        "An order left with nothing is cancelled. Returns False if the order rests nowhere.\n"
+        "For an order resting more than once, its oldest record is reduced."),
+    method_def<method<&OrderBook::queue_position, queue_position_params, Reader, TextViewArg>>(
+        "queue_position",
+        "queue_position($self, order_id)\n--\n\n"
+        "(orders_ahead, quantity_ahead): what rests ahead of the order (its oldest record)\n"
+        "in its price level's queue; None if it rests nowhere.\n"
+        "Costs time in proportion to the orders ahead."),
     no_arguments_def<no_arguments<&OrderBook::best_bid, Reader>>("best_bid",
                                                                 "best_bid($self)\n--\n\nHelper method to get best bid"),
     no_arguments_def<no_arguments<&OrderBook::best_ask, Reader>>("best_ask",

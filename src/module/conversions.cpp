@@ -24,6 +24,14 @@ ValueHolder<std::int64_t> Int64Arg::convert(PyObject* object) {
     return {value};
 }
 
+ValueHolder<std::int64_t> CountArg::convert(PyObject* object) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow != 0) return {overflow > 0 ? INT64_MAX : INT64_MIN};
+    return {value};
+}
+
 ValueHolder<std::uint64_t> UInt64Arg::convert(PyObject* object) {
     if (PyLong_Check(object)) {
         const unsigned long long value = PyLong_AsUnsignedLongLong(object);

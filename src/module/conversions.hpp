@@ -60,6 +60,12 @@ struct Int64Arg {
     static ValueHolder<std::int64_t> convert(PyObject* object);
 };
 
+// A count: an int (or an object with __index__); values past the signed
+// 64-bit range saturate instead of overflowing, so a huge count means "all".
+struct CountArg {
+    static ValueHolder<std::int64_t> convert(PyObject* object);
+};
+
 struct UInt64Arg {
     static ValueHolder<std::uint64_t> convert(PyObject* object);
 };

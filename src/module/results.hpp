@@ -44,6 +44,33 @@ inline PyObject* to_python(const Quote& quote) {
     return tuple.release();
 }
 
+// (price in ticks, quantity, orders) of one level of a depth view.
+inline PyObject* to_python(const DepthLevel& level) {
+    OwnedRef tuple = checked(PyTuple_New(3));
+    PyTuple_SET_ITEM(tuple.get(), 0, to_python(level.price_in_ticks));
+    PyTuple_SET_ITEM(tuple.get(), 1, to_python(level.quantity));
+    PyTuple_SET_ITEM(tuple.get(), 2, to_python(level.orders));
+    return tuple.release();
+}
+
+// (orders ahead, quantity ahead) of a resting order.
+inline PyObject* to_python(const QueuePosition& position) {
+    OwnedRef tuple = checked(PyTuple_New(2));
+    PyTuple_SET_ITEM(tuple.get(), 0, to_python(position.orders_ahead));
+    PyTuple_SET_ITEM(tuple.get(), 1, to_python(position.quantity_ahead));
+    return tuple.release();
+}
+
+template <typename T>
+PyObject* to_python(std::vector<T> values);
+
+// (bids, asks), each a list of levels, best price first.
+inline PyObject* to_python(Depth depth) {
+    OwnedRef bids = OwnedRef::steal(to_python(std::move(depth.bids)));
+    OwnedRef asks = OwnedRef::steal(to_python(std::move(depth.asks)));
+    return checked(PyTuple_Pack(2, bids.get(), asks.get())).release();
+}
+
 template <typename T>
 PyObject* to_python(std::optional<T> value) {
     if (!value) Py_RETURN_NONE;
