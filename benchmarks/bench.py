@@ -66,7 +66,7 @@ def worker_main(args) -> None:
             json.dump(out, f)
         os.replace(args.out + ".part", args.out)
 
-    runner = harness.Runner([b for _, b in books], harness.Floor(books[0][1].p.n), log=log, saved=saved)
+    runner = harness.Runner([b for _, b in books], harness.Floor(), log=log, saved=saved)
     runner.run_all({int(k): v for k, v in data["flows"].items()}, data["replays"])
     saved()
 
@@ -170,7 +170,8 @@ def main_run(args) -> int:
     try:
         ctx = Context(quick=args.quick, profile=profile, tmp=tmp, bench_python=args.peers_python,
                       peers=not args.no_peers, memory=not args.no_memory, peer_budget=args.peer_budget,
-                      engine_bench=args.engine_bench, make_data=lambda: make_data(tmp, profile), log=log)
+                      engine_bench=args.engine_bench, make_data=lambda: make_data(tmp, profile), log=log,
+                      pair_with=[n for n in args.pair_with.split(",") if n])
         done = []
         for name in [n for n in ORDER if n in names]:
             mod = importlib.import_module(f"sections.{name}")
@@ -208,6 +209,8 @@ def main() -> int:
     ap.add_argument("--quick", action="store_true", help="small sizes, for a smoke test")
     ap.add_argument("--only", default="", help="comma-separated sections to run: " + ", ".join(ORDER))
     ap.add_argument("--no-peers", action="store_true", help="skip the peer packages")
+    ap.add_argument("--with", dest="pair_with", default="",
+                    help="comma-separated books to pair quoranth with (default: the pure-Python book and every peer)")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory probes")
     ap.add_argument("--peers-python", default=os.path.join(HERE, ".venv-peers", "bin", "python"),
                     help="interpreter of the benchmark venv (the peers and quoranth)")
@@ -233,7 +236,7 @@ def main() -> int:
         return 0
     if args.out is None:
         # a partial run never overwrites the full report
-        args.out = "" if args.only or args.quick else os.path.join(HERE, "RESULTS.md")
+        args.out = "" if args.only or args.quick or args.pair_with else os.path.join(HERE, "RESULTS.md")
     return main_run(args)
 
 

@@ -1,18 +1,18 @@
 """Workload drivers: set up each case untimed, time it through an adapter.
 
 A worker process holds several books (the first is the subject, quoranth;
-the others are compared with it) and runs every case for all of them,
-interleaved: pass 1 times each book in turn, pass 2 again in a rotated order,
-and so on. Every timed pass is wrapped in call-floor measurements (a
-one-argument C method call, ``dict.get``, in the same ``for`` loop shape; the
-best of two runs just before the pass and of two just after, averaged), so
-each figure carries its ratio to the floor taken under the same load. Per
-case and book the figures are the median ns/op and the median per-pass ratio
-to the floor; against the subject, the median over passes of the ratio
-subject / book within the same round, which no difference between two
-processes' call floors can bias. The cyclic garbage collector is off while a
-loop is timed (as ``timeit`` does), runs between passes, and never walks the
-books a case keeps for all its passes (they are frozen out of its reach).
+the others are compared with it) and runs every case for all of them. Each
+pass of a case sets up every book's state, then cuts each book's operations
+into the same number of slices and times slice k of every book, and a run of
+the call floor (a one-argument C method call, ``dict.get``, in the same
+``for`` loop shape), in turns whose order rotates with k: all books and the
+floor meet the same machine, down to a few hundred microseconds. Per case and
+book the figures are the median ns/op and the median per-pass ratio to the
+floor; against the subject, the median over passes of subject / book within
+the pass, which no difference between two processes' call floors can bias.
+The cyclic garbage collector is off while a pass is timed (as ``timeit``
+does), runs between passes, and never walks the books a case keeps for all
+its passes (they are frozen out of its reach).
 """
 
 from __future__ import annotations
@@ -23,7 +23,7 @@ import statistics
 import time
 
 import streams as st
-from loops import pc, time_each
+from loops import clock_overhead, pc, private_loops, time_each
 
 MID = st.MID
 
@@ -51,24 +51,26 @@ class Profile:
 
 
 class Floor:
-    """The reference call: ``d.get(k)`` over a list of keys, same loop shape."""
+    """The reference call: ``d.get(k)`` over a list of keys, in the timed loops' shape."""
 
-    def __init__(self, n: int):
-        self.keys = list(range(n))
+    def __init__(self, calls: int = 5_000):
+        self.calls = calls
+        self.keys = list(range(calls))
         self.d = dict.fromkeys(self.keys, 1)
 
-    def once(self) -> float:
-        # Written out rather than through ``loops.time_each``: taken before and
-        # after every pass, the floor would flip the interpreter's inline cache
-        # at that shared call site from the book's call to ``dict.get`` and back
-        # each time, which slows the first calls of a short case's loop (some
-        # 6% on 200 calls).
+    def time(self) -> int:
+        """Nanoseconds of ``calls`` calls."""
+        return self.time_keys(self.keys)
+
+    def time_keys(self, keys) -> int:
+        # Written out rather than through ``loops.time_each``: run between the
+        # books' slices, the floor would flip the interpreter's inline cache at
+        # that shared call site from the book's call to ``dict.get`` and back.
         get = self.d.get
-        keys = self.keys
         t0 = pc()
         for k in keys:
             get(k)
-        return (pc() - t0) / len(keys)
+        return pc() - t0
 
 
 class Deadline:
@@ -94,11 +96,15 @@ class Skip(Exception):
     """A book does not run a case; the message says why."""
 
 
+def _failed(e: Exception) -> str:
+    return f"failed: {type(e).__name__}: {e}"[:200]
+
+
 class Book:
     """One book under test in a worker: its adapter, sizes, time budget and figures."""
 
     def __init__(self, adapter, profile: Profile, deadline: Deadline | None = None):
-        self.a = adapter
+        self.a = private_loops(adapter)
         self.p = profile
         self.deadline = deadline or Deadline(None)
         self.results: dict[str, dict] = {}
@@ -132,14 +138,30 @@ class _Inputs:
         self.level = [(j, 1, MID + 1, 1) for j in range(p.deep + p.deep_cancels)]
 
 
-class Plan:
-    """How one book runs one case: ``setup(i)`` makes pass i's state (untimed),
-    ``timed(state)`` returns the nanoseconds of its ``n_ops`` operations,
-    ``teardown(state)`` tidies a pass up and ``finish()`` the whole case."""
+class Pass:
+    """One book's pass: ``run(part)`` times the operations of a slice of ``items``
+    (between two clock reads of its own) and returns the nanoseconds; ``n_ops``
+    is how many operations ``items`` holds in all; ``close()`` tidies up after."""
 
-    def __init__(self, setup, timed, n_ops, teardown=None, finish=None, **extra):
-        self.setup, self.timed, self.n_ops = setup, timed, n_ops
-        self.teardown, self.finish, self.extra = teardown, finish, extra
+    def __init__(self, run, items, n_ops=None, close=None):
+        self.run, self.items, self.close = run, items, close
+        self.n_ops = len(items) if n_ops is None else n_ops
+
+
+class Plan:
+    """How one book runs one case: ``setup(i)`` makes pass i's Pass (untimed) and
+    ``finish()`` ends the case; a timed slice holds at least ``chunk`` items."""
+
+    def __init__(self, setup, finish=None, chunk=2_000, **extra):
+        self.setup, self.finish, self.chunk, self.extra = setup, finish, chunk, extra
+
+
+MAX_SLICES = 10   # slices per pass and book: the grain of the interleave
+
+
+def _split(items, k):
+    n = len(items)
+    return [items[j * n // k:(j + 1) * n // k] for j in range(k)]
 
 
 class Runner:
@@ -149,12 +171,13 @@ class Runner:
         self.floor = floor
         self.log = log
         self.saved = saved or (lambda: None)   # called after every case
+        self.overhead = clock_overhead()
         self._subject_passes: dict[str, dict[int, float]] = {}
 
     # -- the interleaved pass loop -------------------------------------------
     def case(self, name, passes, plan_for, books=None):
         """Runs ``name`` for every book that has it: ``plan_for(book)`` returns the
-        book's Plan or raises Skip. Pass i times the books in an order rotated by i."""
+        book's Plan or raises Skip."""
         plans = {}
         for b in books or self.books:
             if b.deadline.left() <= 0:
@@ -165,55 +188,80 @@ class Runner:
             except Skip as e:
                 self._skip(b, name, str(e))
             except Exception as e:  # a peer that breaks on a case is reported, not fatal
-                self._skip(b, name, f"failed: {type(e).__name__}: {e}"[:200])
+                self._skip(b, name, _failed(e))
         runs = {b: [] for b in plans}
         gc.collect()
         gc.freeze()   # the books kept for the case stay out of the collections between passes
         try:
-            order = list(plans)
             for i in range(passes):
-                for b in order[i % len(order):] + order[:i % len(order)] if order else ():
-                    if b not in plans or (b.deadline.left() <= 0 and runs[b]):
-                        continue
-                    try:
-                        runs[b].append((i, *self._pass(plans[b], i)))
-                    except Exception as e:
-                        self._skip(b, name, f"failed: {type(e).__name__}: {e}"[:200])
-                        del plans[b]
+                live = [b for b in plans if b.deadline.left() > 0 or not runs[b]]
+                if not live:
+                    break
+                for b, figures in self._round(name, {b: plans[b] for b in live}, i).items():
+                    runs[b].append((i, *figures))
         finally:
             for plan in plans.values():
                 if plan.finish:
                     plan.finish()
             gc.unfreeze()
         for b, plan in plans.items():
-            self._record(b, name, runs[b], plan)
+            if runs[b] and "skipped" not in b.results.get(name, {}):
+                self._record(b, name, runs[b], plan)
         self.saved()
 
-    def _pass(self, plan, i):
-        state = plan.setup(i)
+    def _round(self, name, plans, i):
+        """Pass i of every book in ``plans``, interleaved: each book's operations are cut
+        into the same number of slices, and round k times slice k of every book and a
+        run of the call floor, in an order rotated by i + k, so that all of them see the
+        same machine. Returns {book: (ns per op, floor ns per call)}."""
+        passes = {}
+        for b, plan in plans.items():
+            try:
+                passes[b] = plan.setup(i)
+            except Exception as e:
+                self._skip(b, name, _failed(e))
+        if not passes:
+            return {}
+        k = max(1, min([MAX_SLICES] + [len(p.items) // plans[b].chunk for b, p in passes.items()]))
+        parts = {b: _split(p.items, k) for b, p in passes.items()}
+        spent = dict.fromkeys(passes, 0)
+        turns = [None] + list(passes)   # None: the call floor
+        floor_ns = 0
+        failed = {}
         gc.collect()
         gc.disable()
         try:
-            before = min(self.floor.once(), self.floor.once())
-            t = plan.timed(state) / plan.n_ops
-            f = (before + min(self.floor.once(), self.floor.once())) / 2
+            for j in range(k):
+                r = (i + j) % len(turns)
+                for b in turns[r:] + turns[:r]:
+                    if b is None:
+                        floor_ns += self.floor.time() - self.overhead
+                    elif b not in failed:
+                        try:
+                            spent[b] += passes[b].run(parts[b][j]) - self.overhead
+                        except Exception as e:
+                            failed[b] = e
         finally:
             gc.enable()
-        if plan.teardown:
-            plan.teardown(state)
-        return t, f
+        for b, p in passes.items():
+            if p.close:
+                p.close()
+        for b, e in failed.items():
+            self._skip(b, name, _failed(e))
+            del plans[b]
+        floor = floor_ns / (k * self.floor.calls)
+        return {b: (spent[b] / p.n_ops, floor) for b, p in passes.items() if b not in failed}
 
     def _record(self, b, name, runs, plan):
         ns = [t for _, t, _ in runs]
         floors = [f for _, _, f in runs]
         out = {"ns": statistics.median(ns), "ratio": statistics.median(t / f for t, f in zip(ns, floors)),
-               "floor": statistics.median(floors), "n": plan.n_ops, "passes": len(ns),
+               "floor": statistics.median(floors), "passes": len(ns),
                "spread": [min(ns), max(ns)], **plan.extra}
         mine = self._subject_passes.get(name)
         if b is not self.subject and mine:
             # subject / this book, pass by pass (the same round of the interleave)
-            theirs = dict((i, t) for i, t, _ in runs)
-            rounds = [mine[i] / theirs[i] for i in theirs if i in mine]
+            rounds = [mine[i] / t for i, t, _ in runs if i in mine]
             if rounds:
                 out["subject_over"] = statistics.median(rounds)
         if b is self.subject:
@@ -243,10 +291,9 @@ class Runner:
             b = a.new_book()
             return b, a.fill(b, a.prep(b, rows))
 
-        def close(a):
-            return lambda state: a.close(state[0])
-
-        self.case("floor", P, lambda b: Plan(lambda i: None, lambda s: self.floor.once() * b.p.n, b.p.n))
+        # the floor itself, as each book's process measures it
+        self.case("floor", P, lambda b: Plan(
+            lambda i: Pass(lambda part: self.floor.time_keys(part), self.floor.keys)))
 
         # add of an order that rests without matching, at steady state: the
         # same orders were added and cancelled once, so the book's storage has
@@ -258,8 +305,8 @@ class Runner:
                 book, _ = book_with(a, w.base)
                 orders = a.prep(book, w.extra)
                 a.t_cancel(book, a.prep_cancel(book, a.fill(book, orders)))
-                return book, orders
-            return Plan(setup, lambda s: a.t_add(s[0], s[1]), len(w.extra), close(a))
+                return Pass(lambda part: a.t_add(book, part), orders, close=lambda: a.close(book))
+            return Plan(setup)
         self.case("add_rest", P, add_rest)
 
         # adds that match: takers priced through resting sells, on a book
@@ -274,8 +321,9 @@ class Runner:
 
                 def setup(i):
                     book, _ = book_with(a, bids + getattr(w, sells))
-                    return book, a.prep(book, getattr(w, takers))
-                return Plan(setup, lambda s: timed(s[0], s[1]), len(getattr(w, takers)), close(a))
+                    return Pass(lambda part: timed(book, part), a.prep(book, getattr(w, takers)),
+                                close=lambda: a.close(book))
+                return Plan(setup, chunk=200 if timed_name == "t_sweep" else 2_000)
             return plan
         self.case("add_fill1", P, matching("t_add_fill", "sells", "buys"))
         self.case("add_sweep10", P, matching("t_sweep", "ladder", "sweepers"))
@@ -287,8 +335,9 @@ class Runner:
                 book, handles = book_with(a, w.resting)
                 order = list(range(len(handles)))
                 random.Random(i).shuffle(order)
-                return book, a.prep_cancel(book, [handles[j] for j in order])
-            return Plan(setup, lambda s: a.t_cancel(s[0], s[1]), len(w.resting), close(a))
+                return Pass(lambda part: a.t_cancel(book, part),
+                            a.prep_cancel(book, [handles[j] for j in order]), close=lambda: a.close(book))
+            return Plan(setup)
         self.case("cancel", P, cancel)
 
         # cancel deep in one level of 10,000 orders at one price: the last
@@ -298,8 +347,9 @@ class Runner:
 
             def setup(i):
                 book, handles = book_with(a, b.inputs().level)
-                return book, a.prep_cancel(book, handles[::-1][:k])
-            return Plan(setup, lambda s: a.t_cancel(s[0], s[1]), k, close(a))
+                return Pass(lambda part: a.t_cancel(book, part), a.prep_cancel(book, handles[::-1][:k]),
+                            close=lambda: a.close(book))
+            return Plan(setup)
         self.case("cancel_deep", max(3, P - 2), cancel_deep)
 
         # object creation
@@ -308,7 +358,7 @@ class Runner:
                 timed, rows = getattr(b.a, timed_name), b.inputs().extra
                 if not timed:
                     raise Skip(why)
-                return Plan(lambda i: None, lambda s: timed(rows), len(rows))
+                return Plan(lambda i: Pass(timed, rows))
             return plan
         self.case("order_new", P, creation("t_order_new", "no order objects"))
         self.case("create_order", P, creation("t_create_order", "no such call"))
@@ -329,26 +379,29 @@ class Runner:
         def dict_ids(b):
             if not isinstance(base_of(b)[1][0], str):
                 raise Skip("no text ids")
-            return Plan(lambda i: (dict.fromkeys(base_of(b)[1]), random_ids(b, i)),
-                        lambda s: time_each(s[0].get, s[1]), b.p.n)
+            d = dict.fromkeys(base_of(b)[1])
+            return Plan(lambda i: Pass(lambda part: time_each(d.get, part), random_ids(b, i)))
         self.case("dict_ids", P, dict_ids)
 
         def get_order(b):
             if not b.a.t_get:
                 raise Skip("no lookup by id")
-            return Plan(lambda i: (base_of(b)[0], random_ids(b, i)), lambda s: b.a.t_get(s[0], s[1]), b.p.n)
+            book = base_of(b)[0]
+            return Plan(lambda i: Pass(lambda part: b.a.t_get(book, part), random_ids(b, i)))
         self.case("get_order", P, get_order)
 
         for which in ("bid", "ask", "spread"):
             def top(b, w=which):
-                return Plan(lambda i: base_of(b)[0], lambda book: b.a.t_best(book, b.p.n, w), b.p.n)
+                book = base_of(b)[0]
+                return Plan(lambda i: Pass(lambda part: b.a.t_best(book, len(part), w), range(b.p.n)))
             self.case("best_" + which if which != "spread" else "spread", P, top)
 
         def summary(b):
             if not b.a.t_repr:
                 raise Skip("no summary text")
-            calls = b.p.repr_calls
-            return Plan(lambda i: base_of(b)[0], lambda book: b.a.t_repr(book, calls), calls)
+            book = base_of(b)[0]
+            return Plan(lambda i: Pass(lambda part: b.a.t_repr(book, len(part)), range(b.p.repr_calls)),
+                        chunk=20)
         self.case("repr", P, summary)
         for b, (book, _) in based.items():
             b.a.close(book)
@@ -358,9 +411,8 @@ class Runner:
             if not b.a.t_list:
                 raise Skip("no order listing")
             book, _ = book_with(b.a, b.inputs().bids_only)
-            calls = b.p.list_calls
-            return Plan(lambda i: book, lambda bk: b.a.t_list(bk, calls), calls,
-                        finish=lambda: b.a.close(book), orders=len(b.inputs().bids_only))
+            return Plan(lambda i: Pass(lambda part: b.a.t_list(book, len(part)), range(b.p.list_calls)),
+                        finish=lambda: b.a.close(book), chunk=3, orders=len(b.inputs().bids_only))
         self.case("buy_orders", P, listing)
 
     # -- mixed flow at several depths ----------------------------------------
@@ -388,7 +440,7 @@ class Runner:
                     get(arg)
             return pc() - t0
         self.case("flow_floor", p.flow_passes,
-                  lambda b: Plan(lambda i: ops[i * seg:(i + 1) * seg], timed, seg), books=[self.subject])
+                  lambda b: Plan(lambda i: Pass(timed, ops[i * seg:(i + 1) * seg])), books=[self.subject])
 
     def flows(self, stream_paths: dict[int, str]):
         for depth in self.subject.p.depths:
@@ -429,7 +481,7 @@ class Runner:
         finally:
             gc.enable()
         seg = min(p.flow_segment, len(ops) // p.flow_passes)
-        return Plan(lambda i: ops[i * seg:(i + 1) * seg], lambda s: a.t_flow(book, s), seg,
+        return Plan(lambda i: Pass(lambda part: a.t_flow(book, part), ops[i * seg:(i + 1) * seg]),
                     finish=lambda: a.close(book))
 
     # -- replay of recorded order flow ---------------------------------------
@@ -440,23 +492,26 @@ class Runner:
             for b in self.books:
                 self._skip(b, "replay", "no data")
             return
+        piece = 2_000
 
         def plan(b):
             a = b.a
 
             def setup(i):
-                runs = []
+                # every day on a fresh book, its operations in pieces of consecutive ones
+                books, pieces = [], []
                 for s in loaded:
                     book = a.new_book()
                     _, ops = a.flow_prep(book, s)
-                    runs.append((book, ops))
-                return runs
+                    books.append(book)
+                    pieces += [(book, ops[j:j + piece]) for j in range(0, len(ops), piece)]
 
-            def teardown(runs):
-                for book, _ in runs:
-                    a.close(book)
-            return Plan(setup, lambda runs: sum(a.t_flow(bk, ops) for bk, ops in runs), total_ops,
-                        teardown, messages=total_ops)
+                def close():
+                    for book in books:
+                        a.close(book)
+                return Pass(lambda part: sum(a.t_flow(bk, ops) for bk, ops in part), pieces,
+                            n_ops=total_ops, close=close)
+            return Plan(setup, chunk=1, messages=total_ops)
         self.case("replay", self.subject.p.replay_passes, plan)
 
 

@@ -43,11 +43,12 @@ def render(machine: dict, sections: list[tuple[str, object, dict]], ctx) -> str:
                                   ["OS", m["os"]], ["Python", f"{m['implementation']} {m['python']}"],
                                   ["quoranth", m.get("quoranth", "not available")],
                                   ["load average at start", m["load"]]])
-    L += ["", "Figures are medians over several passes. Each timed pass is wrapped in measurements of "
-          "the call floor, a one-argument C method call (`d.get(k)` on a dict) in the same `for` loop "
-          "shape, so every figure carries its ratio to the floor measured under the same load "
-          "(\"× floor\"). The garbage collector is off inside timed loops; inputs (orders, ids) are "
-          "created outside them wherever the book's API allows.", ""]
+    L += ["", "Figures are medians over several passes, timed on the thread's CPU clock (so time the "
+          "scheduler gives to other processes is not counted). Every timed pass runs beside the call "
+          "floor, a one-argument C method call (`d.get(k)` on a dict) in the same `for` loop shape, "
+          "so every figure carries its ratio to the floor measured under the same load (\"× floor\"). "
+          "The garbage collector is off inside timed loops; inputs (orders, ids) are created outside "
+          "them wherever the book's API allows.", ""]
     L += ["## Targets", ""]
     for name, mod, res in sections:
         L += [target_line(t) for t in mod.targets(res, ctx)]

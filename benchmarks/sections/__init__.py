@@ -61,6 +61,7 @@ class Context:
     engine_bench: str | None        # the native engine benchmark, if built
     make_data: Callable[[], dict]   # generates the shared streams (called once, on first need)
     log: Callable[..., None] = print
+    pair_with: list[str] = field(default_factory=list)   # the books quoranth is paired with; empty: all
     here: str = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     results: dict = field(default_factory=dict)   # figures of the sections already run
     _missing: dict = field(default_factory=dict, repr=False)

@@ -2,8 +2,8 @@
 
 Each pair runs in a worker under the benchmark venv (``benchmarks/.venv-peers``,
 where ``make bench`` installs quoranth beside the peers): the worker runs every
-case for both books, pass by pass in turn (``harness.Runner``), so the ratio
-quoranth / other of a case is taken within one process, round by round.
+case for both books, their timed slices taking turns (``harness.Runner``), so
+the ratio quoranth / other of a case is taken within one process and pass.
 quoranth's own figures (ns and × floor) are those of its pair with
 limit-order-book, the fastest matching peer, or of the first pair that ran.
 """
@@ -104,6 +104,8 @@ def run(ctx) -> dict:
     pairs = {}
     bench_has_subject = ctx.missing(SUBJECT) is None
     for other in OTHERS:
+        if ctx.pair_with and other not in ctx.pair_with:
+            continue
         if other == "pure-python":
             python = ctx.bench_python if bench_has_subject else sys.executable
         else:
@@ -191,10 +193,12 @@ def render(res, ctx) -> list[str]:
     present = _present(res)
     w(f"## Head-to-head with {PRIMARY}")
     w("")
-    w("How the books are compared: quoranth and one other book run in the same worker process, "
-      "case by case, their timed passes taking turns (the order rotating each pass); every pass "
-      "is wrapped in call-floor measurements. A figure in parentheses is **quoranth / that book**, "
-      "the median over passes of the ratio within one round: below 1 quoranth is faster. "
+    w("How the books are compared: quoranth and one other book run in the same worker process. "
+      "Each pass of a case cuts both books' operations into the same number of slices (up to ten, "
+      "a few hundred microseconds each) and times them taking turns with each other and with the "
+      "call floor, the order rotating every slice, so that both books meet the same machine. A "
+      "figure in parentheses is **quoranth / that book**, the median over passes of the ratio "
+      "within a pass: below 1 quoranth is faster. "
       f"quoranth's own figures come from its pair with {LABEL.get(source, source)}"
       f"{'' if source else ' (none ran)'}.")
     w("")
