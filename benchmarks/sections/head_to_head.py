@@ -356,12 +356,13 @@ def _depths(res):
 def targets(res, ctx) -> list[Target]:
     out = []
     _, q = subject(res)
+    why = (res["pairs"].get(PRIMARY) or {}).get("error", "not measured")
     for case, limit, text in PEER_TARGETS:
         text = f"quoranth / {PRIMARY} ≤ {limit:.1f}: {text} (issue 11)"
         o, r = versus(res, PRIMARY, case)
         mine = _case(_book(res, PRIMARY, SUBJECT), case)
         if r is None or mine is None:
-            out.append(Target.unmeasured(text))
+            out.append(Target.unmeasured(text, why))
         else:
             out.append(Target(r <= limit, text, f"{r:.2f} ({ns(mine['ns'])} vs {ns(o['ns'])})"))
     for case, limit, text in FLOOR_TARGETS:
