@@ -2,12 +2,26 @@
 VENV     := .venv
 PY       := $(VENV)/bin/python
 PIP      := $(PY) -m pip --disable-pip-version-check -q
-SOURCES  := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES  := $(shell find src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 
 .PHONY: demo test install clean
 
+# The tour, then both sample days through the replay command, each in full with
+# its chart, and both at once as parallel jobs.
+DATA     := examples/data
+AMZN     := $(DATA)/AMZN_2012-06-21_34200000_57600000
+AAPL     := $(DATA)/AAPL_2012-06-21_34200000_57600000
+REPLAY   := $(VENV)/bin/quoranth-replay
+
 demo: $(VENV)/.installed
 	$(PY) examples/demo.py
+	@mkdir -p build/demo
+	@echo; echo "== $(REPLAY) (AMZN, a whole session of top-of-book events)"
+	$(REPLAY) $(AMZN)_message_1.csv --orderbook $(AMZN)_orderbook_1.csv --chart build/demo/AMZN-depth.png
+	@echo; echo "== $(REPLAY) (AAPL, the first 50 s, events in the top 10 levels)"
+	$(REPLAY) $(AAPL)_message_10.csv --orderbook $(AAPL)_orderbook_10.csv --chart build/demo/AAPL-depth.png --out build/demo
+	@echo; echo "== both files at once, in parallel worker processes"
+	$(REPLAY) $(AMZN)_message_1.csv $(AAPL)_message_10.csv --orderbook $(AMZN)_orderbook_1.csv --orderbook $(AAPL)_orderbook_10.csv
 
 test: $(VENV)/.installed
 	$(PY) -m pytest

@@ -1,11 +1,10 @@
-"""A tour of quoranth: the building blocks, a simulated session, and two replays of real order flow.
+"""A tour of quoranth: the building blocks, a simulated session, and a strategy on real order flow.
 
 Run it with ``make demo`` (or ``python examples/demo.py`` once the module is installed).
 """
 
 from __future__ import annotations
 
-import importlib.util
 import random
 import sys
 import time
@@ -13,13 +12,11 @@ from pathlib import Path
 
 from quoranth import Order, OrderBook, OrderStatus, OrderType
 
-from replay import ReplayInputError, replay, report, report_agreement
+from quoranth_replay import Replay
 
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data"
-CHART_DIR = HERE.parent / "build" / "demo"
 AMZN = "AMZN_2012-06-21_34200000_57600000"
-AAPL = "AAPL_2012-06-21_34200000_57600000"
 
 
 def heading(text: str) -> None:
@@ -92,38 +89,31 @@ def simulated_session(orders: int = 5_000, seed: int = 2012) -> None:
     )
 
 
-def replays() -> None:
-    heading("Replay: AMZN, 2012-06-21, a whole session of top-of-book events")
-    amzn = replay(DATA / f"{AMZN}_message_1.csv", DATA / f"{AMZN}_orderbook_1.csv", progress=sys.stderr.isatty())
-    report(amzn, f"{AMZN}_message_1.csv")
-    report_agreement(amzn)
-
-    heading("Replay: AAPL, 2012-06-21, the first 50 s, events in the top 10 levels")
-    aapl = replay(DATA / f"{AAPL}_message_10.csv", DATA / f"{AAPL}_orderbook_10.csv", progress=sys.stderr.isatty())
-    report(aapl, f"{AAPL}_message_10.csv")
-    report_agreement(aapl)
-
-    heading("Charts")
-    if importlib.util.find_spec("matplotlib") is None:
-        print("matplotlib is not installed, so no charts: pip install .[plot] to get them")
-        return
-    import depth_chart
-
-    CHART_DIR.mkdir(parents=True, exist_ok=True)
-    for result, name in ((amzn, AMZN), (aapl, AAPL)):
-        path = CHART_DIR / f"{name.split('_')[0]}-depth.png"
-        depth_chart.write_chart(result, path, title=f"{name.split('_')[0]}, 2012-06-21, replayed")
-        print(f"depth and best bid/ask chart written to {path}")
+def strategy_on_a_replay() -> None:
+    heading("A strategy on real order flow: AMZN, 2012-06-21, bidding at the best bid every hour")
+    replay = Replay(DATA / f"{AMZN}_message_1.csv", DATA / f"{AMZN}_orderbook_1.csv")
+    next_hour = 36_000.0  # 10:00, in seconds after midnight
+    bought = spent = 0.0
+    for step in replay:
+        for fill in step.fills:
+            if fill.buy_mine:
+                bought += fill.quantity
+                spent += fill.quantity * fill.price_in_ticks * replay.book.tick_size
+        if step.message.time >= next_hour:
+            next_hour += 3_600.0
+            best = replay.book.best_bid()
+            if best is not None:
+                order_id = replay.place(OrderType.Buy, best[0], 100.0).order_id
+                print(f"{step.message.time:9.2f}  bid 100 at {best[0] * replay.book.tick_size:.2f}, "
+                      f"(orders, shares) ahead: {replay.queue_position(order_id)}")
+    average = f" at {spent / bought:.2f} on average" if bought else ""
+    print(f"bought {bought:g} shares{average}; `make demo` replays the files in full with quoranth-replay next")
 
 
 def main() -> int:
     building_blocks()
     simulated_session()
-    try:
-        replays()
-    except ReplayInputError as error:
-        print(f"demo.py: error: {error}", file=sys.stderr)
-        return 2
+    strategy_on_a_replay()
     return 0
 
 

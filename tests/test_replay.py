@@ -1,24 +1,27 @@
-"""The LOBSTER replay example: real order flow through the book, and its handling of bad files."""
+"""The replay package: real order flow through the book, the caller's own orders, and the message semantics."""
 
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-DATA = EXAMPLES / "data"
+from quoranth import OrderType
+from quoranth_replay import Replay, read_messages, read_orderbook
+
+DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
 AAPL_MESSAGES = DATA / "AAPL_2012-06-21_34200000_57600000_message_10.csv"
 AAPL_ORDERBOOK = DATA / "AAPL_2012-06-21_34200000_57600000_orderbook_10.csv"
+HEADER = "Time,Type,OrderId,Size,Price,Direction\n"
 
-sys.path.insert(0, str(EXAMPLES))
-import replay  # noqa: E402
+
+def write(path, rows, header=""):
+    path.write_text(header + "".join(",".join(map(str, row)) + "\n" for row in rows))
+    return path
 
 
 def exchange_view(messages):
-    """Remaining visible size per side after the messages, from the messages alone."""
+    """Remaining visible size per side after the messages, and the size executed, from the messages alone."""
     remaining, sides, executed = {}, {}, 0
-    for m in messages:
+    for m in map(messages.__getitem__, range(len(messages))):
         if m.type == 1:
             remaining[m.order_id], sides[m.order_id] = m.size, m.direction
         elif m.order_id in remaining and m.type in (2, 3, 4):
@@ -28,114 +31,123 @@ def exchange_view(messages):
     return buys, sum(remaining.values()) - buys, executed
 
 
-@pytest.fixture(scope="module")
-def aapl():
-    return replay.replay(AAPL_MESSAGES, AAPL_ORDERBOOK)
+def test_aapl_follows_the_exchange():
+    replay = Replay(AAPL_MESSAGES, AAPL_ORDERBOOK)
+    replay.run()
+    agreement, reference = replay.agreement, read_orderbook(AAPL_ORDERBOOK)
+    assert agreement.compared == len(replay) == 999 and replay.index == 999
+    # From the exchange's opening book, best bid and ask agree in price and size
+    # (the level's total) after at least 95% of the messages, and at the end.
+    assert agreement.both / agreement.compared >= 0.95
+    assert agreement.both <= min(agreement.bid, agreement.ask) and agreement.bid <= agreement.bid_price
+    (bid,), (ask,) = (side[:1] for side in replay.book.depth(1))
+    assert (bid[0] * 100, bid[1]) == (reference.bid_prices[-1], reference.bid_sizes[-1])
+    assert (ask[0] * 100, ask[1]) == (reference.ask_prices[-1], reference.ask_sizes[-1])
+    # Every execution the replay can place filled the very order the exchange named.
+    assert replay.fidelity.executions == replay.fidelity.faithful == 94
 
 
-def test_aapl_replay_follows_the_exchange(aapl):
-    assert aapl.messages == 999
-    assert aapl.by_type == {1: 471, 3: 369, 4: 98, 5: 61}
-    assert aapl.skipped == 61 and aapl.levels == 10 and aapl.compared == 999
-    # Only orders resting before the file began are missing: the best prices
-    # agree after about 95% of the messages, and at the end.
-    assert 0.93 <= aapl.agreement <= 0.98
-    assert aapl.both_agreed <= min(aapl.bid_agreed, aapl.ask_agreed)
-    last = replay.read_orderbook(AAPL_ORDERBOOK)[0][-1]
-    assert (aapl.book.best_bid()[0], aapl.book.best_ask()[0]) == (last.bid, last.ask)
-
-
-def test_aapl_replay_counts_are_consistent(aapl):
-    buys, sells, executed = exchange_view(replay.read_messages(AAPL_MESSAGES))
+def test_aapl_without_the_orderbook_keeps_exactly_what_the_messages_leave():
+    replay = Replay(AAPL_MESSAGES)
+    replay.run()
+    buys, sells, executed = exchange_view(replay.messages)
     # Every execution of a known order trades exactly its size, nothing else trades,
     # and what rests is what the messages leave open.
-    assert aapl.traded_volume == executed > 0
-    assert 0 < aapl.fills <= aapl.by_type[4]
-    assert (aapl.book.buy_volume(), aapl.book.sell_volume()) == (buys, sells)
-    assert sum(o.quantity for o in aapl.book.buy_orders) == buys
-    assert aapl.samples[-1].bid == aapl.book.best_bid()[0]
+    assert replay.traded_volume == executed > 0
+    assert (replay.book.buy_volume(), replay.book.sell_volume()) == (buys, sells)
+    assert replay.agreement.compared == 0
 
 
-def write(path, rows, header=""):
-    path.write_text(header + "".join(",".join(map(str, row)) + "\n" for row in rows))
-    return path
-
-
-def test_each_message_type(tmp_path):
+def test_each_message_type_and_queue_priority(tmp_path):
     rows = [
         (1.0, 1, 11, 100, 100000, 1),  # buy 100 @ 10.00
         (1.1, 1, 12, 50, 100000, 1),  # buy 50 @ 10.00, behind 11
         (1.2, 1, 13, 40, 100100, -1),  # sell 40 @ 10.01
-        (1.3, 2, 11, 30, 100000, 1),  # 11 shrinks to 70 and goes behind 12
-        (1.4, 4, 12, 50, 100000, 1),  # 12 executed in full
-        (1.5, 4, 11, 20, 100000, 1),  # 11 executed in part
-        (1.6, 3, 99, 10, 100000, 1),  # unknown id: tolerated
-        (1.7, 4, 98, 10, 100000, -1),  # unknown id: tolerated
-        (1.8, 5, 0, 7, 100050, -1),  # hidden execution: skipped
+        (1.3, 2, 11, 30, 100000, 1),  # 11 shrinks to 70 and keeps its place ahead of 12
+        (1.4, 4, 11, 20, 100000, 1),  # so an execution of 11 fills 11
+        (1.5, 4, 11, 50, 100000, 1),  # 11 used up: its record goes
+        (1.6, 3, 99, 10, 100000, 1),  # unknown id, no opening book: nothing
+        (1.7, 5, 0, 7, 100050, -1),  # hidden execution, off-tick price: nothing
+        (1.8, 7, 0, 0, -1, -1),  # halt indicator
         (1.9, 3, 13, 40, 100100, -1),
     ]
-    result = replay.replay(write(tmp_path / "x_message_2.csv", rows, "Time,Type,OrderId,Size,Price,Direction\n"))
-    assert (result.messages, result.skipped, result.unknown_ids, result.levels) == (10, 1, 2, 2)
-    assert (result.fills, result.traded_volume) == (2, 70.0)
-    assert result.book.best_bid() == (1000, 50.0)
-    assert result.book.best_ask() is None and len(result.book.buy_orders) == 1
-    assert result.agreement is None
+    replay = Replay(write(tmp_path / "flow.csv", rows, HEADER))
+    steps = list(replay)
+    assert [len(step.fills) for step in steps] == [0, 0, 0, 0, 1, 1, 0, 0, 0, 0]
+    assert [step.fills[0].quantity for step in steps[4:6]] == [20.0, 50.0]
+    assert steps[4].fills[0].time == 1.4 and steps[4].fills[0].message_index == 4 and not steps[4].fills[0].mine
+    assert (replay.fidelity.executions, replay.fidelity.faithful, replay.plan.unplaced) == (2, 2, 1)
+    assert replay.book.depth() == ([(1000, 50.0, 1)], [])
+    assert replay.book.get_order(steps[4].fills[0].buy_id) is None  # finished and dropped
+    with pytest.raises(StopIteration):
+        next(replay)
 
 
-def test_one_level_files_are_not_compared(tmp_path, capsys):
-    messages = write(tmp_path / "m.csv", [(1.0, 1, 1, 10, 100000, 1)])
-    orderbook = write(tmp_path / "o.csv", [(9999999999, 0, 100000, 10)])
-    assert replay.main([str(messages), "--orderbook", str(orderbook)]) == 0
-    assert "not compared" in capsys.readouterr().out
-    result = replay.replay(messages, orderbook)
-    assert (result.levels, result.compared, result.agreement) == (1, 0, None)
-    # Given as 2 levels deep, the same files are compared: the bid agrees, the empty ask too.
-    assert replay.replay(messages, orderbook, levels=2).agreement == 1.0
+def test_callers_orders_queue_trade_and_cancel(tmp_path):
+    rows = [
+        (1.0, 1, 11, 100, 100000, 1),  # exchange bid 100 @ 10.00
+        (2.0, 4, 11, 100, 100000, 1),  # executed in full, ahead of ours
+        (3.0, 1, 13, 80, 100000, 1),  # exchange bid behind ours
+        (4.0, 4, 13, 30, 100000, 1),  # the exchange fills 13; here ours is first in the queue
+        (5.0, 1, 14, 10, 100200, -1),  # an ask @ 10.02
+    ]
+    replay = Replay(write(tmp_path / "flow.csv", rows))
+    before = replay.place(OrderType.Sell, 1005, 5.0)  # before the first message: rests, nothing to match
+    assert before.fills == [] and replay.time == 1.0
+    next(replay)
+    mine = replay.place(OrderType.Buy, 1000, 50.0).order_id
+    assert replay.queue_position(mine) == (1, 100.0) and replay.is_mine(mine)
+    assert next(replay).fills[0].buy_mine is False
+    next(replay)
+    fill, = next(replay).fills
+    assert (fill.time, fill.buy_id, fill.quantity, fill.buy_mine, fill.sell_mine, fill.mine) == (4.0, mine, 30.0, True, False, True)
+    assert replay.fidelity.faithful == replay.fidelity.executions - 1
+    # A crossing order of the caller's trades at once, stamped with the last message's time.
+    placed = replay.place(OrderType.Sell, 1000, 25.0)
+    assert [(f.quantity, f.buy_mine, f.sell_mine, f.time, f.message_index) for f in placed.fills] == [
+        (20.0, True, True, 4.0, 3), (5.0, False, True, 4.0, 3)]
+    assert replay.reduce(before.order_id, 2.0) and replay.book.get_order(before.order_id).quantity == 3.0
+    # Only the caller's own orders can be taken away through the replay.
+    exchange_order = replay.book.buy_orders[0].id
+    assert not replay.cancel(exchange_order) and not replay.reduce(exchange_order, 1.0)
+    assert replay.cancel(before.order_id) and not replay.cancel(before.order_id)
+    replay.run()
+    assert replay.index == len(replay) and replay.book.best_ask() == (1002, 10.0)
 
 
-@pytest.mark.parametrize(
-    "line, reason",
-    [
-        ("1.0,1,5,10,100000", "expected 6 comma-separated fields, found 5"),
-        ("1.0,1,5,ten,100000,1", "size is not an integer: 'ten'"),
-        ("noon,1,5,10,100000,1", "time is not a number"),
-        ("1.0,9,5,10,100000,1", "unknown message type 9"),
-        ("1.0,1,5,10,100000,0", "direction must be 1 or -1"),
-        ("1.0,1,5,0,100000,1", "size must be positive"),
-        ("1.0,1,5,10,100050,1", "price must be a positive whole number of cents"),
-    ],
-)
-def test_malformed_row_names_file_and_line(tmp_path, capsys, line, reason):
-    path = tmp_path / "bad.csv"
-    path.write_text(f"1.0,1,4,10,100000,1\n{line}\n")
-    assert replay.main([str(path)]) == 2
-    err = capsys.readouterr().err
-    assert err.startswith(f"replay.py: error: {path}, line 2: {reason}") and err.count("\n") == 1
+def test_opening_book_stands_for_orders_resting_before_the_file(tmp_path):
+    # The exchange's book after the first message: asks 10.01 x 300, 10.02 x 50; bids 10.00 x 200, 9.99 x 70.
+    first_rows = [(100100, 300, 100000, 200, 100200, 50, 99900, 70)]
+    messages = [
+        (1.0, 1, 21, 120, 100000, 1),  # the first message joined 10.00: it opened with 80
+        (1.1, 4, 5, 50, 100000, 1),  # an order from before the file executes: the opening order is first
+        (1.2, 3, 6, 30, 100000, 1),  # another deleted: the opening order shrinks
+        (1.3, 4, 21, 120, 100000, 1),  # 21 executes in full
+        (1.4, 2, 7, 300, 100100, -1),  # the whole 10.01 ask level cancelled
+        (1.5, 3, 8, 70, 99900, 1),  # and 9.99
+    ]
+    after = [
+        (100100, 300, 100000, 150, 100200, 50, 99900, 70),
+        (100100, 300, 100000, 120, 100200, 50, 99900, 70),
+        (100100, 300, 99900, 70, 100200, 50, -9999999999, 0),
+        (100200, 50, 99900, 70, 9999999999, 0, -9999999999, 0),
+        (100200, 50, -9999999999, 0, 9999999999, 0, -9999999999, 0),
+    ]
+    orderbook = write(tmp_path / "book.csv", first_rows + after)
+    replay = Replay(write(tmp_path / "flow.csv", messages), orderbook)
+    assert replay.plan.opening == ((6, 0, 1000, 80), (7, 0, 999, 70), (8, 1, 1001, 300), (9, 1, 1002, 50))
+    replay.run()
+    assert replay.agreement.both == replay.agreement.compared == 6
+    assert replay.fidelity.faithful == replay.fidelity.executions == 2
+    assert replay.book.depth() == ([], [(1002, 50.0, 1)])
 
 
-def test_bad_files_exit_2_without_traceback(tmp_path):
-    messages = write(tmp_path / "m.csv", [(1.0, 1, 1, 10, 100000, 1)] * 3)
-    short = write(tmp_path / "o.csv", [(100100, 5, 100000, 10)] * 2)
-    binary = tmp_path / "chart.png"
-    binary.write_bytes(b"1.0,1,1,10,100000,1\n\x89PNG\r\n")
-    cases = {
-        "chart.png, line 2: not a CSV text file": [str(binary)],
-        "no such file": [str(tmp_path / "missing.csv")],
-        "has 2 rows but": [str(messages), "--orderbook", str(short)],
-        "expected 4 columns per level": [str(messages), "--orderbook", str(messages)],
-    }
-    for expected, args in cases.items():
-        run = subprocess.run([sys.executable, str(EXAMPLES / "replay.py"), *args], capture_output=True, text=True)
-        assert run.returncode == 2, (args, run.stderr)
-        assert expected in run.stderr and "Traceback" not in run.stderr
-        assert run.stderr.count("\n") == 1 and run.stdout == ""
+def test_fast_and_careful_readers_agree():
+    # A file the fast path reads in bulk gives the same columns as the line-by-line reader.
+    from quoranth_replay import lobster
 
-
-def test_command_line_report_and_chart(tmp_path, capsys):
-    pytest.importorskip("matplotlib")
-    png = tmp_path / "depth.png"
-    assert replay.main([str(AAPL_MESSAGES), "--orderbook", str(AAPL_ORDERBOOK), "--chart", str(png)]) == 0
-    out = capsys.readouterr().out
-    for text in ("999 messages replayed", "fills: ", "Best Bid: ", "messages/s", "both agree after 9", "chart written"):
-        assert text in out
-    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    lines, first = lobster._data_lines(AAPL_MESSAGES)
+    assert lobster._fast_messages(lines, 6) == lobster._careful_messages(AAPL_MESSAGES, lines, first, 6)
+    lines, first = lobster._data_lines(AAPL_ORDERBOOK)
+    assert lobster._fast_orderbook(lines, 40) == lobster._careful_orderbook(AAPL_ORDERBOOK, lines, first, 40)
+    assert len(read_messages(AAPL_MESSAGES)) == 999

@@ -1,4 +1,4 @@
-"""Static typing: the stub describes the built module, and the examples type-check strictly."""
+"""Static typing: the stub describes the built module; the examples and the replay package type-check strictly."""
 
 import os
 import shutil
@@ -35,7 +35,8 @@ def test_stub_matches_the_module(tmp_path):
     mypy("mypy.stubtest", "quoranth", "--allowlist", str(allowlist), tmp_path=tmp_path)
 
 
-def test_examples_type_check_strictly(tmp_path):
-    pytest.importorskip("matplotlib", reason="the chart example needs matplotlib")
+def test_examples_and_replay_package_type_check_strictly(tmp_path):
+    pytest.importorskip("matplotlib", reason="the replay's chart needs matplotlib")
     examples = sorted(str(path) for path in (ROOT / "examples").glob("*.py"))
-    mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *examples, tmp_path=tmp_path)
+    package = str(ROOT / "src" / "quoranth_replay")
+    mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *examples, package, tmp_path=tmp_path)

@@ -1,0 +1,85 @@
+"""A replay as a PNG: the final depth of the book and the best bid and ask over the replay.
+
+Needs matplotlib (``pip install quoranth[plot]``); importing this module without
+it raises ImportError.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from pathlib import Path
+
+from matplotlib.axes import Axes
+from matplotlib.figure import Figure
+from matplotlib.ticker import FuncFormatter
+
+from .lobster import TICK_SIZE
+from .run import FileSummary
+
+BID_COLOUR = "#1a9850"
+ASK_COLOUR = "#d73027"
+
+Level = tuple[int, float, int]
+
+
+def cumulative(levels: Sequence[Level]) -> tuple[list[float], list[float]]:
+    """Prices and running total quantity of depth levels, best level first."""
+    prices: list[float] = []
+    totals: list[float] = []
+    running = 0.0
+    for ticks, quantity, _ in levels:
+        running += quantity
+        prices.append(ticks * TICK_SIZE)
+        totals.append(running)
+    return prices, totals
+
+
+def _clock(seconds: float, with_seconds: bool) -> str:
+    whole = int(seconds)
+    text = f"{whole // 3600:02d}:{whole % 3600 // 60:02d}"
+    return f"{text}:{whole % 60:02d}" if with_seconds else text
+
+
+def write_chart(summary: FileSummary, path: Path | str, *, title: str = "") -> None:
+    """Write the final depth and the best bid and ask over the replay of ``summary`` to ``path``."""
+    figure = Figure(figsize=(10, 8), layout="constrained")
+    depth, day = figure.subplots(2, 1, height_ratios=(1, 1))
+    if title:
+        figure.suptitle(title)
+    bids, asks = summary.depth
+    bid_prices, bid_totals = cumulative(bids)
+    ask_prices, ask_totals = cumulative(asks)
+    # Each side starts from zero at its best price and steps up away from the mid.
+    for prices, totals, colour, label in ((bid_prices, bid_totals, BID_COLOUR, "bids"), (ask_prices, ask_totals, ASK_COLOUR, "asks")):
+        if prices:
+            depth.step([prices[0], *prices], [0.0, *totals], where="pre", color=colour, label=label)
+            depth.fill_between([prices[0], *prices], [0.0, *totals], step="pre", color=colour, alpha=0.2)
+    if bid_prices and ask_prices:
+        mid = (bid_prices[0] + ask_prices[0]) / 2
+        depth.axvline(mid, color="grey", linestyle=":", linewidth=1, label=f"mid {mid:.3f}")
+    depth.set_title(f"Cumulative depth at the end of the replay ({max(len(bids), len(asks))} price levels a side at most)")
+    depth.set_xlabel("price")
+    depth.set_ylabel("cumulative quantity")
+    depth.grid(alpha=0.3)
+    if bid_prices or ask_prices:
+        depth.legend(loc="upper center")
+    else:
+        depth.text(0.5, 0.5, "the book is empty", ha="center", va="center", transform=depth.transAxes)
+    _plot_day(day, summary.samples)
+    figure.savefig(path, dpi=110)
+
+
+def _plot_day(axes: Axes, samples: Sequence[tuple[float, int | None, int | None]]) -> None:
+    times = [when for when, _, _ in samples]
+    bids = [float("nan") if bid is None else bid * TICK_SIZE for _, bid, _ in samples]
+    asks = [float("nan") if ask is None else ask * TICK_SIZE for _, _, ask in samples]
+    axes.step(times, asks, where="post", color=ASK_COLOUR, linewidth=0.8, label="best ask")
+    axes.step(times, bids, where="post", color=BID_COLOUR, linewidth=0.8, label="best bid")
+    axes.set_title(f"Best bid and ask over the replay ({len(samples):,} samples)")
+    axes.set_xlabel("time of day")
+    axes.set_ylabel("price")
+    # LOBSTER times are seconds after midnight; a short file gets seconds on its axis.
+    short = bool(times) and times[-1] - times[0] < 1800
+    axes.xaxis.set_major_formatter(FuncFormatter(lambda x, _: _clock(x, short)))
+    axes.grid(alpha=0.3)
+    axes.legend(loc="best")

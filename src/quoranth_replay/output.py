@@ -1,0 +1,101 @@
+"""CSV output of a replay: its fills, and the book after each message in LOBSTER's layout.
+
+Files are written into a staging directory and moved into place only once
+every file of the run has been replayed, so a run that fails leaves nothing.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import tempfile
+from collections.abc import Iterable
+from pathlib import Path
+from typing import TextIO
+
+from .lobster import NO_ASK, NO_BID, PRICE_UNITS_PER_TICK, MessageFile
+from .replay import Depth, FillColumns, Replay
+
+FILLS_HEADER = "time,message,price,size,buy_order,sell_order\n"
+
+
+def output_stem(message_path: str) -> str:
+    """``AMZN_..._message_1`` for ``.../AMZN_..._message_1.csv(.gz)``."""
+    name = Path(message_path).name
+    for suffix in (".gz", ".csv"):
+        name = name.removesuffix(suffix)
+    return name
+
+
+def _size(quantity: float) -> str:
+    return str(int(quantity)) if quantity.is_integer() else repr(quantity)
+
+
+def book_header(levels: int) -> str:
+    names = (f"ask_price_{n},ask_size_{n},bid_price_{n},bid_size_{n}" for n in range(1, levels + 1))
+    return ",".join(names) + "\n"
+
+
+def write_book_rows(out: TextIO, views: Iterable[Depth], levels: int) -> None:
+    """One line per view: for each level, ask price, ask size, bid price, bid size (LOBSTER units)."""
+    empty_ask, empty_bid = f"{NO_ASK},0", f"{NO_BID},0"
+    lines = []
+    for bids, asks in views:
+        cells = []
+        for level in range(levels):
+            if level < len(asks):
+                ticks, quantity, _ = asks[level]
+                cells.append(f"{ticks * PRICE_UNITS_PER_TICK},{_size(quantity)}")
+            else:
+                cells.append(empty_ask)
+            if level < len(bids):
+                ticks, quantity, _ = bids[level]
+                cells.append(f"{ticks * PRICE_UNITS_PER_TICK},{_size(quantity)}")
+            else:
+                cells.append(empty_bid)
+        lines.append(",".join(cells))
+    if lines:
+        out.write("\n".join(lines) + "\n")
+
+
+def write_fills(out: TextIO, fills: FillColumns, replay: Replay) -> None:
+    """One line per fill: time, message index, price (LOBSTER units), size, and the
+    exchange's ids of the buy and sell orders (empty for an execution's stand-in
+    counterpart, a level's opening order or the caller's own orders)."""
+    messages: MessageFile = replay.messages
+    for index, buy, sell, ticks, quantity in zip(fills.index, fills.buy_key, fills.sell_key, fills.ticks, fills.quantity):
+        buy_id, sell_id = replay.exchange_id(buy), replay.exchange_id(sell)
+        out.write(
+            f"{messages.times[max(index, 0)]!r},{index},{ticks * PRICE_UNITS_PER_TICK},{_size(quantity)},"
+            f"{'' if buy_id is None else buy_id},{'' if sell_id is None else sell_id}\n"
+        )
+
+
+class Staging:
+    """A scratch directory inside ``out`` whose files move into ``out`` on ``commit``.
+
+    ``discard`` removes the scratch directory, and ``out`` too if this run made it.
+    """
+
+    def __init__(self, out: Path) -> None:
+        self.out = out
+        self._made_out = not out.exists()
+        out.mkdir(parents=True, exist_ok=True)
+        self.path = Path(tempfile.mkdtemp(prefix=".quoranth-replay-", dir=out))
+
+    def commit(self) -> list[Path]:
+        moved = []
+        for item in sorted(self.path.iterdir()):
+            target = self.out / item.name
+            os.replace(item, target)
+            moved.append(target)
+        self.path.rmdir()
+        return moved
+
+    def discard(self) -> None:
+        shutil.rmtree(self.path, ignore_errors=True)
+        if self._made_out:
+            try:
+                self.out.rmdir()
+            except OSError:
+                pass  # someone else put something there meanwhile
