@@ -20,6 +20,7 @@ import subprocess
 import sys
 import time
 
+import streams as st
 from report import table
 from sections import Target
 
@@ -66,14 +67,14 @@ def _command(ctx) -> dict:
     command = shutil.which(COMMAND, path=os.path.dirname(sys.executable))
     if not command:
         return {"unavailable": f"`{COMMAND}` is not installed yet"}
-    ddir = ctx.data.get("data_dir")
+    ddir = st.lobster_dir(ctx.root)
     source = os.path.join(ddir, DAY) if ddir else None
     if not source or not os.path.exists(source):
         return {"unavailable": f"{DAY} not found"}
     path = os.path.join(ctx.tmp, "repeated_message_1.csv")
     n = repeated_day(source, path, MESSAGES // 10 if ctx.quick else MESSAGES)
     runs = []
-    for _ in range(3):
+    while len(runs) < 3 and sum(runs) < 15:
         t0 = time.perf_counter()
         proc = subprocess.run([command, "--quiet", path], capture_output=True, text=True, timeout=600)
         runs.append(time.perf_counter() - t0)
@@ -91,7 +92,7 @@ def render(res, ctx) -> list[str]:
     rows.append(["columnar call, AMZN day"] + (
         ["–", col["unavailable"]] if "unavailable" in col else
         [f"{col['messages']:,}", f"{col['rate'] / 1e6:.1f} M messages/s"]))
-    rows.append([f"`{COMMAND} --quiet`, AMZN day repeated (best of 3, wall clock)"] + (
+    rows.append([f"`{COMMAND} --quiet`, AMZN day repeated (best run, wall clock)"] + (
         ["–", cmd["unavailable"]] if "unavailable" in cmd else
         [f"{cmd['messages']:,}", f"{cmd['rate'] / 1e6:.2f} M messages/s ({cmd['seconds']:.2f} s)"]))
     return L + table(["path", "messages", "throughput"], rows) + [""]
