@@ -6,8 +6,7 @@ in ``loops``, the same code for every book (each book runs its own copy, see
 ``loops.private_loops``); a loop whose shape only one book has (the mixed
 flow's dispatch, an extra argument per call) stays in its adapter. Either way
 nothing but the book's own call (plus the common ``for`` loop) runs between
-the two clock reads. A timed method takes a slice of the pass's inputs at a
-time. Inputs are prepared outside the timed region wherever the book's API
+the two clock reads. Inputs are prepared outside the timed region wherever the book's API
 lets the caller create its orders ahead of time.
 
 An adapter leaves a method at ``None`` when the book has no counterpart for

@@ -1,18 +1,19 @@
 """Workload drivers: set up each case untimed, time it through an adapter.
 
 A worker process holds several books (the first is the subject, quoranth;
-the others are compared with it) and runs every case for all of them. Each
-pass of a case sets up every book's state, then cuts each book's operations
-into the same number of slices and times slice k of every book, and a run of
-the call floor (a one-argument C method call, ``dict.get``, in the same
-``for`` loop shape), in turns whose order rotates with k: all books and the
-floor meet the same machine, down to a few hundred microseconds. Per case and
-book the figures are the median ns/op and the median per-pass ratio to the
-floor; against the subject, the median over passes of subject / book within
-the pass, which no difference between two processes' call floors can bias.
-The cyclic garbage collector is off while a pass is timed (as ``timeit``
-does), runs between passes, and never walks the books a case keeps for all
-its passes (they are frozen out of its reach).
+the others are compared with it) and runs every case for all of them,
+interleaved: pass 1 times each book in turn, pass 2 again in a rotated order,
+and so on, each book's state made just before its own pass. Every timed pass
+is wrapped in call-floor measurements (a one-argument C method call,
+``dict.get``, in the same ``for`` loop shape; the best of two runs just before
+the pass and of two just after, averaged), so each figure carries its ratio
+to the floor taken under the same load. Per case and book the figures are the
+median ns/op and the median per-pass ratio to the floor; against the subject,
+the median over passes of subject / book within the same round, which no
+difference between two processes' call floors can bias. The cyclic garbage
+collector is off while a pass is timed (as ``timeit`` does), runs between
+passes, and never walks the books a case keeps for all its passes (they are
+frozen out of its reach).
 """
 
 from __future__ import annotations
@@ -63,9 +64,9 @@ class Floor:
         return self.time_keys(self.keys)
 
     def time_keys(self, keys) -> int:
-        # Written out rather than through ``loops.time_each``: run between the
-        # books' slices, the floor would flip the interpreter's inline cache at
-        # that shared call site from the book's call to ``dict.get`` and back.
+        # Written out rather than through ``loops.time_each``: run around every
+        # pass, the floor would flip the interpreter's inline cache at that
+        # shared call site from the book's call to ``dict.get`` and back.
         get = self.d.get
         t0 = pc()
         for k in keys:
@@ -139,9 +140,9 @@ class _Inputs:
 
 
 class Pass:
-    """One book's pass: ``run(part)`` times the operations of a slice of ``items``
-    (between two clock reads of its own) and returns the nanoseconds; ``n_ops``
-    is how many operations ``items`` holds in all; ``close()`` tidies up after."""
+    """One book's pass: ``run(items)`` times its operations (between two clock reads
+    of its own) and returns the nanoseconds; ``n_ops`` is how many operations
+    ``items`` holds; ``close()`` tidies up after."""
 
     def __init__(self, run, items, n_ops=None, close=None):
         self.run, self.items, self.close = run, items, close
@@ -150,18 +151,10 @@ class Pass:
 
 class Plan:
     """How one book runs one case: ``setup(i)`` makes pass i's Pass (untimed) and
-    ``finish()`` ends the case; a timed slice holds at least ``chunk`` items."""
+    ``finish()`` ends the case."""
 
-    def __init__(self, setup, finish=None, chunk=2_000, **extra):
-        self.setup, self.finish, self.chunk, self.extra = setup, finish, chunk, extra
-
-
-MAX_SLICES = 10   # slices per pass and book: the grain of the interleave
-
-
-def _split(items, k):
-    n = len(items)
-    return [items[j * n // k:(j + 1) * n // k] for j in range(k)]
+    def __init__(self, setup, finish=None, **extra):
+        self.setup, self.finish, self.extra = setup, finish, extra
 
 
 class Runner:
@@ -197,7 +190,7 @@ class Runner:
                 live = [b for b in plans if b.deadline.left() > 0 or not runs[b]]
                 if not live:
                     break
-                for b, figures in self._round(name, {b: plans[b] for b in live}, i).items():
+                for b, figures in self._round(name, plans, live, i).items():
                     runs[b].append((i, *figures))
         finally:
             for plan in plans.values():
@@ -209,48 +202,35 @@ class Runner:
                 self._record(b, name, runs[b], plan)
         self.saved()
 
-    def _round(self, name, plans, i):
-        """Pass i of every book in ``plans``, interleaved: each book's operations are cut
-        into the same number of slices, and round k times slice k of every book and a
-        run of the call floor, in an order rotated by i + k, so that all of them see the
-        same machine. Returns {book: (ns per op, floor ns per call)}."""
-        passes = {}
-        for b, plan in plans.items():
+    def _round(self, name, plans, live, i):
+        """Pass i of every book in ``live``, one after the other in an order rotated
+        by i; each book's state is made just before its own pass, so that it is timed
+        as warm as it would be alone. A book that fails leaves ``plans``.
+        Returns {book: (ns per op, floor ns per call)}."""
+        r = i % len(live)
+        out = {}
+        for b in live[r:] + live[:r]:
             try:
-                passes[b] = plan.setup(i)
+                out[b] = self._pass(plans[b].setup(i))
             except Exception as e:
                 self._skip(b, name, _failed(e))
-        if not passes:
-            return {}
-        k = max(1, min([MAX_SLICES] + [len(p.items) // plans[b].chunk for b, p in passes.items()]))
-        parts = {b: _split(p.items, k) for b, p in passes.items()}
-        spent = dict.fromkeys(passes, 0)
-        turns = [None] + list(passes)   # None: the call floor
-        floor_ns = 0
-        failed = {}
+                del plans[b]
+        return out
+
+    def _pass(self, p):
+        """Times one pass between runs of the call floor (the best of two just before
+        and of two just after, averaged)."""
         gc.collect()
         gc.disable()
         try:
-            for j in range(k):
-                r = (i + j) % len(turns)
-                for b in turns[r:] + turns[:r]:
-                    if b is None:
-                        floor_ns += self.floor.time() - self.overhead
-                    elif b not in failed:
-                        try:
-                            spent[b] += passes[b].run(parts[b][j]) - self.overhead
-                        except Exception as e:
-                            failed[b] = e
+            before = min(self.floor.time(), self.floor.time())
+            t = p.run(p.items) - self.overhead
+            after = min(self.floor.time(), self.floor.time())
         finally:
             gc.enable()
-        for b, p in passes.items():
-            if p.close:
-                p.close()
-        for b, e in failed.items():
-            self._skip(b, name, _failed(e))
-            del plans[b]
-        floor = floor_ns / (k * self.floor.calls)
-        return {b: (spent[b] / p.n_ops, floor) for b, p in passes.items() if b not in failed}
+        if p.close:
+            p.close()
+        return t / p.n_ops, ((before + after) / 2 - self.overhead) / self.floor.calls
 
     def _record(self, b, name, runs, plan):
         ns = [t for _, t, _ in runs]
@@ -293,7 +273,7 @@ class Runner:
 
         # the floor itself, as each book's process measures it
         self.case("floor", P, lambda b: Plan(
-            lambda i: Pass(lambda part: self.floor.time_keys(part), self.floor.keys)))
+            lambda i: Pass(lambda items: self.floor.time_keys(items), self.floor.keys)))
 
         # add of an order that rests without matching, at steady state: the
         # same orders were added and cancelled once, so the book's storage has
@@ -305,7 +285,7 @@ class Runner:
                 book, _ = book_with(a, w.base)
                 orders = a.prep(book, w.extra)
                 a.t_cancel(book, a.prep_cancel(book, a.fill(book, orders)))
-                return Pass(lambda part: a.t_add(book, part), orders, close=lambda: a.close(book))
+                return Pass(lambda items: a.t_add(book, items), orders, close=lambda: a.close(book))
             return Plan(setup)
         self.case("add_rest", P, add_rest)
 
@@ -321,9 +301,9 @@ class Runner:
 
                 def setup(i):
                     book, _ = book_with(a, bids + getattr(w, sells))
-                    return Pass(lambda part: timed(book, part), a.prep(book, getattr(w, takers)),
+                    return Pass(lambda items: timed(book, items), a.prep(book, getattr(w, takers)),
                                 close=lambda: a.close(book))
-                return Plan(setup, chunk=200 if timed_name == "t_sweep" else 2_000)
+                return Plan(setup)
             return plan
         self.case("add_fill1", P, matching("t_add_fill", "sells", "buys"))
         self.case("add_sweep10", P, matching("t_sweep", "ladder", "sweepers"))
@@ -335,7 +315,7 @@ class Runner:
                 book, handles = book_with(a, w.resting)
                 order = list(range(len(handles)))
                 random.Random(i).shuffle(order)
-                return Pass(lambda part: a.t_cancel(book, part),
+                return Pass(lambda items: a.t_cancel(book, items),
                             a.prep_cancel(book, [handles[j] for j in order]), close=lambda: a.close(book))
             return Plan(setup)
         self.case("cancel", P, cancel)
@@ -347,7 +327,7 @@ class Runner:
 
             def setup(i):
                 book, handles = book_with(a, b.inputs().level)
-                return Pass(lambda part: a.t_cancel(book, part), a.prep_cancel(book, handles[::-1][:k]),
+                return Pass(lambda items: a.t_cancel(book, items), a.prep_cancel(book, handles[::-1][:k]),
                             close=lambda: a.close(book))
             return Plan(setup)
         self.case("cancel_deep", max(3, P - 2), cancel_deep)
@@ -380,28 +360,27 @@ class Runner:
             if not isinstance(base_of(b)[1][0], str):
                 raise Skip("no text ids")
             d = dict.fromkeys(base_of(b)[1])
-            return Plan(lambda i: Pass(lambda part: time_each(d.get, part), random_ids(b, i)))
+            return Plan(lambda i: Pass(lambda items: time_each(d.get, items), random_ids(b, i)))
         self.case("dict_ids", P, dict_ids)
 
         def get_order(b):
             if not b.a.t_get:
                 raise Skip("no lookup by id")
             book = base_of(b)[0]
-            return Plan(lambda i: Pass(lambda part: b.a.t_get(book, part), random_ids(b, i)))
+            return Plan(lambda i: Pass(lambda items: b.a.t_get(book, items), random_ids(b, i)))
         self.case("get_order", P, get_order)
 
         for which in ("bid", "ask", "spread"):
             def top(b, w=which):
                 book = base_of(b)[0]
-                return Plan(lambda i: Pass(lambda part: b.a.t_best(book, len(part), w), range(b.p.n)))
+                return Plan(lambda i: Pass(lambda items: b.a.t_best(book, len(items), w), range(b.p.n)))
             self.case("best_" + which if which != "spread" else "spread", P, top)
 
         def summary(b):
             if not b.a.t_repr:
                 raise Skip("no summary text")
             book = base_of(b)[0]
-            return Plan(lambda i: Pass(lambda part: b.a.t_repr(book, len(part)), range(b.p.repr_calls)),
-                        chunk=20)
+            return Plan(lambda i: Pass(lambda items: b.a.t_repr(book, len(items)), range(b.p.repr_calls)))
         self.case("repr", P, summary)
         for b, (book, _) in based.items():
             b.a.close(book)
@@ -411,8 +390,8 @@ class Runner:
             if not b.a.t_list:
                 raise Skip("no order listing")
             book, _ = book_with(b.a, b.inputs().bids_only)
-            return Plan(lambda i: Pass(lambda part: b.a.t_list(book, len(part)), range(b.p.list_calls)),
-                        finish=lambda: b.a.close(book), chunk=3, orders=len(b.inputs().bids_only))
+            return Plan(lambda i: Pass(lambda items: b.a.t_list(book, len(items)), range(b.p.list_calls)),
+                        finish=lambda: b.a.close(book), orders=len(b.inputs().bids_only))
         self.case("buy_orders", P, listing)
 
     # -- mixed flow at several depths ----------------------------------------
@@ -424,10 +403,10 @@ class Runner:
         ops = [(op[0], i % 1000) for i, op in enumerate(stream.ops)]
         seg = min(p.flow_segment, len(ops) // p.flow_passes)
 
-        def timed(part):
+        def timed(items):
             get = d.get
             t0 = pc()
-            for code, arg in part:
+            for code, arg in items:
                 if code == 0:
                     get(arg)
                 elif code == 1:
@@ -481,7 +460,7 @@ class Runner:
         finally:
             gc.enable()
         seg = min(p.flow_segment, len(ops) // p.flow_passes)
-        return Plan(lambda i: Pass(lambda part: a.t_flow(book, part), ops[i * seg:(i + 1) * seg]),
+        return Plan(lambda i: Pass(lambda items: a.t_flow(book, items), ops[i * seg:(i + 1) * seg]),
                     finish=lambda: a.close(book))
 
     # -- replay of recorded order flow ---------------------------------------
@@ -492,26 +471,21 @@ class Runner:
             for b in self.books:
                 self._skip(b, "replay", "no data")
             return
-        piece = 2_000
-
         def plan(b):
             a = b.a
 
             def setup(i):
-                # every day on a fresh book, its operations in pieces of consecutive ones
-                books, pieces = [], []
+                days = []   # every day on a fresh book
                 for s in loaded:
                     book = a.new_book()
-                    _, ops = a.flow_prep(book, s)
-                    books.append(book)
-                    pieces += [(book, ops[j:j + piece]) for j in range(0, len(ops), piece)]
+                    days.append((book, a.flow_prep(book, s)[1]))
 
                 def close():
-                    for book in books:
+                    for book, _ in days:
                         a.close(book)
-                return Pass(lambda part: sum(a.t_flow(bk, ops) for bk, ops in part), pieces,
+                return Pass(lambda runs: sum(a.t_flow(bk, ops) for bk, ops in runs), days,
                             n_ops=total_ops, close=close)
-            return Plan(setup, chunk=1, messages=total_ops)
+            return Plan(setup, messages=total_ops)
         self.case("replay", self.subject.p.replay_passes, plan)
 
 

@@ -6,10 +6,10 @@ clock; only the loop runs between the reads. Calls with several arguments get
 the tuple unpacked by the ``for`` target, as a caller would write them, never
 ``call(*row)``.
 
-The clock is the thread's CPU time: on a shared machine a timed slice that
+The clock is the thread's CPU time: on a shared machine a timed loop that
 the scheduler interrupts would otherwise count the other process's time as
 the book's. Its own cost (a system call) is measured by ``clock_overhead``
-and taken off every slice by the harness.
+and taken off every timed pass by the harness.
 """
 
 from __future__ import annotations
@@ -40,10 +40,10 @@ def private_loops(adapter):
     loops here that they call, and returns it.
 
     The interpreter specializes each call site for the callable it sees there.
-    With two books' slices taking turns every few hundred microseconds, one
-    shared loop would keep switching its call site between the two books'
-    methods (and back off from specializing it at all); private code objects
-    keep each book's loops specialized for its own calls.
+    With two books taking turns in one process, one shared loop would switch
+    its call sites between the two books' methods at every pass and start each
+    pass unspecialized; private code objects keep each book's loops specialized
+    for its own calls.
     """
     mine = dict(vars(sys.modules[__name__]))
     for name in ("time_each", "time_each3", "time_each4", "time_repeat", "time_diff"):

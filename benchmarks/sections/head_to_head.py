@@ -2,8 +2,8 @@
 
 Each pair runs in a worker under the benchmark venv (``benchmarks/.venv-peers``,
 where ``make bench`` installs quoranth beside the peers): the worker runs every
-case for both books, their timed slices taking turns (``harness.Runner``), so
-the ratio quoranth / other of a case is taken within one process and pass.
+case for both books, their timed passes taking turns (``harness.Runner``), so
+the ratio quoranth / other of a case is taken within one process, round by round.
 quoranth's own figures (ns and × floor) are those of its pair with
 limit-order-book, the fastest matching peer, or of the first pair that ran.
 """
@@ -193,12 +193,11 @@ def render(res, ctx) -> list[str]:
     present = _present(res)
     w(f"## Head-to-head with {PRIMARY}")
     w("")
-    w("How the books are compared: quoranth and one other book run in the same worker process. "
-      "Each pass of a case cuts both books' operations into the same number of slices (up to ten, "
-      "a few hundred microseconds each) and times them taking turns with each other and with the "
-      "call floor, the order rotating every slice, so that both books meet the same machine. A "
-      "figure in parentheses is **quoranth / that book**, the median over passes of the ratio "
-      "within a pass: below 1 quoranth is faster. "
+    w("How the books are compared: quoranth and one other book run in the same worker process, "
+      "case by case, their timed passes taking turns (the order rotating each pass, each book's "
+      "state made just before its own pass); every pass is wrapped in call-floor measurements. "
+      "A figure in parentheses is **quoranth / that book**, the median over passes of the ratio "
+      "within one round: below 1 quoranth is faster. "
       f"quoranth's own figures come from its pair with {LABEL.get(source, source)}"
       f"{'' if source else ' (none ran)'}.")
     w("")
