@@ -5,12 +5,16 @@
     python benchmarks/bench.py --quick         # small sizes, smoke test
     python benchmarks/bench.py --no-peers      # quoranth and the pure-Python book only
     python benchmarks/bench.py --only engine   # some sections only (see sections/)
+    python benchmarks/bench.py --only head_to_head --with limit-order-book
+                                               # quoranth against one peer
 
 The report is made of sections (``benchmarks/sections/``, one module each).
 The head-to-head runs quoranth and each other book in one worker process per
 pair under the benchmark venv (benchmarks/.venv-peers, which holds the peer
 packages and a wheel of quoranth), their passes interleaved; memory is probed
 in fresh processes; the native engine benchmark runs if its binary is given.
+A run with --only, --with or --quick prints its report but does not write
+RESULTS.md unless --out says where.
 """
 
 from __future__ import annotations
