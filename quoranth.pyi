@@ -97,7 +97,10 @@ class Fill:
 
 @final
 class OrderBook:
-    """Represents the main order book for matching buy and sell orders."""
+    """Represents the main order book for matching buy and sell orders.
+
+    Raises ValueError unless ``tick_size`` is finite and positive.
+    """
 
     def __new__(cls, tick_size: float = 0.01) -> Self: ...
     @property

@@ -7,10 +7,6 @@ PanicException, and a failed call leaves every book and order as it was.
 
 import faulthandler
 import math
-import random
-import sys
-import threading
-import time
 import weakref
 from decimal import Decimal
 from fractions import Fraction
@@ -254,42 +250,3 @@ def test_hostile_attributes_and_slots(target, attr, value, op):
         assert isinstance(result, (AttributeError, TypeError)), result
     if op in ("eq", "ne") and isinstance(obj, (OrderType, OrderStatus)):
         assert isinstance(result, bool)
-
-
-def test_threads_meeting_inside_hooks():
-    """Threads switch inside conversion hooks: refused accesses are the only errors and the book stays sound."""
-    book, errors = OrderBook(), []
-
-    class Yielding:
-        def __init__(self, value):
-            self.value = float(value)
-
-        def __float__(self):
-            time.sleep(0)  # hands the interpreter lock to another thread in the middle of the call
-            return self.value
-
-    def worker(seed):
-        rng = random.Random(seed)
-        for _ in range(400):
-            tried["inputs"] += 1
-            try:
-                side = rng.choice([OrderType.Buy, OrderType.Sell])
-                order = book.create_order(side, Yielding(rng.choice([0.99, 1.0, 1.01])), Yielding(rng.randint(1, 5)))
-                book.add(order)
-                if rng.random() < 0.3:
-                    book.cancel(order.id)
-                book.buy_orders, book.get_order(order.id), repr(book)
-            except RuntimeError as error:
-                errors.append(str(error))
-
-    old, threads = sys.getswitchinterval(), [threading.Thread(target=worker, args=(seed,)) for seed in range(4)]
-    sys.setswitchinterval(1e-6)
-    try:
-        [t.start() for t in threads] + [t.join() for t in threads]
-    finally:
-        sys.setswitchinterval(old)
-    assert errors and set(errors) <= BORROW, "no thread ever met another inside a call"
-    bid, ask, orders = book.best_bid(), book.best_ask(), book.buy_orders + book.sell_orders
-    assert bid is None or ask is None or bid[0] < ask[0]
-    assert all(o.is_open() and o.quantity > 0 for o in orders)
-    assert math.isclose(book.buy_volume() + book.sell_volume(), math.fsum(o.quantity for o in orders))

@@ -29,21 +29,29 @@ def place(book, side, ticks, qty):
     ((0.5,), {}, 0.5),
     ((), {"tick_size": 0.5}, 0.5),
     ((1,), {}, 1.0),
-    ((0.0,), {}, 0.0),
-    ((-0.25,), {}, -0.25),
-    ((INF,), {}, INF),
+    ((5e-324,), {}, 5e-324),
+    ((1.7976931348623157e308,), {}, 1.7976931348623157e308),
 ])
 def test_tick_size_stored_unchanged(args, kwargs, expected):
     book = OrderBook(*args, **kwargs)
     assert type(book.tick_size) is float and book.tick_size == expected
     assert book.buy_orders == [] and book.sell_orders == []
-
-
-def test_nan_tick_size_accepted_and_read_only():
-    book = OrderBook(NAN)
-    assert math.isnan(book.tick_size)
     with pytest.raises(AttributeError):
         book.tick_size = 0.5
+
+
+# A tick size of zero, below zero, NaN or infinite would price every order at
+# one saturated tick count, so that a buy at 1.00 and a sell at 0.50 matched.
+@pytest.mark.parametrize("tick, message", [
+    (0.0, "tick_size must be positive"), (-0.0, "tick_size must be positive"), (0, "tick_size must be positive"),
+    (-0.25, "tick_size must be positive"), (NAN, "tick_size must be positive"), (-NAN, "tick_size must be positive"),
+    (-INF, "tick_size must be positive"), (INF, "tick_size must be finite"),
+])
+def test_tick_size_must_be_finite_and_positive(tick, message):
+    for make in (lambda: OrderBook(tick), lambda: OrderBook(tick_size=tick), lambda: OrderBook.__new__(OrderBook, tick)):
+        with pytest.raises(ValueError) as info:
+            make()
+        assert type(info.value) is ValueError and str(info.value) == message
 
 
 # ---------------------------------------------------------------- create_order
@@ -56,7 +64,7 @@ def test_nan_tick_size_accepted_and_read_only():
     (0.01, 0.005, 1),
     (0.01, 1e300, INT64_MAX),
     (0.01, INF, INT64_MAX),
-    (0.0, 1.0, INT64_MAX),
+    (5e-324, 1.0, INT64_MAX),
     (0.25, 0.375, 2),       # 1.5 -> 2
     (0.25, 0.625, 3),       # 2.5 -> 3, not to even
     (1.0, 7, 7),
@@ -89,9 +97,6 @@ def test_create_order_keywords_and_fresh_ids(book):
     (0.01, 0.004, 1.0, RESULT),
     (0.01, NAN, 1.0, RESULT),
     (0.01, NAN, NAN, RESULT),
-    (NAN, 1.0, 1.0, RESULT),
-    (-0.01, 1.0, 1.0, RESULT),
-    (-0.01, 1e300, 1.0, RESULT),
     (0.01, 1.0, NAN, "quantity must be positive"),
     (0.01, 1.0, INF, "quantity must be finite"),
 ])

@@ -2,6 +2,11 @@
 
 import math
 import operator
+import random
+import signal
+import sys
+import threading
+from fractions import Fraction
 
 import pytest
 
@@ -268,3 +273,143 @@ def test_failed_book_call_changes_nothing(o, book, call):
     assert (repr(book), [x.id for x in book.sell_orders], repr(book.get_order(o.id))) == before
     assert book.buy_orders == []
 
+
+
+# ---------------------------------------------------------------- threads
+# A call that meets an access held by another thread waits for it (with the
+# interpreter lock released) if its own thread holds no access; a thread that
+# holds one is refused at once, as re-entry is. Events order the threads, and
+# every wait on them is bounded.
+
+LIMIT = 10
+
+
+class Paused:
+    """A __float__ that, inside the module's call, signals `inside` and waits for `go`."""
+
+    def __init__(self, value=0.01):
+        self.value, self.inside, self.go = value, threading.Event(), threading.Event()
+
+    def __float__(self):
+        self.inside.set()
+        assert self.go.wait(LIMIT)
+        return self.value
+
+
+def start(call, ready=None):
+    """Runs `call` in a new thread; returns once it has started (or once `ready` is set)."""
+    result, entered = {}, threading.Event()
+
+    def target():
+        entered.set()
+        try:
+            result["value"] = call()
+        except BaseException as error:  # noqa: B902
+            result["error"] = error
+    thread = threading.Thread(target=target)
+    thread.start()
+    assert (ready or entered).wait(LIMIT)
+    return thread, result
+
+
+def test_other_threads_wait_for_the_holder(book, sell, buy):
+    resting = sell(100, 5.0)
+    book.add(resting)
+    paused = Paused()
+    holder, held = start(lambda: resting.fill(buy(101, 2.0), paused), paused.inside)
+    # the book is held shared by no one; the order exclusively by the holder
+    waiters = [start(lambda: resting.quantity), start(lambda: repr(resting)),
+               start(lambda: book.add(resting)), start(lambda: buy(100, 1.0).can_match(resting))]
+    holder.join(0.2)
+    assert all(thread.is_alive() for thread, _ in waiters)  # waiting, not refused
+    paused.go.set()
+    for thread, _ in [(holder, held)] + waiters:
+        thread.join(LIMIT)
+        assert not thread.is_alive()
+    assert held["value"].quantity == 2.0
+    results = [result.get("value", result.get("error")) for _, result in waiters]
+    assert results[0] == 3.0 and results[1].startswith("[Sell 3 @ 100]")  # they saw the finished fill
+    assert results[2] == [] and results[3] is True
+    assert book.sell_volume() == 5.0 + 3.0
+
+
+def test_a_thread_that_holds_an_access_is_refused(book, buy):
+    other = OrderBook()
+    paused = Paused()
+    holder, _ = start(lambda: book.create_order(B, paused, 1.0), paused.inside)
+    seen = []
+    # this thread holds `other` (shared) while its hook meets `book`, held by the holder
+    hook = Hook(0.01, lambda: seen.append(pytest.raises(RuntimeError, book.add, buy(100, 1.0)).value))
+    try:
+        assert other.create_order(B, hook, 1.0).price_in_ticks == 1
+    finally:
+        paused.go.set()
+        holder.join(LIMIT)
+    assert [str(e) for e in seen] == ["Already borrowed"]
+    assert book.buy_orders == [] and book.add(buy(100, 1.0)) == []
+
+
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs signals to a thread")
+def test_a_waiting_main_thread_still_handles_signals(book, buy):
+    class Alarm(Exception):
+        pass
+
+    def ring(signum, frame):
+        raise Alarm
+
+    assert threading.current_thread() is threading.main_thread()
+    paused = Paused()
+    holder, _ = start(lambda: book.create_order(B, paused, 1.0), paused.inside)
+    previous = signal.signal(signal.SIGUSR1, ring)
+    timer = threading.Timer(0.05, signal.pthread_kill, (threading.get_ident(), signal.SIGUSR1))
+    try:
+        with pytest.raises(Alarm):
+            timer.start()
+            book.add(buy(100, 1.0))  # waits for the holder until the signal interrupts it
+    finally:
+        timer.cancel()
+        signal.signal(signal.SIGUSR1, previous)
+        paused.go.set()
+        holder.join(LIMIT)
+    assert book.buy_orders == [] and book.add(buy(100, 1.0)) == [] and len(book.buy_orders) == 1
+
+
+def test_threads_switching_inside_conversions():
+    """Threads switch inside slow conversions (Fraction prices, yielding hooks); no valid call fails."""
+    book, errors = OrderBook(), []
+
+    class Yielding:
+        def __init__(self, value):
+            self.value = float(value)
+
+        def __float__(self):
+            threading.Event().wait(0)  # hands the interpreter lock to another thread mid-call
+            return self.value
+
+    def worker(seed):
+        rng = random.Random(seed)
+        for _ in range(300):
+            try:
+                side = rng.choice([OrderType.Buy, OrderType.Sell])
+                price = rng.choice([Fraction(99, 100), Fraction(101, 100), Yielding(1.0)])
+                order = book.create_order(side, price, Yielding(rng.randint(1, 5)))
+                book.add(order)
+                if rng.random() < 0.3:
+                    book.cancel(order.id)
+                book.buy_orders, book.get_order(order.id), repr(book)
+            except BaseException as error:  # noqa: B902
+                errors.append(error)
+
+    old, threads = sys.getswitchinterval(), [threading.Thread(target=worker, args=(seed,)) for seed in range(4)]
+    sys.setswitchinterval(1e-6)
+    try:
+        [t.start() for t in threads]
+        [t.join(60) for t in threads]
+    finally:
+        sys.setswitchinterval(old)
+    assert not any(t.is_alive() for t in threads)
+    assert [str(e) for e in errors] == []
+    bid, ask, orders = book.best_bid(), book.best_ask(), book.buy_orders + book.sell_orders
+    assert bid is None or ask is None or bid[0] < ask[0]
+    assert all(o.is_open() and o.quantity > 0 for o in orders)
+    assert math.isclose(book.buy_volume() + book.sell_volume(), math.fsum(o.quantity for o in orders))

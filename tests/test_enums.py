@@ -117,3 +117,12 @@ def test_no_constructor(cls, args):
     with pytest.raises(TypeError) as info:
         cls(*args)
     assert str(info.value) == f"No constructor defined for {cls.__name__}"
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
+@pytest.mark.parametrize("op", [operator.eq, operator.ne, operator.lt])
+def test_conversion_interrupts_propagate(exc, op):
+    # Only Exception subclasses mean "cannot compare"; an interrupt is never lost.
+    for member in (OrderType.Buy, OrderStatus.Canceled):
+        with pytest.raises(exc):
+            op(member, Index(exc()))

@@ -1,11 +1,18 @@
 """Module object and the common properties of its five classes."""
 
+import ast
+import copy
+import copyreg
 import gc
+import hashlib
 import importlib
+import pickle
+import re
 import subprocess
 import sys
 import textwrap
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -65,81 +72,72 @@ def test_import_from_subinterpreter_is_refused():
     assert book_line == "Best Bid: None, Best Ask: None (Spread: None)"
 
 
-DOCS = [
-    (Order, "Represents a single order in the order book.\n"
-            "Contains details such as price, quantity, side (Buy/Sell), and status.",
-     "(side, price_in_ticks, quantity)"),
-    (Fill, "Represents a match (fill) between two orders.\n"
-           "Tracks details such as the quantity, price, and the involved order IDs.",
-     "(quantity, price, buy_id, sell_id, timestamp)"),
-    (OrderBook, "Represents the main order book for matching buy and sell orders.", "(tick_size=0.01)"),
-    (OrderType, "Represents the side of an order: either Buy or Sell.", None),
-    (OrderStatus, "Represents the current status of an order.", None),
-]
+ROOT = Path(__file__).resolve().parent.parent
+LITERAL = r'"(?:[^"\\]|\\.)*"'
 
 
-@pytest.mark.parametrize("cls, doc, signature", DOCS, ids=lambda v: getattr(v, "__name__", ""))
-def test_class_identity_and_docs(cls, doc, signature):
+def literals(text):
+    """The C++ string literals in `text`, adjacent ones joined, as Python strings."""
+    joined, parts = [], re.split(r"(" + LITERAL + r"|,)", text)
+    current = None
+    for part in parts:
+        if part.startswith('"'):
+            current = (current or "") + ast.literal_eval(part)
+        elif part == ",":
+            joined.append(current)
+            current = None
+    return joined + ([current] if current is not None else [])
+
+
+def declarations():
+    """Per class, from the binding's declaration rows: its texts and its members in row order."""
+    found = {}
+    for path in sorted((ROOT / "src" / "module").glob("bind_*.cpp")):
+        source = path.read_text()
+        for match in re.finditer(r'const ClassDefinition \w+\{(.*?)\n\};', source, re.S):
+            body = match.group(1)
+            field = lambda name: re.search(rf"\.{name} = ((?:{LITERAL}\s*)+)", body)  # noqa: E731
+            name = literals(field("name").group(1))[0]
+            signature = field("text_signature")
+            members = [(m[0], *literals(m[1])) for m in re.findall(
+                rf'method<"(\w+)".*?>\(\s*((?:{LITERAL}\s*,?\s*)+)\)', body, re.S)]
+            members += [(None, *literals(m)) for m in re.findall(
+                rf'attribute<[^>]*>\(((?:{LITERAL}\s*,?\s*)+)\)', body, re.S)]
+            found[name] = (literals(field("doc").group(1))[0], signature and literals(signature.group(1))[0],
+                           members, re.findall(r'(?:member<[^>]*>)\("(\w+)"\)', body))
+    return found
+
+
+DECLARED = declarations()
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_class_identity_and_texts(cls):
     name = cls.__name__
-    assert name in quoranth.__all__
-    assert cls.__qualname__ == name
-    assert cls.__module__ == "builtins"
-    assert repr(cls) == f"<class 'builtins.{name}'>"
-    assert cls.__doc__ == doc
-    assert cls.__text_signature__ == signature
-    assert cls.__bases__ == (object,)
+    doc, signature, members, class_attributes = DECLARED[name]
+    assert cls.__qualname__ == name and cls.__module__ == "builtins"
+    assert repr(cls) == f"<class 'builtins.{name}'>" and cls.__bases__ == (object,)
+    assert (cls.__doc__, cls.__text_signature__) == (doc, signature)
+    names = []
+    for method, *texts in members:
+        if method is None:  # attribute: name, doc
+            names.append(texts[0])
+            assert vars(cls)[texts[0]].__doc__ == texts[1]
+        else:               # method: signature, doc
+            names.append(method)
+            assert (vars(cls)[method].__text_signature__, vars(cls)[method].__doc__) == tuple(texts)
+    assert [n for n in vars(cls) if not n.startswith("__")] == names + class_attributes  # in row order
 
 
-MEMBER_DOCS = [
-    (Order, "can_match", "(self, other)",
-     "Determines whether this order can match with another order.\n\n# Arguments\n"
-     "- `other`: The other order to match against.\n\n# Returns\n"
-     "- `true` if the orders are on opposite sides and the prices are compatible."),
-    (Order, "fill", "($self, incoming, tick_size)",
-     "Attempts to fill this order with another incoming order.\n"
-     "Updates the quantities and statuses of both orders."),
-    (Order, "is_open", "($self)", "Checks if the order is still open."),
-    (Order, "id", None, "Getter for the order ID."),
-    (Order, "side", None, "Getter for the order side."),
-    (Order, "price_in_ticks", None, "Getter for the price in ticks."),
-    (Order, "quantity", None, "Getter for the quantity."),
-    (Order, "status", None, "Getter for the order status."),
-    (Order, "timestamp", None, "Getter for the timestamp."),
-    (Fill, "quantity", None, "Getter for the quantity filled."),
-    (Fill, "price", None, "Getter for the fill price."),
-    (Fill, "buy_id", None, "Getter for the buy order ID."),
-    (Fill, "sell_id", None, "Getter for the sell order ID."),
-    (Fill, "timestamp", None, "Getter for the fill timestamp."),
-    (OrderBook, "create_order", "(self, side, price, quantity)",
-     "Creates an order (but does not add to the book) based off the book's tick size."),
-    (OrderBook, "add", "(self, order)",
-     "Adds an order to the book, attempting to match it with resting orders."),
-    (OrderBook, "cancel", "(self, order_id)", "Cancels an order by its ID."),
-    (OrderBook, "get_order", "(self, order_id)",
-     "Retrieves an order by its ID. Returns None if the order is not found."),
-    (OrderBook, "update_order", "($self, order)",
-     "Helper method to update an order in the `orders` map."),
-    (OrderBook, "best_bid", "($self)", "Helper method to get best bid"),
-    (OrderBook, "best_ask", "($self)", "Helper method to get best ask"),
-    (OrderBook, "buy_volume", "($self)", "Helper method to calculate total buy volume"),
-    (OrderBook, "sell_volume", "($self)", "Helper method to calculate total sell volume"),
-    (OrderBook, "spread", "($self)",
-     "Calculate the current spread in the order book.\n"
-     "Returns None if there are no orders on either side.\n"
-     "The spread is returned in the same units as the prices (not ticks)."),
-    (OrderBook, "buy_orders", None, "Get a list of all buy orders"),
-    (OrderBook, "sell_orders", None, "Get a list of all sell orders"),
-    (OrderBook, "tick_size", None, "Return the tick size for informational purposes"),
-]
+def test_frozen_texts_are_unchanged():
+    # Class and member texts are frozen interface: any change to one of them
+    # changes this digest.
+    texts = [repr((name, DECLARED[name][:3])) for name in sorted(DECLARED)]
+    assert len(DECLARED) == 5
+    assert hashlib.sha256("\n".join(texts).encode()).hexdigest() == FROZEN_DIGEST
 
 
-@pytest.mark.parametrize("cls, name, signature, doc", MEMBER_DOCS,
-                         ids=[f"{c.__name__}.{n}" for c, n, *_ in MEMBER_DOCS])
-def test_member_docs(cls, name, signature, doc):
-    member = vars(cls)[name]
-    assert member.__doc__ == doc
-    if signature is not None:
-        assert member.__text_signature__ == signature
+FROZEN_DIGEST = "b24f2b8639929f6a5090f7844b39724e70d75ed786abaeb54501a303c5b78663"
 
 
 def instances():
@@ -174,3 +172,45 @@ def test_instances_are_closed(index):
 def test_no_subclassing(cls):
     with pytest.raises(TypeError):
         type("Derived", (cls,), {})
+
+
+def members(cls):
+    return [name for name in vars(cls) if not name.startswith("__")] + ["__new__", "__repr__", "extra"]
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_classes_are_immutable(cls):
+    before = dict(vars(cls))
+    for name in members(cls):
+        with pytest.raises(TypeError):
+            setattr(cls, name, lambda *a, **k: object.__new__(cls))
+    for name in members(cls)[:-1]:
+        with pytest.raises(TypeError):
+            delattr(cls, name)
+    assert dict(vars(cls)) == before
+    assert OrderType.Buy is before.get("Buy", OrderType.Buy) and int(OrderType.Buy) == 0
+
+
+def samples():
+    return [Order(OrderType.Buy, 100, 1.0), Fill(1.0, 2.0, "a", "b", 3), OrderBook(), OrderType.Sell,
+            OrderStatus.Filled]
+
+
+@pytest.mark.parametrize("index", range(5))
+def test_no_route_to_an_unbuilt_instance(index):
+    """Every way of making an instance without its constructor is refused."""
+    obj = samples()[index]
+    cls = type(obj)
+    routes = [lambda: object.__new__(cls), lambda: copyreg._reconstructor(cls, object, None),
+              lambda: copy.copy(obj), lambda: copy.deepcopy(obj)]
+    routes += [lambda p=p: pickle.dumps(obj, p) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+    for route in routes:
+        with pytest.raises(TypeError):
+            route()
+    for other in CLASSES:
+        with pytest.raises(TypeError):
+            obj.__class__ = other
+        if other is not cls:  # another class's constructor for this class
+            with pytest.raises(TypeError):
+                other.__new__(cls, *{Order: (OrderType.Buy, 1, 1.0), Fill: (1.0, 1.0, "a", "b", 0)}.get(other, ()))
+    assert type(obj) is cls and str(obj) == repr(obj)

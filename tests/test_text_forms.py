@@ -1,41 +1,18 @@
-"""How numbers are written inside the Order, Fill and OrderBook texts."""
+"""How numbers are written inside the Order and Fill texts (the book summary: test_views)."""
 
-import decimal
 import math
 import re
 import sys
-from decimal import Decimal
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quoranth import Fill, Order, OrderBook, OrderType
+from model import fixed, plain
+from quoranth import Fill, Order, OrderType
 
 MAX, TINY = sys.float_info.max, 5e-324
 NAN, INF = math.nan, math.inf
-
-
-def plain(x):
-    """Shortest round-trip digits, written positionally without an exponent."""
-    if math.isnan(x):
-        return "NaN"
-    if math.isinf(x):
-        return "-inf" if x < 0 else "inf"
-    if x == 0:
-        return "-0" if math.copysign(1, x) < 0 else "0"
-    return format(Decimal(repr(x)).normalize(decimal.Context(prec=40)), "f")
-
-
-def fixed(x, digits):
-    """The exact value of ``x`` rounded half-even to ``digits`` fraction digits."""
-    if math.isnan(x):
-        return "NaN"
-    if math.isinf(x):
-        return "-inf" if x < 0 else "inf"
-    with decimal.localcontext() as ctx:
-        ctx.prec = 800
-        return format(Decimal(x).quantize(Decimal(1).scaleb(-digits), decimal.ROUND_HALF_EVEN), "f")
 
 
 def order_quantity_text(qty):
@@ -96,34 +73,3 @@ def test_fixed_form_in_fill_text(x, text):
 @given(st.floats())
 def test_fixed_form_property(x):
     assert fill_texts(x) == (fixed(x, 2), fixed(x, 2))
-
-
-SUMMARY = re.compile(r"Best Bid: (\S+) @ (\S+), Best Ask: (\S+) @ (\S+) \(Spread: (\S+)\)\n"
-                     r"Open Buy Volume: (\S+), Open Sell Volume: (\S+)")
-
-
-@pytest.mark.parametrize("tick, bid, ask", [
-    (0.01, 10000, 10005), (0.03125, 10, 11), (0.03125, 10, 13), (0.00005, 1, 2), (1e-5, 6, 10),
-    (-0.01, 100, 105), (-1e-6, 1, 2), (0.0, 1, 2), (-0.0, 1, 2), (NAN, 1, 2), (-NAN, 1, 2),
-    (INF, 1, 2), (-INF, 1, 2), (1e20, 1, 2), (0.01, 10010, 10020), (1.0, 10000, 10001),
-    (1e-300, 1, 2**62),
-])
-def test_book_summary_forms(tick, bid, ask):
-    book = OrderBook(tick)
-    book.add(Order(OrderType.Buy, bid, 1.25))
-    book.add(Order(OrderType.Sell, ask, 0.125))
-    match = SUMMARY.fullmatch(repr(book))
-    assert match, repr(book)
-    assert match.groups() == (
-        "1.25", plain(bid * tick), "0.12", plain(ask * tick),
-        fixed(float(ask - bid) * tick, 4), "1.25", "0.12",
-    )
-
-
-@pytest.mark.parametrize("tick, ask, text", [
-    (0.03125, 11, "0.0312"), (0.03125, 13, "0.0938"), (0.01, 15, "0.0500")])
-def test_spread_text(tick, ask, text):
-    book = OrderBook(tick)
-    book.add(Order(OrderType.Buy, 10, 1.0))
-    book.add(Order(OrderType.Sell, ask, 1.0))
-    assert f" (Spread: {text})\n" in repr(book)

@@ -109,21 +109,9 @@ SUMMARIES = {
     "tick_one": (1.0, [(B, 10000, 1.0), (S, 10002, 2.0)],
                  "Best Bid: 1.00 @ 10000, Best Ask: 2.00 @ 10002 (Spread: 2.0000)\n"
                  "Open Buy Volume: 1.00, Open Sell Volume: 2.00"),
-    "tick_nan": (math.nan, [(B, 100, 1.0), (S, 101, 2.0)],
-                 "Best Bid: 1.00 @ NaN, Best Ask: 2.00 @ NaN (Spread: NaN)\n"
-                 "Open Buy Volume: 1.00, Open Sell Volume: 2.00"),
-    "tick_zero": (0.0, [(B, 100, 1.0), (S, 101, 2.0)],
-                  "Best Bid: 1.00 @ 0, Best Ask: 2.00 @ 0 (Spread: 0.0000)\n"
-                  "Open Buy Volume: 1.00, Open Sell Volume: 2.00"),
-    "tick_negative_zero": (-0.0, [(B, 100, 1.0), (S, 101, 2.0)],
-                           "Best Bid: 1.00 @ -0, Best Ask: 2.00 @ -0 (Spread: -0.0000)\n"
-                           "Open Buy Volume: 1.00, Open Sell Volume: 2.00"),
-    "tick_negative": (-0.5, [(B, 3, 1.0), (S, 5, 2.0)],
-                      "Best Bid: 1.00 @ -1.5, Best Ask: 2.00 @ -2.5 (Spread: -1.0000)\n"
-                      "Open Buy Volume: 1.00, Open Sell Volume: 2.00"),
-    "tick_inf": (math.inf, [(B, 3, 1.0), (S, 5, 2.0)],
-                 "Best Bid: 1.00 @ inf, Best Ask: 2.00 @ inf (Spread: inf)\n"
-                 "Open Buy Volume: 1.00, Open Sell Volume: 2.00"),
+    "spread_tie": (0.03125, [(B, 10, 1.0), (S, 11, 1.0)],
+                   "Best Bid: 1.00 @ 0.3125, Best Ask: 1.00 @ 0.34375 (Spread: 0.0312)\n"
+                   "Open Buy Volume: 1.00, Open Sell Volume: 1.00"),
     "huge_and_tiny": (1e20, [(B, 1, 1e-5), (S, 3, 1e20)],
                       "Best Bid: 0.00 @ 100000000000000000000, Best Ask: 100000000000000000000.00 @ "
                       "300000000000000000000 (Spread: 200000000000000000000.0000)\n"
@@ -147,3 +135,15 @@ def test_summary_text(name):
     assert repr(book) == expected
     assert str(book) == expected
     assert repr(model) == expected
+
+
+# Every form in the summary (plain prices, fixed quantities and spread) against
+# the reference model's text, over tick sizes whose products are awkward.
+@pytest.mark.parametrize("tick, bid, ask", [
+    (0.01, 10000, 10005), (0.03125, 10, 13), (0.00005, 1, 2), (1e-5, 6, 10), (1e20, 1, 2),
+    (0.01, 10010, 10020), (1.0, 10000, 10001), (1e-300, 1, 2**62), (5e-324, 2**62, 2**63 - 1),
+])
+def test_summary_forms_match_the_model(tick, bid, ask):
+    book, model = build(tick, [(B, bid, 1.25), (S, ask, 0.125)])
+    assert repr(book) == repr(model)
+    assert repr(book).endswith("\nOpen Buy Volume: 1.25, Open Sell Volume: 0.12")

@@ -1,54 +1,91 @@
 #pragma once
+// Per-object access flags: what keeps a call from seeing an object that
+// another call is changing. See README.md beside this file for the model.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
-#include "module/errors.hpp"
 
 namespace quoranth::py {
 
-// Per-object access state: 0 free, 1..max-1 shared accesses, all bits set one
-// exclusive access. Python code that runs inside a call (a __float__ hook, say)
-// can re-enter the module; the flag keeps it from seeing an object mid-change.
-// Every call holds the interpreter lock, so relaxed loads and stores suffice.
+enum class AccessMode { Shared, Exclusive };
+
+// 0 free, 1..max-1 that many shared accesses, all bits set one exclusive
+// access. Taken and released only with the interpreter lock held; a thread
+// that waits for a flag reads it without the lock, hence the atomic.
 class AccessFlag {
 public:
     static constexpr std::uintptr_t exclusive = ~std::uintptr_t{0};
 
-    bool try_shared() noexcept {
+    template <AccessMode Mode>
+    bool try_take() noexcept {
         const std::uintptr_t held = state_.load(std::memory_order_relaxed);
-        if (held >= exclusive - 1) return false;
-        state_.store(held + 1, std::memory_order_relaxed);
+        if constexpr (Mode == AccessMode::Shared) {
+            if (held >= exclusive - 1) return false;
+            state_.store(held + 1, std::memory_order_relaxed);
+        } else {
+            if (held != 0) return false;
+            state_.store(exclusive, std::memory_order_relaxed);
+        }
         return true;
     }
-    void release_shared() noexcept {
-        state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+
+    template <AccessMode Mode>
+    void release() noexcept {
+        if constexpr (Mode == AccessMode::Shared) {
+            state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        } else {
+            state_.store(0, std::memory_order_relaxed);
+        }
     }
-    bool try_exclusive() noexcept {
-        if (state_.load(std::memory_order_relaxed) != 0) return false;
-        state_.store(exclusive, std::memory_order_relaxed);
-        return true;
+
+    // Whether try_take<Mode> could succeed now (for a thread waiting without the lock).
+    bool admits(AccessMode mode) const noexcept {
+        const std::uintptr_t held = state_.load(std::memory_order_relaxed);
+        return mode == AccessMode::Shared ? held < exclusive - 1 : held == 0;
     }
-    void release_exclusive() noexcept { state_.store(0, std::memory_order_relaxed); }
 
 private:
     std::atomic<std::uintptr_t> state_{0};
 };
 
-enum class AccessMode { Shared, Exclusive };
+// How many accesses the current thread holds, over all objects.
+inline thread_local std::size_t accesses_held = 0;
 
-// An access to one object's flag, released on scope exit (and movable into a
-// holder that outlives the conversion that took it). Refused with
-// "Already mutably borrowed" (shared) or "Already borrowed" (exclusive).
+// Threads now waiting for some flag; releasing a flag wakes them only if any.
+inline std::atomic<int> waiting_threads{0};
+
+// A flag found held while this thread already holds an access. The frame
+// decides: refused ("Already mutably borrowed" for shared, "Already
+// borrowed" for exclusive access), or, if every access the thread holds was
+// taken by this very call and the flag is another thread's, wait and retry.
+struct Busy {
+    AccessFlag* flag;
+    AccessMode mode;
+    const char* refusal() const noexcept {
+        return mode == AccessMode::Shared ? "Already mutably borrowed" : "Already borrowed";
+    }
+};
+
+// Waits, with the interpreter lock released, until `flag` admits `mode`.
+// Throws PythonError (boundary.hpp) if a signal handler raises meanwhile.
+void wait_until_admits(AccessFlag& flag, AccessMode mode);
+void wake_waiters() noexcept;
+
+// One access to one object's flag, released on scope exit (and movable into
+// a holder that lives until the call ends).
 template <AccessMode Mode>
 class Access {
 public:
     explicit Access(AccessFlag& flag) : flag_(&flag) {
-        if constexpr (Mode == AccessMode::Shared) {
-            if (!flag.try_shared()) raise(PyExc_RuntimeError, "Already mutably borrowed");
-        } else {
-            if (!flag.try_exclusive()) raise(PyExc_RuntimeError, "Already borrowed");
+        // A thread that holds no access can wait: it blocks no one meanwhile,
+        // so no cycle of waiting threads can form.
+        while (!flag.try_take<Mode>()) [[unlikely]] {
+            if (accesses_held != 0) throw Busy{&flag, Mode};
+            wait_until_admits(flag, Mode);
         }
+        ++accesses_held;
     }
     Access(Access&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
     Access(const Access&) = delete;
@@ -56,15 +93,13 @@ public:
     Access& operator=(Access&&) = delete;
     ~Access() {
         if (flag_ == nullptr) return;
-        if constexpr (Mode == AccessMode::Shared) flag_->release_shared();
-        else flag_->release_exclusive();
+        flag_->release<Mode>();
+        --accesses_held;
+        if (waiting_threads.load(std::memory_order_relaxed) != 0) [[unlikely]] wake_waiters();
     }
 
 private:
     AccessFlag* flag_;
 };
-
-using SharedAccess = Access<AccessMode::Shared>;
-using ExclusiveAccess = Access<AccessMode::Exclusive>;
 
 }  // namespace quoranth::py

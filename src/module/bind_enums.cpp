@@ -8,20 +8,22 @@ namespace quoranth::py {
 
 namespace {
 
-const char* member_repr(OrderType side) { return side == OrderType::Buy ? "OrderType.Buy" : "OrderType.Sell"; }
+PyObject* member_text(OrderType side) {
+    return checked(PyUnicode_FromString(side == OrderType::Buy ? "OrderType.Buy" : "OrderType.Sell")).release();
+}
 
-const char* member_repr(OrderStatus status) {
+PyObject* member_text(OrderStatus status) {
     switch (status) {
-        case OrderStatus::Open: return "OrderStatus.Open";
-        case OrderStatus::Filled: return "OrderStatus.Filled";
-        case OrderStatus::Canceled: return "OrderStatus.Canceled";
+        case OrderStatus::Open: return checked(PyUnicode_FromString("OrderStatus.Open")).release();
+        case OrderStatus::Filled: return checked(PyUnicode_FromString("OrderStatus.Filled")).release();
+        case OrderStatus::Canceled: return checked(PyUnicode_FromString("OrderStatus.Canceled")).release();
     }
-    return "OrderStatus.?";
+    fail_internal("OrderStatus holds no known member");
 }
 
 template <typename Enum>
 PyObject* repr_text(const Enum& member) {
-    return checked(PyUnicode_FromString(member_repr(member))).release();
+    return member_text(member);
 }
 
 template <typename Enum>
@@ -30,7 +32,9 @@ std::int64_t integer_value(const Enum& member) {
 }
 
 // Same enumeration: compare members; otherwise anything PyLong_AsLongLong
-// accepts compares by value. Only == and != are defined.
+// accepts compares by value. Only == and != are defined. A conversion that
+// fails with an Exception is an operand we cannot compare with; anything
+// else (KeyboardInterrupt, SystemExit) propagates.
 template <typename Enum>
 PyObject* rich_compare(PyObject* self, PyObject* other, int op) noexcept {
     return guarded([&]() -> PyObject* {
@@ -42,58 +46,45 @@ PyObject* rich_compare(PyObject* self, PyObject* other, int op) noexcept {
         } else {
             theirs = PyLong_AsLongLong(other);
             if (theirs == -1 && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
                 PyErr_Clear();
                 Py_RETURN_NOTIMPLEMENTED;
             }
         }
-        if (op == Py_EQ) return PyBool_FromLong(mine == theirs);
-        if (op == Py_NE) return PyBool_FromLong(mine != theirs);
-        Py_RETURN_NOTIMPLEMENTED;
+        if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+        return to_python((mine == theirs) == (op == Py_EQ));
     });
 }
 
-template <auto Member>
-PyObject* make_member(PyTypeObject* type) noexcept {
-    return guarded([&] { return new_instance(type, decltype(Member){Member}); });
+template <auto Value>
+ClassAttributeRow member(const char* name) {
+    using Enum = decltype(Value);
+    return {name, [](PyTypeObject* type) noexcept {
+                return guarded([&] { return new_instance<Enum>(type, Value); });
+            }};
 }
-
-template <typename Enum>
-std::vector<PyType_Slot> enum_slots() {
-    return {
-        slot(Py_tp_repr, unary<repr_text<Enum>, Shared<Enum>>),
-        slot(Py_nb_int, unary<integer_value<Enum>, Shared<Enum>>),
-        slot(Py_tp_richcompare, rich_compare<Enum>),
-        slot(Py_tp_dealloc, release_instance<Enum>),
-        {0, nullptr},
-    };
-}
-
-std::vector<PyType_Slot> order_type_slots = enum_slots<OrderType>();
-std::vector<PyType_Slot> order_status_slots = enum_slots<OrderStatus>();
-
-const ClassAttribute order_type_members[] = {
-    {"Buy", make_member<OrderType::Buy>},
-    {"Sell", make_member<OrderType::Sell>},
-    {nullptr, nullptr},
-};
-
-const ClassAttribute order_status_members[] = {
-    {"Open", make_member<OrderStatus::Open>},
-    {"Filled", make_member<OrderStatus::Filled>},
-    {"Canceled", make_member<OrderStatus::Canceled>},
-    {nullptr, nullptr},
-};
 
 }  // namespace
 
-extern const ClassDefinition order_type_class{
-    "OrderType", "builtins.OrderType", "Represents the side of an order: either Buy or Sell.", nullptr,
-    sizeof(Instance<OrderType>), order_type_slots.data(), nullptr, nullptr, order_type_members,
+const ClassDefinition order_type_class{
+    .name = "OrderType",
+    .doc = "Represents the side of an order: either Buy or Sell.",
+    .layout = layout_of<OrderType>,
+    .repr = unary_slot<repr_text<OrderType>, OrderType>,
+    .integer = unary_slot<integer_value<OrderType>, OrderType>,
+    .compare = rich_compare<OrderType>,
+    .class_attributes = {member<OrderType::Buy>("Buy"), member<OrderType::Sell>("Sell")},
 };
 
-extern const ClassDefinition order_status_class{
-    "OrderStatus", "builtins.OrderStatus", "Represents the current status of an order.", nullptr,
-    sizeof(Instance<OrderStatus>), order_status_slots.data(), nullptr, nullptr, order_status_members,
+const ClassDefinition order_status_class{
+    .name = "OrderStatus",
+    .doc = "Represents the current status of an order.",
+    .layout = layout_of<OrderStatus>,
+    .repr = unary_slot<repr_text<OrderStatus>, OrderStatus>,
+    .integer = unary_slot<integer_value<OrderStatus>, OrderStatus>,
+    .compare = rich_compare<OrderStatus>,
+    .class_attributes = {member<OrderStatus::Open>("Open"), member<OrderStatus::Filled>("Filled"),
+                         member<OrderStatus::Canceled>("Canceled")},
 };
 
 }  // namespace quoranth::py

@@ -1,21 +1,52 @@
 #pragma once
+// Errors of the binding and the one exception boundary. Inside an entry,
+// failures travel as C++ exceptions; `guarded` turns each into the Python
+// exception it stands for, so no C++ exception ever crosses the C API.
 #include <exception>
 #include <new>
 
 #include "lib/errors.hpp"
-#include "module/errors.hpp"
-#include "module/panic.hpp"
+#include "module/access_flag.hpp"
+#include "module/py_ref.hpp"
 
 namespace quoranth::py {
 
-// The single place where C++ exceptions become Python exceptions. Every entry
-// from the interpreter runs its body through here, so no C++ exception ever
-// crosses the C API; `failed` is what the entry returns with the error set.
+// Thrown when a Python exception is already set; the boundary returns the
+// entry's failure value and the interpreter raises it.
+struct PythonError {};
+
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+// Raises `type` with the text of `message` (a new reference, may be null:
+// then the error from building it is what stays set).
+[[noreturn]] inline void raise(PyObject* type, OwnedRef message) {
+    if (message) PyErr_SetObject(type, message.get());
+    throw PythonError{};
+}
+
+// A new reference from the C API, or throw if it signalled an error.
+inline OwnedRef checked(PyObject* result) {
+    if (result == nullptr) throw PythonError{};
+    return OwnedRef::steal(result);
+}
+
+// TypeError "'<qualname of the object's class>' object cannot be converted to '<target>'".
+[[noreturn]] void raise_conversion_error(PyObject* object, const char* target);
+
+// Sets PanicException(message) after writing a diagnostic to standard error
+// that names where the failure happened (when known).
+void set_panic(const char* message, const std::source_location* where) noexcept;
+
 template <typename Body, typename Result = decltype(std::declval<Body>()())>
 Result guarded(Body&& body, Result failed = Result{}) noexcept {
     try {
         return body();
     } catch (const PythonError&) {
+    } catch (const Busy& busy) {
+        PyErr_SetString(PyExc_RuntimeError, busy.refusal());
     } catch (const ValueError& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const InternalFailure& failure) {

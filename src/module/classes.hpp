@@ -1,5 +1,9 @@
 #pragma once
+// The five classes: instance layout, what a class is declared from, the class
+// objects (created once, when the module is first initialised) and new
+// instances.
 #include <cstddef>
+#include <initializer_list>
 #include <new>
 #include <utility>
 
@@ -7,8 +11,7 @@
 #include "lib/fill.hpp"
 #include "lib/order.hpp"
 #include "lib/order_book.hpp"
-#include "module/access_flag.hpp"
-#include "module/errors.hpp"
+#include "module/boundary.hpp"
 
 namespace quoranth::py {
 
@@ -37,79 +40,128 @@ Instance<Record>* instance_of(PyObject* object) noexcept {
     return reinterpret_cast<Instance<Record>*>(object);
 }
 
-// What a class is built from. Each binding file provides one.
-struct ClassAttribute {
+// ---------------------------------------------------------------- declaration rows
+// A class is declared as one ClassDefinition: its name, texts, slots, and one
+// row per method, attribute and class attribute (see call_frame.hpp for the
+// builders that make the rows).
+
+struct MethodRow {
+    const char* name;
+    const char* signature;  // "(self, other)": shown before the "--" line of the docstring
+    const char* doc;
+    PyCFunction entry;
+    int flags;              // METH_FASTCALL | METH_KEYWORDS, or METH_NOARGS
+};
+
+struct AttributeRow {
+    const char* name;
+    const char* doc;
+    getter entry;
+};
+
+struct ClassAttributeRow {
     const char* name;
     PyObject* (*make)(PyTypeObject* type);  // new reference, or null with an error set
 };
 
-struct ClassDefinition {
-    const char* name;            // Python name, also used in messages
-    const char* full_name;       // "builtins." + name
-    const char* doc;
-    const char* text_signature;  // null for classes without a constructor
-    int basic_size;
-    PyType_Slot* slots;          // constructor, repr, int, richcompare, dealloc; {0, nullptr}-terminated
-    PyMethodDef* methods;        // may be null
-    PyGetSetDef* getsets;        // may be null
-    const ClassAttribute* class_attributes;  // may be null; {nullptr, nullptr}-terminated
-    // Calling the class with an argument array: the same construction as the
-    // constructor slot, without packing the arguments into a tuple first.
-    vectorcallfunc construct = nullptr;
+struct Construction {
+    newfunc from_tuple = nullptr;       // the constructor slot (argument tuple, keyword dictionary)
+    vectorcallfunc from_array = nullptr;  // calls of the class, sparing the tuple
 };
 
-// Creates a class object (once); see class_object.
-PyTypeObject* create_class_object(ClassId id);
+// The instance size and release routine of the class that wraps `Record`.
+struct InstanceLayout {
+    Py_ssize_t size;
+    destructor release;
+};
 
-// Class objects once created; read on every type test and result object.
-inline PyTypeObject* class_cells[class_count] = {};
+struct ClassDefinition {
+    const char* name;                   // Python name, also used in messages
+    const char* doc;
+    const char* text_signature = nullptr;  // null for classes without a constructor
+    InstanceLayout layout;
+    Construction construct = {};        // none: calling the class raises "No constructor defined for ..."
+    reprfunc repr = nullptr;
+    unaryfunc integer = nullptr;
+    richcmpfunc compare = nullptr;
+    std::initializer_list<MethodRow> methods = {};
+    std::initializer_list<AttributeRow> attributes = {};
+    std::initializer_list<ClassAttributeRow> class_attributes = {};
+};
 
-// The class object, created on first use and then shared for the process.
-inline PyTypeObject* class_object(ClassId id) {
-    PyTypeObject* type = class_cells[static_cast<int>(id)];
-    return type != nullptr ? type : create_class_object(id);
-}
+// Each binding file defines its class's definition.
+extern const ClassDefinition order_class, fill_class, order_book_class, order_type_class, order_status_class;
+
 const ClassDefinition& class_definition(ClassId id) noexcept;
 
-template <typename Record>
-PyTypeObject* class_of() {
-    return class_object(ClassOf<Record>::id);
-}
+// ---------------------------------------------------------------- class objects
+
+// Set once each, by create_classes during the first module initialisation;
+// no instance (and so no call that tests a type) exists before.
+inline PyTypeObject* class_objects[class_count] = {};
+
+// Creates the class objects not yet created, in registration order.
+void create_classes();
 
 template <typename Record>
-bool is_instance(PyObject* object) {
-    return PyObject_TypeCheck(object, class_of<Record>());
+PyTypeObject* class_of() noexcept {
+    return class_objects[static_cast<int>(ClassOf<Record>::id)];
 }
 
-// A new instance of `type` owning `record`, with a free access flag.
+// No class can be subclassed, so a type test is one compare.
 template <typename Record>
-PyObject* new_instance(PyTypeObject* type, Record&& record) {
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) throw PythonError{};
-    Instance<std::decay_t<Record>>* self = instance_of<std::decay_t<Record>>(object);
-    new (&self->record) std::decay_t<Record>(std::forward<Record>(record));
+bool is_instance(PyObject* object) noexcept {
+    return Py_TYPE(object) == class_of<Record>();
+}
+
+// ---------------------------------------------------------------- instances
+
+// Freed instances of one class, kept for reuse: results (fills, orders, enum
+// members) come and go by the thousand, and reusing their memory is cheaper
+// than the allocator. Guarded by the interpreter lock. Off under the address
+// sanitizer, which must see every free.
+template <typename Record>
+struct FreeInstances {
+#if defined(__SANITIZE_ADDRESS__)
+    static constexpr int capacity = 0;
+#else
+    static constexpr int capacity = 512;
+#endif
+    static inline void* blocks[capacity > 0 ? capacity : 1];
+    static inline int count = 0;
+};
+
+// A new instance owning `record`, with a free access flag.
+template <typename Record, typename Value>
+PyObject* new_instance(PyTypeObject* type, Value&& record) {
+    using Pool = FreeInstances<Record>;
+    void* memory = Pool::count > 0 ? Pool::blocks[--Pool::count] : PyObject_Malloc(sizeof(Instance<Record>));
+    if (memory == nullptr) throw std::bad_alloc();
+    PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);  // a reference to the class too
+    Instance<Record>* self = instance_of<Record>(object);
+    new (&self->record) Record(std::forward<Value>(record));
     new (&self->flag) AccessFlag();
     return object;
 }
 
 template <typename Record>
-PyObject* new_instance(Record&& record) {
-    return new_instance(class_of<std::decay_t<Record>>(), std::forward<Record>(record));
+PyObject* new_instance(Record record) {
+    return new_instance<Record>(class_of<Record>(), std::move(record));
 }
 
-// The classes' allocation routine: every field is constructed right after, so
-// the memory need not be zeroed first (the generic routine clears it). The
-// objects are not tracked by the cyclic collector.
-PyObject* allocate_instance(PyTypeObject* type, Py_ssize_t items) noexcept;
-
-// Releases the record, then the object memory; heap-type instances also hold
-// a reference to their class.
+// The instance release routine: the record, then the memory, then the
+// instance's reference to its class.
 template <typename Record>
 void release_instance(PyObject* object) noexcept {
+    using Pool = FreeInstances<Record>;
     PyTypeObject* type = Py_TYPE(object);
     instance_of<Record>(object)->record.~Record();
-    type->tp_free(object);
+    if (Pool::count < Pool::capacity) Pool::blocks[Pool::count++] = object;
+    else PyObject_Free(object);
     Py_DECREF(type);
 }
+
+template <typename Record>
+constexpr InstanceLayout layout_of{sizeof(Instance<Record>), release_instance<Record>};
 
 }  // namespace quoranth::py

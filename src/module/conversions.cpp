@@ -2,9 +2,7 @@
 
 namespace quoranth::py {
 
-namespace {
-
-std::string_view utf8_view(PyObject* object) {
+std::string_view Text::utf8_view(PyObject* object) {
     if (!PyUnicode_Check(object)) raise_conversion_error(object, "PyString");
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(object, &size);  // UnicodeEncodeError for lone surrogates
@@ -12,19 +10,7 @@ std::string_view utf8_view(PyObject* object) {
     return {data, static_cast<std::size_t>(size)};
 }
 
-}  // namespace
-
-ValueHolder<Order> OrderCopyArg::convert(PyObject* object) {
-    return {SharedOrderArg::convert(object).get()};  // the access ends with this statement
-}
-
-ValueHolder<std::int64_t> Int64Arg::convert(PyObject* object) {
-    const long long value = PyLong_AsLongLong(object);
-    if (value == -1 && PyErr_Occurred()) throw PythonError{};
-    return {value};
-}
-
-ValueHolder<std::int64_t> CountArg::convert(PyObject* object) {
+ValueHolder<std::int64_t> Count::convert(PyObject* object) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
     if (value == -1 && PyErr_Occurred()) throw PythonError{};
@@ -32,26 +18,16 @@ ValueHolder<std::int64_t> CountArg::convert(PyObject* object) {
     return {value};
 }
 
-ValueHolder<std::uint64_t> UInt64Arg::convert(PyObject* object) {
-    if (PyLong_Check(object)) {
-        const unsigned long long value = PyLong_AsUnsignedLongLong(object);
-        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
-        return {value};
+ValueHolder<std::uint64_t> UInt64::convert(PyObject* object) {
+    OwnedRef index;
+    if (!PyLong_Check(object)) {
+        index = checked(PyNumber_Index(object));
+        object = index.get();
     }
-    OwnedRef index = checked(PyNumber_Index(object));
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
     return {value};
 }
-
-ValueHolder<double> DoubleArg::convert(PyObject* object) {
-    if (PyFloat_CheckExact(object)) return {PyFloat_AS_DOUBLE(object)};
-    const double value = PyFloat_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
-    return {value};
-}
-
-ValueHolder<std::string_view> TextViewArg::convert(PyObject* object) { return {utf8_view(object)}; }
 
 void prefix_argument_error(const char* name) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;

@@ -51,10 +51,10 @@ PyObject* initialise() {
     if (module_cell != nullptr) return Py_NewRef(module_cell);
 
     OwnedRef module = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    create_classes();
     for (int index = 0; index < class_count; ++index) {
-        const ClassId id_of_class = static_cast<ClassId>(index);
-        PyTypeObject* type = class_object(id_of_class);
-        add_class(module.get(), class_definition(id_of_class).name, reinterpret_cast<PyObject*>(type));
+        add_class(module.get(), class_definition(static_cast<ClassId>(index)).name,
+                  reinterpret_cast<PyObject*>(class_objects[index]));
     }
     module_cell = Py_NewRef(module.get());
     return module.release();

@@ -2,14 +2,12 @@
 
 #include <string>
 
-#include "module/errors.hpp"
-
 namespace quoranth::py {
 
 namespace {
 
 std::string full_name(const Parameters& params) {
-    return std::string(params.class_name) + "." + params.operation + "()";
+    return std::string(class_definition(params.owner).name) + "." + params.operation + "()";
 }
 
 [[noreturn]] void raise_too_many(const Parameters& params, Py_ssize_t given) {
@@ -60,8 +58,8 @@ void check_missing(const Parameters& params, PyObject* const* out) {
 
 }  // namespace
 
-void parse_fastcall(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** out) {
+void parse_array(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) {
     if (nargs > params.count) raise_too_many(params, nargs);
     for (int i = 0; i < params.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
     if (kwnames != nullptr) {
@@ -71,7 +69,7 @@ void parse_fastcall(const Parameters& params, PyObject* const* args, Py_ssize_t 
     if (nargs < params.required) check_missing(params, out);
 }
 
-void parse_tuple_dict(const Parameters& params, PyObject* args, PyObject* kwargs, PyObject** out) {
+void parse_tuple(const Parameters& params, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > params.count) raise_too_many(params, nargs);
     for (int i = 0; i < params.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;

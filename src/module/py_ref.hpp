@@ -1,7 +1,10 @@
 #pragma once
-#include <utility>
+// The one place that includes the CPython headers, and the owned reference
+// every other file of the binding uses.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
-#include "module/python.hpp"
+#include <utility>
 
 namespace quoranth::py {
 
@@ -11,11 +14,6 @@ public:
     OwnedRef() noexcept = default;
     // Takes over a new reference (may be null).
     static OwnedRef steal(PyObject* object) noexcept { return OwnedRef(object); }
-    // Adds a reference to a borrowed object.
-    static OwnedRef borrow(PyObject* object) noexcept {
-        Py_XINCREF(object);
-        return OwnedRef(object);
-    }
 
     OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     OwnedRef& operator=(OwnedRef&& other) noexcept {

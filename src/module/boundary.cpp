@@ -1,8 +1,19 @@
-#include "module/panic.hpp"
+#include "module/boundary.hpp"
 
 #include <string_view>
 
 namespace quoranth::py {
+
+void raise_conversion_error(PyObject* object, const char* target) {
+    OwnedRef qualname = OwnedRef::steal(PyType_GetQualName(Py_TYPE(object)));
+    if (!qualname) {
+        PyErr_Clear();
+        qualname = OwnedRef::steal(PyUnicode_FromString("<unknown>"));
+        if (!qualname) throw PythonError{};
+    }
+    raise(PyExc_TypeError,
+          OwnedRef::steal(PyUnicode_FromFormat("'%S' object cannot be converted to '%s'", qualname.get(), target)));
+}
 
 namespace {
 
