@@ -60,6 +60,27 @@ def test_aapl_without_the_orderbook_keeps_exactly_what_the_messages_leave():
     assert replay.agreement.compared == 0
 
 
+@pytest.mark.parametrize("messages, orderbook", [(AAPL_MESSAGES, AAPL_ORDERBOOK), (AMZN_MESSAGES, AMZN_ORDERBOOK)])
+def test_stepping_running_and_depth_views_agree(messages, orderbook):
+    stepped, ran, viewed = (Replay(messages, orderbook, keep_fills=True) for _ in range(3))
+    steps = list(stepped)
+    ran.run(100)
+    tops = ran.run_top_of_book()
+    views = viewed.run(depth_levels=2)
+    kept = stepped.take_fills()
+    for replay in (ran, viewed):
+        assert (replay.index, replay.fill_count, replay.traded_volume) == (stepped.index, stepped.fill_count, stepped.traded_volume)
+        assert (replay.agreement, replay.fidelity) == (stepped.agreement, stepped.fidelity)
+        assert replay.take_fills() == kept and replay.book.depth(10**6) == stepped.book.depth(10**6)
+    # The top of book of the batch is the best level of the depth views.
+    best = [tuple(side[0][:2] if side else (0, 0.0) for side in view) for view in views[100:]]
+    assert best == list(zip(zip(tops.bid_price.tolist(), tops.bid_quantity.tolist()), zip(tops.ask_price.tolist(), tops.ask_quantity.tolist())))
+    # A visible execution's fills name the exchange's order, and no order for the stand-in that replays it.
+    fills = [fill for step in steps for fill in step.fills]
+    assert len(fills) == stepped.fill_count and sum(fill.quantity for fill in fills) == stepped.traded_volume
+    assert all(isinstance(fill.buy_id, str) != isinstance(fill.sell_id, str) for step in steps if step.message.type == 4 for fill in step.fills)
+
+
 def test_each_message_type_and_queue_priority(tmp_path):
     rows = [
         (1.0, 1, 11, 100, 100000, 1),  # buy 100 @ 10.00
@@ -78,6 +99,7 @@ def test_each_message_type_and_queue_priority(tmp_path):
     assert [len(step.fills) for step in steps] == [0, 0, 0, 0, 1, 1, 0, 0, 0, 0]
     assert [step.fills[0].quantity for step in steps[4:6]] == [20.0, 50.0]
     assert steps[4].fills[0].time == 1.4 and steps[4].fills[0].message_index == 4 and not steps[4].fills[0].mine
+    assert steps[4].fills[0].sell_id is None  # the execution's stand-in
     assert (replay.fidelity.executions, replay.fidelity.faithful, replay.plan.unplaced) == (2, 2, 1)
     assert replay.book.depth() == ([(1000, 50.0, 1)], [])
     assert replay.book.get_order(steps[4].fills[0].buy_id) is None  # finished and dropped
