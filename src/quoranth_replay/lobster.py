@@ -20,7 +20,6 @@ import math
 import operator
 import re
 from array import array
-from dataclasses import dataclass
 from itertools import chain, compress, repeat
 from pathlib import Path
 from typing import Any, NamedTuple
@@ -77,17 +76,28 @@ class Message(NamedTuple):
     direction: int
 
 
-@dataclass(frozen=True, eq=False)
 class MessageFile:
     """A message file as columns, one entry per message in file order."""
 
-    path: str
-    times: array[float]
-    types: array[int]
-    order_ids: array[int]
-    sizes: array[int]
-    prices: array[int]
-    directions: array[int]
+    __slots__ = ("path", "times", "types", "order_ids", "sizes", "prices", "directions")
+
+    def __init__(
+        self,
+        path: str,
+        times: array[float],
+        types: array[int],
+        order_ids: array[int],
+        sizes: array[int],
+        prices: array[int],
+        directions: array[int],
+    ) -> None:
+        self.path = path
+        self.times = times
+        self.types = types
+        self.order_ids = order_ids
+        self.sizes = sizes
+        self.prices = prices
+        self.directions = directions
 
     def __len__(self) -> int:
         return len(self.types)
@@ -103,20 +113,31 @@ class MessageFile:
         )
 
 
-@dataclass(frozen=True, eq=False)
 class OrderbookFile:
     """An orderbook file: its depth, its first row whole, and the best level of every row.
 
     Prices are in LOBSTER units with LOBSTER's placeholders for an empty level.
     """
 
-    path: str
-    levels: int
-    first_row: tuple[int, ...]
-    ask_prices: array[int]
-    ask_sizes: array[int]
-    bid_prices: array[int]
-    bid_sizes: array[int]
+    __slots__ = ("path", "levels", "first_row", "ask_prices", "ask_sizes", "bid_prices", "bid_sizes")
+
+    def __init__(
+        self,
+        path: str,
+        levels: int,
+        first_row: tuple[int, ...],
+        ask_prices: array[int],
+        ask_sizes: array[int],
+        bid_prices: array[int],
+        bid_sizes: array[int],
+    ) -> None:
+        self.path = path
+        self.levels = levels
+        self.first_row = first_row
+        self.ask_prices = ask_prices
+        self.ask_sizes = ask_sizes
+        self.bid_prices = bid_prices
+        self.bid_sizes = bid_sizes
 
     def __len__(self) -> int:
         return len(self.ask_prices)

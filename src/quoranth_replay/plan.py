@@ -29,7 +29,6 @@ began: it acts on the opening order of its side and price when there is one.
 from __future__ import annotations
 
 from array import array
-from dataclasses import dataclass
 
 from quoranth import _lobster_plan
 
@@ -41,25 +40,36 @@ BUY, SELL = 0, 1
 NO_KEY = -1
 
 
-@dataclass(frozen=True, eq=False)
 class Plan:
     """Book operations, one per message, as columns.
 
     ``keys`` names the order an operation acts on (for EXECUTE, the order the
     exchange executed); ``sides`` is the side of the order added (for EXECUTE,
     the side of the stand-in counterpart); ``ticks`` and ``quantities`` its
-    price in ticks and size.
+    price in ticks and size. ``opening`` holds the opening orders, added before
+    the first message, as (key, side, ticks, quantity); ``unplaced`` counts the
+    messages that name an order the replay does not hold and cannot place.
     """
 
-    operations: array[int]
-    keys: array[int]
-    sides: array[int]
-    ticks: array[int]
-    quantities: array[int]
-    # Opening orders, added before the first message: key, side, ticks, quantity.
-    opening: tuple[tuple[int, int, int, int], ...]
-    # Messages that name an order the replay does not hold and cannot place.
-    unplaced: int
+    __slots__ = ("operations", "keys", "sides", "ticks", "quantities", "opening", "unplaced")
+
+    def __init__(
+        self,
+        operations: array[int],
+        keys: array[int],
+        sides: array[int],
+        ticks: array[int],
+        quantities: array[int],
+        opening: tuple[tuple[int, int, int, int], ...],
+        unplaced: int,
+    ) -> None:
+        self.operations = operations
+        self.keys = keys
+        self.sides = sides
+        self.ticks = ticks
+        self.quantities = quantities
+        self.opening = opening
+        self.unplaced = unplaced
 
     def __len__(self) -> int:
         return len(self.operations)

@@ -4,8 +4,7 @@ from __future__ import annotations
 
 from array import array
 from collections.abc import Iterator
-from dataclasses import dataclass, field
-from operator import and_, eq
+from operator import add, and_, eq
 from pathlib import Path
 from typing import NamedTuple
 
@@ -75,18 +74,19 @@ class Placed(NamedTuple):
     fills: list[ReplayFill]
 
 
-@dataclass
 class FillColumns:
-    """Fills as columns: the message index that caused each, the keys of its buy and
-    sell orders (see ``quoranth_replay.plan``; -1 for an execution's stand-in), price in
-    ticks and quantity."""
+    """Fills as columns: the message index that caused each (-1 before the first
+    message), the keys of its buy and sell orders (see ``quoranth_replay.plan``; -1
+    for an execution's stand-in), price in ticks and quantity."""
 
-    index: array[int] = field(default_factory=lambda: array("q"))
-    """Message index; -1 before the first message."""
-    buy_key: array[int] = field(default_factory=lambda: array("q"))
-    sell_key: array[int] = field(default_factory=lambda: array("q"))
-    ticks: array[int] = field(default_factory=lambda: array("q"))
-    quantity: array[float] = field(default_factory=lambda: array("d"))
+    __slots__ = ("index", "buy_key", "sell_key", "ticks", "quantity")
+
+    def __init__(self) -> None:
+        self.index: array[int] = array("q")
+        self.buy_key: array[int] = array("q")
+        self.sell_key: array[int] = array("q")
+        self.ticks: array[int] = array("q")
+        self.quantity: array[float] = array("d")
 
     def __len__(self) -> int:
         return len(self.index)
@@ -111,8 +111,7 @@ class TopOfBook(NamedTuple):
     ask_quantity: memoryview
 
 
-@dataclass
-class Agreement:
+class Agreement(NamedTuple):
     """How often the book's best levels matched the exchange's, counted after each message."""
 
     compared: int = 0
@@ -129,9 +128,12 @@ class Agreement:
     def share(self, count: int) -> float | None:
         return count / self.compared if self.compared else None
 
+    def plus(self, *counts: int) -> Agreement:
+        """These counts with ``counts`` (in field order) added."""
+        return Agreement(*map(add, self, counts))
 
-@dataclass
-class Fidelity:
+
+class Fidelity(NamedTuple):
     """Visible executions replayed, and how many filled exactly the order the exchange named."""
 
     executions: int = 0
@@ -351,14 +353,13 @@ class Replay:
         executions = operations.count(EXECUTE_ORDER, start, stop) + operations.count(EXECUTE_LAST, start, stop)
         if not executions:
             return
-        self.fidelity.executions += executions
         keys, sizes = self.plan.keys, self.plan.quantities
         faithful = 0
         for event, buy, sell, quantity in zip(result["event"], result["buy_key"], result["sell_key"], result["quantity"]):
             index = start + event
             if operations[index] >= EXECUTE_ORDER and quantity == sizes[index] and keys[index] in (buy, sell):
                 faithful += 1
-        self.fidelity.faithful += faithful
+        self.fidelity = Fidelity(self.fidelity.executions + executions, self.fidelity.faithful + faithful)
 
     def _replay_fills(self, result: BatchResult, index: int, named: tuple[int, str | None] | None = None) -> list[ReplayFill]:
         """The fills of a one-event batch for message ``index``; ``named`` is the key and
@@ -382,33 +383,29 @@ class Replay:
     def _compare(self, reference: Reference, start: int, result: BatchResult) -> None:
         """Count the agreements of the best levels after messages ``start``, ``start + 1``, ... with the exchange's."""
         bid_prices, bid_sizes, ask_prices, ask_sizes = reference
-        agreement = self.agreement
         count = len(result["bid_price"])
         if count == 1:  # a step: plain comparisons cost less than building lists
             bid_price_ok = result["bid_price"][0] == bid_prices[start]
             ask_price_ok = result["ask_price"][0] == ask_prices[start]
             bid_ok = bid_price_ok and result["bid_quantity"][0] == bid_sizes[start]
             ask_ok = ask_price_ok and result["ask_quantity"][0] == ask_sizes[start]
-            agreement.compared += 1
-            agreement.bid_price += bid_price_ok
-            agreement.ask_price += ask_price_ok
-            agreement.prices += bid_price_ok and ask_price_ok
-            agreement.bid += bid_ok
-            agreement.ask += ask_ok
-            agreement.both += bid_ok and ask_ok
+            both_prices_ok, both_ok = bid_price_ok and ask_price_ok, bid_ok and ask_ok
+            self.agreement = self.agreement.plus(1, bid_price_ok, ask_price_ok, both_prices_ok, bid_ok, ask_ok, both_ok)
             return
         stop = start + count
         bid_prices_ok = list(map(eq, result["bid_price"].tolist(), bid_prices[start:stop]))
         ask_prices_ok = list(map(eq, result["ask_price"].tolist(), ask_prices[start:stop]))
         bids_ok = list(map(and_, bid_prices_ok, map(eq, result["bid_quantity"].tolist(), bid_sizes[start:stop])))
         asks_ok = list(map(and_, ask_prices_ok, map(eq, result["ask_quantity"].tolist(), ask_sizes[start:stop])))
-        agreement.compared += count
-        agreement.bid_price += sum(bid_prices_ok)
-        agreement.ask_price += sum(ask_prices_ok)
-        agreement.prices += sum(map(and_, bid_prices_ok, ask_prices_ok))
-        agreement.bid += sum(bids_ok)
-        agreement.ask += sum(asks_ok)
-        agreement.both += sum(map(and_, bids_ok, asks_ok))
+        self.agreement = self.agreement.plus(
+            count,
+            sum(bid_prices_ok),
+            sum(ask_prices_ok),
+            sum(map(and_, bid_prices_ok, ask_prices_ok)),
+            sum(bids_ok),
+            sum(asks_ok),
+            sum(map(and_, bids_ok, asks_ok)),
+        )
 
 
 def _reference(orderbook: OrderbookFile) -> Reference:

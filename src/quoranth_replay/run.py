@@ -7,8 +7,9 @@ so that it runs alike in this process, a worker process or on a Dask worker.
 from __future__ import annotations
 
 import time
-from dataclasses import dataclass, field
+from collections.abc import Mapping, Sequence
 from pathlib import Path
+from typing import NamedTuple
 
 from .lobster import PASSIVE_TYPES, TYPE_NAMES, ReplayInputError, levels_from_name, read_messages, read_orderbook
 from .output import FILLS_HEADER, book_header, output_stem, top_views, write_book_rows, write_fills
@@ -21,8 +22,7 @@ CHART_SAMPLES = 2000
 CHUNK = 1 << 16
 
 
-@dataclass(frozen=True)
-class Job:
+class Job(NamedTuple):
     messages: str
     orderbook: str | None = None
     levels: int | None = None
@@ -33,12 +33,11 @@ class Job:
     """Keep best bid and ask samples and the final depth, for a chart."""
 
 
-@dataclass
-class FileSummary:
+class FileSummary(NamedTuple):
     name: str
     error: str | None = None
     messages: int = 0
-    by_type: dict[int, int] = field(default_factory=dict)
+    by_type: Mapping[int, int] = {}
     passive: int = 0
     unplaced: int = 0
     fills: int = 0
@@ -47,11 +46,11 @@ class FileSummary:
     """Reading, planning, replaying and comparing, end to end."""
     levels: int | None = None
     agreement: Agreement | None = None
-    fidelity: Fidelity = field(default_factory=Fidelity)
+    fidelity: Fidelity = Fidelity()
     book_text: str = ""
-    samples: list[tuple[float, int | None, int | None]] = field(default_factory=list)
+    samples: Sequence[tuple[float, int | None, int | None]] = ()
     """(time, best bid in ticks, best ask in ticks) at moments across the replay."""
-    depth: tuple[list[tuple[int, float, int]], list[tuple[int, float, int]]] = ([], [])
+    depth: tuple[Sequence[tuple[int, float, int]], Sequence[tuple[int, float, int]]] = ((), ())
 
 
 def replay_file(job: Job) -> FileSummary:
