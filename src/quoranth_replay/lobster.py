@@ -17,6 +17,7 @@ wrong.
 from __future__ import annotations
 
 import math
+import mmap
 import operator
 import re
 from array import array
@@ -151,61 +152,58 @@ def levels_from_name(path: Path | str) -> int | None:
 
 def read_messages(path: Path | str) -> MessageFile:
     """Read a LOBSTER message file (6 or 7 columns, optional header, plain or gzip)."""
-    data = _read_bytes(Path(path))
-    body = _plain_body(data)
-    if body is not None:
-        text, width, _ = body
-        # The seventh column is skipped unread, so it must hold what the Python
-        # readers accept there: ASCII without other line breaks.
-        if width == 6 or (width == 7 and data.isascii() and not any(map(data.__contains__, _OTHER_LINE_BREAKS))):
-            read = _lobster_message_columns(text, width)
-            if read is not None:
-                codes = ("d", "b", "q", "q", "q", "b")
-                times, types, ids, sizes, prices, directions = map(as_array, codes, read)
-                return MessageFile(str(path), times, types, ids, sizes, prices, directions)
-    lines, first = _data_lines(path, _decode(path, data))
-    if not lines:
-        raise ReplayInputError(path, None, "no messages")
-    width = lines[0].count(",") + 1
-    if width not in (6, 7):
-        raise ReplayInputError(path, first, f"expected 6 or 7 comma-separated fields, found {width}")
-    columns = _fast_messages(lines, width)
+    data = _read(Path(path))
+    try:
+        columns = _native_messages(data)
+        text = _decode(path, data) if columns is None else ""
+    finally:
+        _close(data)
     if columns is None:
-        columns = _careful_messages(path, lines, first, width)
+        lines, first = _data_lines(path, text)
+        if not lines:
+            raise ReplayInputError(path, None, "no messages")
+        width = lines[0].count(",") + 1
+        if width not in (6, 7):
+            raise ReplayInputError(path, first, f"expected 6 or 7 comma-separated fields, found {width}")
+        columns = _fast_messages(lines, width) or _careful_messages(path, lines, first, width)
     return MessageFile(str(path), *columns)
 
 
 def read_orderbook(path: Path | str) -> OrderbookFile:
     """Read a LOBSTER orderbook file of any depth (optional header, plain or gzip)."""
-    data = _read_bytes(Path(path))
-    body = _plain_body(data)
-    if body is not None and body[1] % 4 == 0:
-        text, width, first_line = body
-        read = _lobster_integer_columns(text, width, 4)
-        if read is not None:
-            asks, ask_sizes, bids, bid_sizes = map(as_array, "qqqq", read)
-            first_row = tuple(map(int, first_line.split(b",")))
-            return OrderbookFile(str(path), width // 4, first_row, asks, ask_sizes, bids, bid_sizes)
-    lines, first = _data_lines(path, _decode(path, data))
+    data = _read(Path(path))
+    try:
+        read = _native_orderbook(data)
+        text = _decode(path, data) if read is None else ""
+    finally:
+        _close(data)
+    if read is not None:
+        return OrderbookFile(str(path), *read)
+    lines, first = _data_lines(path, text)
     if not lines:
         raise ReplayInputError(path, None, "no rows")
     width = lines[0].count(",") + 1
     if width % 4:
         raise ReplayInputError(path, first, f"expected 4 columns per level, found {width} columns")
-    columns = _fast_orderbook(lines, width)
-    if columns is None:
-        columns = _careful_orderbook(path, lines, first, width)
+    columns = _fast_orderbook(lines, width) or _careful_orderbook(path, lines, first, width)
     first_row = tuple(int(field) for field in lines[0].split(","))
     return OrderbookFile(str(path), width // 4, first_row, *columns)
 
 
 # ------------------------------------------------------------ the raw file
 
+# A file's contents: mapped into memory, or read (empty and compressed files).
+Contents = bytes | mmap.mmap
 
-def _read_bytes(path: Path) -> bytes:
-    """The file's bytes, decompressed if it is gzip-compressed."""
+
+def _read(path: Path) -> Contents:
+    """The file's contents: mapped into memory rather than copied, or decompressed if it is gzip-compressed."""
     try:
-        data = path.read_bytes()
+        with open(path, "rb") as file:
+            try:
+                data: Contents = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+            except (ValueError, OSError):  # empty, or not a regular file
+                data = file.read()
     except FileNotFoundError:
         raise ReplayInputError(path, None, "no such file") from None
     except IsADirectoryError:
@@ -217,17 +215,26 @@ def _read_bytes(path: Path) -> bytes:
         import zlib
 
         try:
-            data = gzip.decompress(data)
+            unpacked = gzip.decompress(data)
         except (OSError, EOFError, zlib.error) as error:
             raise ReplayInputError(path, None, f"not a readable gzip file ({error})") from None
+        finally:
+            _close(data)
+        return unpacked
     return data
 
 
-def _decode(path: Path | str, data: bytes) -> str:
+def _close(data: Contents) -> None:
+    if isinstance(data, mmap.mmap):
+        data.close()
+
+
+def _decode(path: Path | str, data: Contents) -> str:
+    whole = bytes(data)
     try:
-        return data.decode("ascii")
+        return whole.decode("ascii")
     except UnicodeDecodeError as error:
-        line = data.count(b"\n", 0, error.start) + 1
+        line = whole.count(b"\n", 0, error.start) + 1
         raise ReplayInputError(path, line, "not a CSV text file (non-ASCII bytes)") from None
 
 
@@ -239,16 +246,48 @@ _OTHER_LINE_BREAKS = (b"\x0b", b"\x0c", b"\x1c", b"\x1d", b"\x1e")
 _BLANK = frozenset(b" \t\r\n\x0b\x0c\x1c\x1d\x1e\x1f")
 
 
-def _plain_body(data: bytes) -> tuple[memoryview, int, bytes] | None:
-    """The data lines (after any header line, without a blank tail), their field
-    count and the first of them, for the native reader; None when the first lines
-    are not plain enough to be sure the Python readers would split them alike."""
+def _native_messages(data: Contents) -> _MessageColumns | None:
+    """The columns of a message file in the plain form, read by the module; None for any other file."""
+    body = _plain_body(data)
+    if body is None:
+        return None
+    start, end, width, _ = body
+    # The seventh column is skipped unread, so it must hold what the Python
+    # readers accept there: ASCII without other line breaks.
+    if width not in (6, 7) or (width == 7 and not _plain_text(bytes(data))):
+        return None
+    with memoryview(data) as whole, whole[start:end] as text:
+        read = _lobster_message_columns(text, width)
+    if read is None:
+        return None
+    times, types, ids, sizes, prices, directions = map(as_array, "dbqqqb", read)
+    return times, types, ids, sizes, prices, directions
+
+
+def _native_orderbook(data: Contents) -> tuple[int, tuple[int, ...], array[int], array[int], array[int], array[int]] | None:
+    """Levels, first row and best-level columns of an orderbook file of plain integers, read by the module; or None."""
+    body = _plain_body(data)
+    if body is None or body[2] % 4:
+        return None
+    start, end, width, first_line = body
+    with memoryview(data) as whole, whole[start:end] as text:
+        read = _lobster_integer_columns(text, width, 4)
+    if read is None:
+        return None
+    asks, ask_sizes, bids, bid_sizes = map(as_array, "qqqq", read)
+    return width // 4, tuple(map(int, first_line.split(b","))), asks, ask_sizes, bids, bid_sizes
+
+
+def _plain_body(data: Contents) -> tuple[int, int, int, bytes] | None:
+    """Where the data lines are (after any header line, without a blank tail), their
+    field count and the first of them, for the native reader; None when the first
+    lines are not plain enough to be sure the Python readers would split them alike."""
     end = len(data)
     while end and data[end - 1] in _BLANK:
         end -= 1
     line_end = data.find(b"\n", 0, end)
     first_line = data[: end if line_end < 0 else line_end].removesuffix(b"\r")
-    if not _plain_line(first_line):
+    if not _plain_text(first_line) or b"\r" in first_line:
         return None
     start = 0
     if not _is_number(first_line.split(b",", 1)[0].decode()):
@@ -257,14 +296,14 @@ def _plain_body(data: bytes) -> tuple[memoryview, int, bytes] | None:
         start = line_end + 1
         line_end = data.find(b"\n", start, end)
         first_line = data[start : end if line_end < 0 else line_end].removesuffix(b"\r")
-        if not _plain_line(first_line):
+        if not _plain_text(first_line) or b"\r" in first_line:
             return None
-    return memoryview(data)[start:end], first_line.count(b",") + 1, first_line
+    return start, end, first_line.count(b",") + 1, first_line
 
 
-def _plain_line(line: bytes) -> bool:
-    """ASCII, with no character str.splitlines would end it at."""
-    return line.isascii() and b"\r" not in line and not any(map(line.__contains__, _OTHER_LINE_BREAKS))
+def _plain_text(data: bytes) -> bool:
+    """ASCII, with no line breaks of str.splitlines but "\n" and "\r"."""
+    return data.isascii() and not any(map(data.__contains__, _OTHER_LINE_BREAKS))
 
 
 def as_array(code: str, column: memoryview) -> array[Any]:
