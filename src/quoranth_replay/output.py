@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator
+from itertools import chain
 from pathlib import Path
 from typing import TextIO
 
@@ -34,24 +35,29 @@ def book_header(levels: int) -> str:
     return ",".join(names) + "\n"
 
 
+# Level texts remembered while writing book rows, at most (the book's levels
+# change little from one message to the next, so most cells repeat).
+_LEVEL_TEXTS = 1 << 16
+
+
 def write_book_rows(out: TextIO, views: Iterable[Depth], levels: int) -> None:
     """One line per view: for each level, ask price, ask size, bid price, bid size (LOBSTER units)."""
-    empty_ask, empty_bid = f"{NO_ASK},0", f"{NO_BID},0"
+    empty_asks, empty_bids = [f"{NO_ASK},0"] * levels, [f"{NO_BID},0"] * levels
+    texts: dict[tuple[int, float, int], str] = {}
+
+    def text(level: tuple[int, float, int]) -> str:
+        found = texts.get(level)
+        if found is None:
+            if len(texts) >= _LEVEL_TEXTS:
+                texts.clear()
+            found = texts[level] = f"{level[0] * PRICE_UNITS_PER_TICK},{_size(level[1])}"
+        return found
+
     lines = []
     for bids, asks in views:
-        cells = []
-        for level in range(levels):
-            if level < len(asks):
-                ticks, quantity, _ = asks[level]
-                cells.append(f"{ticks * PRICE_UNITS_PER_TICK},{_size(quantity)}")
-            else:
-                cells.append(empty_ask)
-            if level < len(bids):
-                ticks, quantity, _ = bids[level]
-                cells.append(f"{ticks * PRICE_UNITS_PER_TICK},{_size(quantity)}")
-            else:
-                cells.append(empty_bid)
-        lines.append(",".join(cells))
+        ask_cells = [*map(text, asks[:levels]), *empty_asks[len(asks) :]]
+        bid_cells = [*map(text, bids[:levels]), *empty_bids[len(bids) :]]
+        lines.append(",".join(chain.from_iterable(zip(ask_cells, bid_cells))))
     if lines:
         out.write("\n".join(lines) + "\n")
 

@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 from array import array
-from collections.abc import Iterator
-from operator import add, and_, eq
+from collections.abc import Callable, Iterator
+from itertools import compress, count, repeat
+from operator import add, and_, eq, floordiv, ge, le
 from pathlib import Path
 from typing import NamedTuple
 
@@ -383,8 +384,8 @@ class Replay:
     def _compare(self, reference: Reference, start: int, result: BatchResult) -> None:
         """Count the agreements of the best levels after messages ``start``, ``start + 1``, ... with the exchange's."""
         bid_prices, bid_sizes, ask_prices, ask_sizes = reference
-        count = len(result["bid_price"])
-        if count == 1:  # a step: plain comparisons cost less than building lists
+        compared = len(result["bid_price"])
+        if compared == 1:  # a step: plain comparisons cost less than building lists
             bid_price_ok = result["bid_price"][0] == bid_prices[start]
             ask_price_ok = result["ask_price"][0] == ask_prices[start]
             bid_ok = bid_price_ok and result["bid_quantity"][0] == bid_sizes[start]
@@ -392,13 +393,13 @@ class Replay:
             both_prices_ok, both_ok = bid_price_ok and ask_price_ok, bid_ok and ask_ok
             self.agreement = self.agreement.plus(1, bid_price_ok, ask_price_ok, both_prices_ok, bid_ok, ask_ok, both_ok)
             return
-        stop = start + count
+        stop = start + compared
         bid_prices_ok = list(map(eq, result["bid_price"].tolist(), bid_prices[start:stop]))
         ask_prices_ok = list(map(eq, result["ask_price"].tolist(), ask_prices[start:stop]))
         bids_ok = list(map(and_, bid_prices_ok, map(eq, result["bid_quantity"].tolist(), bid_sizes[start:stop])))
         asks_ok = list(map(and_, ask_prices_ok, map(eq, result["ask_quantity"].tolist(), ask_sizes[start:stop])))
         self.agreement = self.agreement.plus(
-            count,
+            compared,
             sum(bid_prices_ok),
             sum(ask_prices_ok),
             sum(map(and_, bid_prices_ok, ask_prices_ok)),
@@ -410,11 +411,17 @@ class Replay:
 
 def _reference(orderbook: OrderbookFile) -> Reference:
     """The exchange's best bid and best ask after each message: price in ticks and size; 0 and 0 for an empty side."""
-    bid_shown = [price > NO_BID for price in orderbook.bid_prices]
-    ask_shown = [price < NO_ASK for price in orderbook.ask_prices]
-    return Reference(
-        [price // PRICE_UNITS_PER_TICK if shown else 0 for price, shown in zip(orderbook.bid_prices, bid_shown)],
-        [size if shown else 0 for size, shown in zip(orderbook.bid_sizes, bid_shown)],
-        [price // PRICE_UNITS_PER_TICK if shown else 0 for price, shown in zip(orderbook.ask_prices, ask_shown)],
-        [size if shown else 0 for size, shown in zip(orderbook.ask_sizes, ask_shown)],
-    )
+    bid_prices, bid_sizes = _best_levels(orderbook.bid_prices, orderbook.bid_sizes, le, NO_BID)
+    ask_prices, ask_sizes = _best_levels(orderbook.ask_prices, orderbook.ask_sizes, ge, NO_ASK)
+    return Reference(bid_prices, bid_sizes, ask_prices, ask_sizes)
+
+
+def _best_levels(prices: array[int], sizes: array[int], beyond: Callable[[int, int], bool], placeholder: int) -> tuple[list[int], list[int]]:
+    """Prices in ticks and sizes of one side, with 0 and 0 where the side is empty
+    (at the placeholder price or beyond it); whole columns at a time, since empty
+    rows are few."""
+    ticks = list(map(floordiv, prices, repeat(PRICE_UNITS_PER_TICK)))
+    levels = sizes.tolist()
+    for row in compress(count(), map(beyond, prices, repeat(placeholder))):
+        ticks[row] = levels[row] = 0
+    return ticks, levels
