@@ -1,4 +1,4 @@
-"""The quoranth-replay command: the formats it reads, bad files, its outputs, many files, and the README backtest."""
+"""The quoranth-replay command: the formats it reads, bad files, its outputs, many files, and the README's examples."""
 
 import gzip
 import io
@@ -193,14 +193,21 @@ def test_progress_bar_only_on_a_terminal_after_a_delay():
     assert quiet.getvalue() == ""
 
 
-def readme_backtest():
+def readme_example(heading):
+    """The code under a heading of the README and the output shown after it."""
     readme = (ROOT / "README.md").read_text()
-    code, output = re.search(r"### A backtest.*?```python\n(.*?)```\s*```text\n(.*?)```", readme, re.S).groups()
+    code, output = re.search(rf"### {heading}.*?```python\n(.*?)```\s*```text\n(.*?)```", readme, re.S).groups()
     return code, output
 
 
+def test_readme_batch_example_runs_as_shown(capsys):
+    code, output = readme_example("Events in bulk")
+    exec(compile(code, "README.md", "exec"), {})
+    assert capsys.readouterr().out == output
+
+
 def test_readme_backtest_runs_as_shown_and_type_checks(tmp_path):
-    code, output = readme_backtest()
+    code, output = readme_example("A backtest")
     script = tmp_path / "backtest.py"
     script.write_text(code)
     run = subprocess.run([sys.executable, str(script)], cwd=ROOT, capture_output=True, text=True, timeout=60)
