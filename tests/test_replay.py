@@ -170,6 +170,14 @@ def test_opening_book_stands_for_orders_resting_before_the_file(tmp_path):
     assert replay.book.depth() == ([], [(1002, 50.0, 1)])
 
 
+def test_a_crossed_opening_book_trades_before_the_first_message(tmp_path):
+    # An orderbook file whose first row crosses (bid 10.01 over asks 9.99 and 10.00): the opening orders trade at once.
+    orderbook = write(tmp_path / "book.csv", [(99900, 10, 100100, 20, 100000, 50, 99800, 5)] * 2)
+    replay = Replay(write(tmp_path / "flow.csv", [(1.0, 5, 0, 1, 100000, 1), (2.0, 7, 0, 0, -1, -1)]), orderbook, keep_fills=True)
+    fills = replay.take_fills()
+    assert (list(fills.index), list(fills.quantity), replay.fill_count) == ([-1, -1], [10.0, 10.0], 2)
+
+
 @pytest.mark.parametrize("messages, orderbook, width", [(AAPL_MESSAGES, AAPL_ORDERBOOK, 40), (AMZN_MESSAGES, AMZN_ORDERBOOK, 4)])
 def test_native_fast_and_careful_readers_agree(messages, orderbook, width):
     # The native reader, the Python fast path and the line-by-line reader read the same columns.

@@ -203,7 +203,7 @@ class Replay:
             opened = self.book.apply_batch(
                 bytes([ADD]) * len(keys), array("q", keys), bytes(sides), array("q", ticks), array("q", sizes)
             )
-            self._account(opened, -1)
+            self._account(opened, None)
 
     # ------------------------------------------------------------ stepping
 
@@ -228,8 +228,9 @@ class Replay:
         """Apply the messages before index ``until`` (by default all that are left).
 
         Without ``depth_levels``, in one batch call on the book (a few for very
-        long files), and returns []. With ``depth_levels``, message by message,
-        returning ``book.depth(depth_levels)`` after each (about ten times slower).
+        long files), and returns []. With ``depth_levels``, message by message
+        (a batch of one each, some microseconds), returning
+        ``book.depth(depth_levels)`` after each.
         """
         start = self.index
         stop = len(self.messages) if until is None else min(until, len(self.messages))
@@ -329,8 +330,9 @@ class Replay:
         except ValueError as error:
             raise ValueError(str(error).removeprefix("event 0: ")) from None
 
-    def _account(self, result: BatchResult, first_index: int) -> None:
-        """Count (and with ``keep_fills`` keep) the fills of a batch whose first event is message ``first_index``."""
+    def _account(self, result: BatchResult, first_index: int | None) -> None:
+        """Count (and with ``keep_fills`` keep) the fills of a batch whose first event is
+        message ``first_index``; None for the opening orders, before the first message."""
         quantities = result["quantity"]
         if not quantities:
             return
@@ -339,7 +341,8 @@ class Replay:
         if not self._keep_fills:
             return
         columns = self._fills
-        columns.index.extend(map(first_index.__add__, result["event"]))
+        events = result["event"]
+        columns.index.extend(repeat(-1, len(events)) if first_index is None else map(first_index.__add__, events))
         for column, name in ((columns.buy_key, "buy_key"), (columns.sell_key, "sell_key"), (columns.ticks, "price_in_ticks")):
             column.frombytes(result[name].cast("B"))
         columns.quantity.frombytes(quantities.cast("B"))
