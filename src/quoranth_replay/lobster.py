@@ -17,7 +17,6 @@ wrong.
 from __future__ import annotations
 
 import math
-import mmap
 import operator
 import re
 from array import array
@@ -153,13 +152,9 @@ def levels_from_name(path: Path | str) -> int | None:
 def read_messages(path: Path | str) -> MessageFile:
     """Read a LOBSTER message file (6 or 7 columns, optional header, plain or gzip)."""
     data = _read(Path(path))
-    try:
-        columns = _native_messages(data)
-        text = _decode(path, data) if columns is None else ""
-    finally:
-        _close(data)
+    columns = _native_messages(data)
     if columns is None:
-        lines, first = _data_lines(path, text)
+        lines, first = _data_lines(path, _decode(path, data))
         if not lines:
             raise ReplayInputError(path, None, "no messages")
         width = lines[0].count(",") + 1
@@ -172,14 +167,10 @@ def read_messages(path: Path | str) -> MessageFile:
 def read_orderbook(path: Path | str) -> OrderbookFile:
     """Read a LOBSTER orderbook file of any depth (optional header, plain or gzip)."""
     data = _read(Path(path))
-    try:
-        read = _native_orderbook(data)
-        text = _decode(path, data) if read is None else ""
-    finally:
-        _close(data)
+    read = _native_orderbook(data)
     if read is not None:
         return OrderbookFile(str(path), *read)
-    lines, first = _data_lines(path, text)
+    lines, first = _data_lines(path, _decode(path, data))
     if not lines:
         raise ReplayInputError(path, None, "no rows")
     width = lines[0].count(",") + 1
@@ -192,18 +183,14 @@ def read_orderbook(path: Path | str) -> OrderbookFile:
 
 # ------------------------------------------------------------ the raw file
 
-# A file's contents: mapped into memory, or read (empty and compressed files).
-Contents = bytes | mmap.mmap
+def _read(path: Path) -> bytes:
+    """The file's bytes, decompressed if it is gzip-compressed.
 
-
-def _read(path: Path) -> Contents:
-    """The file's contents: mapped into memory rather than copied, or decompressed if it is gzip-compressed."""
+    Read rather than mapped into memory: a mapped file cut short by another
+    process while it is parsed would end the interpreter (SIGBUS).
+    """
     try:
-        with open(path, "rb") as file:
-            try:
-                data: Contents = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
-            except (ValueError, OSError):  # empty, or not a regular file
-                data = file.read()
+        data = path.read_bytes()
     except FileNotFoundError:
         raise ReplayInputError(path, None, "no such file") from None
     except IsADirectoryError:
@@ -215,26 +202,17 @@ def _read(path: Path) -> Contents:
         import zlib
 
         try:
-            unpacked = gzip.decompress(data)
+            data = gzip.decompress(data)
         except (OSError, EOFError, zlib.error) as error:
             raise ReplayInputError(path, None, f"not a readable gzip file ({error})") from None
-        finally:
-            _close(data)
-        return unpacked
     return data
 
 
-def _close(data: Contents) -> None:
-    if isinstance(data, mmap.mmap):
-        data.close()
-
-
-def _decode(path: Path | str, data: Contents) -> str:
-    whole = bytes(data)
+def _decode(path: Path | str, data: bytes) -> str:
     try:
-        return whole.decode("ascii")
+        return data.decode("ascii")
     except UnicodeDecodeError as error:
-        line = whole.count(b"\n", 0, error.start) + 1
+        line = data.count(b"\n", 0, error.start) + 1
         raise ReplayInputError(path, line, "not a CSV text file (non-ASCII bytes)") from None
 
 
@@ -246,7 +224,7 @@ _OTHER_LINE_BREAKS = (b"\x0b", b"\x0c", b"\x1c", b"\x1d", b"\x1e")
 _BLANK = frozenset(b" \t\r\n\x0b\x0c\x1c\x1d\x1e\x1f")
 
 
-def _native_messages(data: Contents) -> _MessageColumns | None:
+def _native_messages(data: bytes) -> _MessageColumns | None:
     """The columns of a message file in the plain form, read by the module; None for any other file."""
     body = _plain_body(data)
     if body is None:
@@ -254,7 +232,7 @@ def _native_messages(data: Contents) -> _MessageColumns | None:
     start, end, width, _ = body
     # The seventh column is skipped unread, so it must hold what the Python
     # readers accept there: ASCII without other line breaks.
-    if width not in (6, 7) or (width == 7 and not _plain_text(bytes(data))):
+    if width not in (6, 7) or (width == 7 and not _plain_text(data)):
         return None
     with memoryview(data) as whole, whole[start:end] as text:
         read = _lobster_message_columns(text, width)
@@ -264,7 +242,7 @@ def _native_messages(data: Contents) -> _MessageColumns | None:
     return times, types, ids, sizes, prices, directions
 
 
-def _native_orderbook(data: Contents) -> tuple[int, tuple[int, ...], array[int], array[int], array[int], array[int]] | None:
+def _native_orderbook(data: bytes) -> tuple[int, tuple[int, ...], array[int], array[int], array[int], array[int]] | None:
     """Levels, first row and best-level columns of an orderbook file of plain integers, read by the module; or None."""
     body = _plain_body(data)
     if body is None or body[2] % 4:
@@ -278,7 +256,7 @@ def _native_orderbook(data: Contents) -> tuple[int, tuple[int, ...], array[int],
     return width // 4, tuple(map(int, first_line.split(b","))), asks, ask_sizes, bids, bid_sizes
 
 
-def _plain_body(data: Contents) -> tuple[int, int, int, bytes] | None:
+def _plain_body(data: bytes) -> tuple[int, int, int, bytes] | None:
     """Where the data lines are (after any header line, without a blank tail), their
     field count and the first of them, for the native reader; None when the first
     lines are not plain enough to be sure the Python readers would split them alike."""
