@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator
-from itertools import chain
 from pathlib import Path
 from typing import TextIO
 
@@ -42,7 +41,7 @@ _LEVEL_TEXTS = 1 << 16
 
 def write_book_rows(out: TextIO, views: Iterable[Depth], levels: int) -> None:
     """One line per view: for each level, ask price, ask size, bid price, bid size (LOBSTER units)."""
-    empty_asks, empty_bids = [f"{NO_ASK},0"] * levels, [f"{NO_BID},0"] * levels
+    empty_ask, empty_bid = f"{NO_ASK},0", f"{NO_BID},0"
     texts: dict[tuple[int, float, int], str] = {}
 
     def text(level: tuple[int, float, int]) -> str:
@@ -55,9 +54,11 @@ def write_book_rows(out: TextIO, views: Iterable[Depth], levels: int) -> None:
 
     lines = []
     for bids, asks in views:
-        ask_cells = [*map(text, asks[:levels]), *empty_asks[len(asks) :]]
-        bid_cells = [*map(text, bids[:levels]), *empty_bids[len(bids) :]]
-        lines.append(",".join(chain.from_iterable(zip(ask_cells, bid_cells))))
+        cells = []
+        for level in range(levels):
+            cells.append(text(asks[level]) if level < len(asks) else empty_ask)
+            cells.append(text(bids[level]) if level < len(bids) else empty_bid)
+        lines.append(",".join(cells))
     if lines:
         out.write("\n".join(lines) + "\n")
 
