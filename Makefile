@@ -4,7 +4,7 @@ PY       := $(VENV)/bin/python
 PIP      := $(PY) -m pip --disable-pip-version-check -q
 SOURCES  := $(shell find src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test install clean
+.PHONY: demo test native-test install clean
 
 # The tour, then both sample days through the replay command, each in full with
 # its chart, and both at once as parallel jobs.
@@ -23,8 +23,26 @@ demo: $(VENV)/.installed
 	@echo; echo "== both files at once, in parallel worker processes"
 	$(REPLAY) $(AMZN)_message_1.csv $(AAPL)_message_10.csv --orderbook $(AMZN)_orderbook_1.csv --orderbook $(AAPL)_orderbook_10.csv
 
-test: $(VENV)/.installed
+test: $(VENV)/.installed native-test
 	$(PY) -m pytest
+
+# Native tests of the engine alone (failure injection, the price ladder against
+# an ordered map), built straight from its sources; no Python involved.
+ENGINE_SOURCES = $(wildcard src/lib/*.cpp src/lib/platform/*.cpp src/text/*.cpp)
+ENGINE_FILES  := $(shell find src/lib src/text -type f)
+NATIVE_TEST   := build/native/engine_test
+
+native-test: $(NATIVE_TEST)
+	$(NATIVE_TEST)
+
+$(NATIVE_TEST): tests/native/engine_test.cpp $(ENGINE_FILES)
+	@mkdir -p $(@D)
+	$(CXX) -O2 -g -std=c++20 -Wall -Wextra -Isrc -o $@ tests/native/engine_test.cpp $(ENGINE_SOURCES)
+
+$(NATIVE_TEST)-asan: tests/native/engine_test.cpp $(ENGINE_FILES)
+	@mkdir -p $(@D)
+	$(CXX) -O1 -g -std=c++20 -Wall -Wextra -Isrc -fsanitize=address,undefined -fno-sanitize-recover=all \
+	  -fno-omit-frame-pointer -o $@ tests/native/engine_test.cpp $(ENGINE_SOURCES)
 
 install: $(VENV)/.installed
 
@@ -68,7 +86,8 @@ $(ASAN_VENV)/.installed: $(ASAN_VENV)/.tools $(SOURCES)
 		--config-settings=cmake.build-type=RelWithDebInfo --config-settings=cmake.define.QUORANTH_SANITIZE=ON .
 	@touch $@
 
-sanitize: $(ASAN_VENV)/.installed
+sanitize: $(ASAN_VENV)/.installed $(NATIVE_TEST)-asan
+	$(NATIVE_TEST)-asan
 	$(ASAN_ENV) $(ASAN_PY) -m pytest -p no:cacheprovider
 
 valgrind: $(VENV)/.installed
@@ -91,9 +110,9 @@ PEERS        := fastlob order-book limit-order-book lightmatchingengine cython-o
 ENGINE_BENCH := build/bench/engine_bench
 BENCH_WHEELS := build/bench/wheels
 
-.PHONY: bench
+.PHONY: bench bench-engine
 bench: $(VENV)/.installed $(PEERS_VENV)/.quoranth
-	-$(MAKE) --no-print-directory $(ENGINE_BENCH)
+	-$(MAKE) --no-print-directory bench-engine
 	$(PY) benchmarks/bench.py --engine-bench $(ENGINE_BENCH)
 
 # Peers install one by one; one that does not install is reported by the run.
@@ -114,8 +133,23 @@ $(PEERS_VENV)/.quoranth: $(VENV)/.installed $(PEERS_VENV)/.installed
 	  $(BENCH_WHEELS)/quoranth-*.whl
 	@touch $@
 
-# The engine alone, built straight from its sources with the module's flags.
-$(ENGINE_BENCH): benchmarks/engine_bench.cpp $(shell find src/lib src/text -type f)
+# The engine alone, built straight from its sources with the module's flags
+# (optimised across files, as CMake's interprocedural optimisation does).
+$(ENGINE_BENCH): benchmarks/engine_bench.cpp $(ENGINE_FILES)
 	@mkdir -p $(@D)
-	$(CXX) -O3 -DNDEBUG -std=c++20 -Isrc -o $@ benchmarks/engine_bench.cpp \
-	  $(wildcard src/lib/*.cpp src/lib/platform/*.cpp src/text/*.cpp)
+	$(CXX) -O3 -DNDEBUG -flto=2 -std=c++20 -Isrc -o $@ benchmarks/engine_bench.cpp $(ENGINE_SOURCES)
+
+# The engine on the mixed flow at four depths and the replay (one line per
+# case), its bytes per resting order, and crafted against random prices at
+# 50,000 levels, in the engine and from Python. The streams are those of
+# `make bench`, written once.
+ENGINE_STREAMS := build/bench/streams
+bench-engine: $(ENGINE_BENCH) $(ENGINE_STREAMS)/.written $(VENV)/.installed
+	$(ENGINE_BENCH) --json build/bench/engine.json --memory 1000000 --crafted 50000 \
+	  $(foreach d,1000 10000 100000 1000000,--flow $(d)=$(ENGINE_STREAMS)/flow_$(d).txt) \
+	  $$(for f in $(ENGINE_STREAMS)/replay_*.txt; do [ -e "$$f" ] && echo --replay "$$f"; done)
+	$(PY) benchmarks/crafted_prices.py 50000
+
+$(ENGINE_STREAMS)/.written: benchmarks/streams.py tools/write-engine-streams | $(VENV)/bin/python
+	$(PY) tools/write-engine-streams $(@D)
+	@touch $@

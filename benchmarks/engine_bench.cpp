@@ -1,18 +1,23 @@
 // Benchmark of the matching engine alone, without Python: the same order
 // streams that benchmarks/bench.py runs through the module, read from the
-// plain text files it writes (see streams.write_text_stream).
+// plain text files it writes (see streams.write_text_stream), plus the
+// engine's own memory and crafted-price cases.
 //
-//   engine_bench [--passes N] [--json OUT] --flow DEPTH=FILE ... --replay FILE ...
+//   engine_bench [--passes N] [--json OUT] [--memory N] [--crafted LEVELS]
+//                --flow DEPTH=FILE ... --replay FILE ...
 //
 // For every stream and pass: a fresh book is pre-filled (untimed), then every
 // operation of the stream runs in one timed loop. Orders are created before
-// the loop, as the Python benchmark does; the figure is the median pass.
+// the loop, as the Python benchmark does, with a deterministic id source; the
+// book reads the system clock for its fills, as in use. Times are the CPU time
+// of this thread, so that a busy machine's other work does not count; the
+// figure is the median pass. One line per case:
+//   engine <case> <ns/op> ns/op <M ops/s> M ops/s
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -27,7 +32,42 @@ namespace {
 
 using quoranth::Order;
 using quoranth::OrderBook;
+using quoranth::OrderId;
 using quoranth::OrderType;
+
+// Identifiers from a counter through a fixed permutation (splitmix64), so that
+// they spread like random ones and every run builds the same tables.
+class CountingIds final : public quoranth::IdSource {
+public:
+    OrderId next() override {
+        std::uint8_t bytes[16];
+        for (int half = 0; half < 2; ++half) {
+            std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            z ^= z >> 31;
+            for (int i = 0; i < 8; ++i) bytes[half * 8 + i] = static_cast<std::uint8_t>(z >> (8 * i));
+        }
+        bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+        bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+        return quoranth::order_id_from_bytes(bytes);
+    }
+
+private:
+    std::uint64_t state_ = 0;
+};
+
+CountingIds ids;
+
+Order make_order(OrderType side, std::int64_t price, double quantity) {
+    return Order::create_from(side, price, quantity, quoranth::system_clock(), ids);
+}
+
+double thread_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
 
 enum class Code : std::uint8_t { Add, Cancel, BestBid, BestAsk, Spread, CancelUnknown };
 
@@ -37,8 +77,8 @@ struct Op {
 };
 
 struct Stream {
-    std::vector<Order> orders;     // every order the stream adds, in stream order
-    std::size_t prefill = 0;       // the first `prefill` orders fill the book
+    std::vector<Order> orders;  // every order the stream adds, in stream order
+    std::size_t prefill = 0;    // the first `prefill` orders fill the book
     std::vector<Op> ops;
 };
 
@@ -64,7 +104,7 @@ Stream load(const std::string& path) {
             double qty;
             in >> key >> side >> price >> qty;
             const auto index = static_cast<std::uint32_t>(s.orders.size());
-            s.orders.push_back(Order::create(side == 0 ? OrderType::Buy : OrderType::Sell, price, qty));
+            s.orders.push_back(make_order(side == 0 ? OrderType::Buy : OrderType::Sell, price, qty));
             by_key[key] = index;
             if (in_flow) s.ops.push_back({Code::Add, index});
         } else if (tag == "C") {
@@ -83,14 +123,11 @@ Stream load(const std::string& path) {
     return s;
 }
 
-volatile double sink;
-
-double run_once(const Stream& s) {
-    OrderBook book(0.01);
-    for (std::size_t i = 0; i < s.prefill; ++i) book.add(s.orders[i]);
+// The timed operations of a stream on a pre-filled book (kept out of line, so
+// that a profiler can single it out).
+[[gnu::noinline]] double run_ops(OrderBook& book, const Stream& s) {
     static constexpr std::string_view unknown = "00000000-0000-4000-8000-000000000000";
     double acc = 0;
-    const auto t0 = std::chrono::steady_clock::now();
     for (const Op& op : s.ops) {
         switch (op.code) {
             case Code::Add:
@@ -113,9 +150,17 @@ double run_once(const Stream& s) {
                 break;
         }
     }
-    const auto t1 = std::chrono::steady_clock::now();
-    sink = acc;
-    return std::chrono::duration<double, std::nano>(t1 - t0).count();
+    return acc;
+}
+
+volatile double sink;
+
+double run_once(const Stream& s) {
+    OrderBook book(0.01);
+    for (std::size_t i = 0; i < s.prefill; ++i) book.add(s.orders[i]);
+    const double t0 = thread_seconds();
+    sink = run_ops(book, s);
+    return (thread_seconds() - t0) * 1e9;
 }
 
 struct Result {
@@ -123,31 +168,135 @@ struct Result {
     std::size_t ops;
 };
 
+template <typename Pass>
+Result median_of(int passes, std::size_t ops, Pass&& pass) {
+    std::vector<double> per_op;
+    for (int p = 0; p < passes; ++p) per_op.push_back(pass() / static_cast<double>(ops));
+    std::sort(per_op.begin(), per_op.end());
+    return {per_op[per_op.size() / 2], ops};
+}
+
 Result measure(const std::vector<Stream>& streams, int passes) {
     std::size_t ops = 0;
     for (const auto& s : streams) ops += s.ops.size();
-    std::vector<double> per_op;
-    for (int p = 0; p < passes; ++p) {
+    return median_of(passes, ops, [&] {
         double ns = 0;
         for (const auto& s : streams) ns += run_once(s);
-        per_op.push_back(ns / static_cast<double>(ops));
-    }
-    std::sort(per_op.begin(), per_op.end());
-    return {per_op[per_op.size() / 2], ops};
+        return ns;
+    });
+}
+
+void print_case(const std::string& name, const Result& r) {
+    std::printf("engine %s %.1f ns/op %.2f M ops/s\n", name.c_str(), r.ns_per_op, 1e3 / r.ns_per_op);
 }
 
 std::string json_result(const Result& r) {
     std::ostringstream o;
     o.precision(6);
-    o << "{\"ns_per_op\": " << r.ns_per_op << ", \"ops_per_s\": " << 1e9 / r.ns_per_op
-      << ", \"ops\": " << r.ops << "}";
+    o << "{\"ns_per_op\": " << r.ns_per_op << ", \"ops_per_s\": " << 1e9 / r.ns_per_op << ", \"ops\": " << r.ops
+      << "}";
     return o.str();
+}
+
+// ---------------------------------------------------------------------------
+// Memory: resident bytes per resting order, in the pattern of the Python
+// probe (benchmarks/harness.py): alternate sides, uniform within the band.
+
+std::size_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * 4096;
+}
+
+double bytes_per_resting_order(std::size_t n) {
+    const std::int64_t mid = 1'000'000;
+    const auto width = static_cast<std::uint64_t>(std::max<std::size_t>(25, n / 20));
+    OrderBook book(0.01);
+    const std::size_t before = resident_bytes();
+    std::uint64_t x = 12345;
+    for (std::size_t i = 0; i < n; ++i) {
+        x = (x * 1103515245 + 12345) & 0x7FFFFFFF;
+        const bool buy = (i & 1) == 0;
+        const auto off = static_cast<std::int64_t>(1 + x % width);
+        book.add(make_order(buy ? OrderType::Buy : OrderType::Sell, buy ? mid - off : mid + off,
+                            static_cast<double>(1 + (x >> 8) % 100)));
+    }
+    return static_cast<double>(resident_bytes() - before) / static_cast<double>(n);
+}
+
+// ---------------------------------------------------------------------------
+// Crafted prices: `levels` buys, one per price, in an order an adversary
+// picks, then all cancelled; against the same count of random prices drawn
+// over the same range. Each pair is timed in one process, pass by pass.
+
+struct PriceSet {
+    std::string name;
+    std::vector<std::int64_t> crafted;
+    std::int64_t low, high;  // the range the random prices are drawn from
+};
+
+std::vector<PriceSet> crafted_sets(std::size_t levels) {
+    std::vector<PriceSet> sets;
+    const auto n = static_cast<std::int64_t>(levels);
+    // The construction that flooded the old multiplicative price hash: prices
+    // whose products with its multiplier are 0, 1, 2, ... (kept positive).
+    const std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;
+    std::uint64_t inverse = multiplier;  // Newton's iteration for the inverse mod 2^64
+    for (int i = 0; i < 6; ++i) inverse *= 2 - multiplier * inverse;
+    PriceSet hash{"inverse_multiplier", {}, 1, INT64_MAX};
+    for (std::uint64_t j = 1; hash.crafted.size() < levels; ++j) {
+        const std::uint64_t price = j * inverse;
+        if (price != 0 && price < (std::uint64_t{1} << 63)) hash.crafted.push_back(static_cast<std::int64_t>(price));
+    }
+    sets.push_back(hash);
+    // Alternating between the two ends of a range the ladder may not span,
+    // closing in: every new level lies far from the last.
+    const std::int64_t base = 1'000'000'000;
+    PriceSet ends{"alternating_ends", {}, base, base + 64 * n};
+    for (std::int64_t j = 0; j < n; ++j) ends.crafted.push_back(j % 2 == 0 ? base + 32 * j : base + 64 * n - 32 * j);
+    sets.push_back(ends);
+    // Strides that keep every level outside a window grown for the last ones,
+    // so that growth, moving and the map all take turns.
+    PriceSet strides{"far_strides", {}, base, base + n * 4096};
+    for (std::int64_t j = 0; j < n; ++j) strides.crafted.push_back(base + ((j * 7919) % n) * 4096);
+    sets.push_back(strides);
+    // Each level a new best, from the far end in.
+    PriceSet climbing{"each_a_new_best", {}, base, base + n};
+    for (std::int64_t j = 0; j < n; ++j) climbing.crafted.push_back(base + j);
+    sets.push_back(climbing);
+    return sets;
+}
+
+std::vector<std::int64_t> random_prices(std::size_t count, std::int64_t low, std::int64_t high, std::uint64_t seed) {
+    std::vector<std::int64_t> prices;
+    const std::uint64_t span = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low) + 1;
+    std::uint64_t x = seed;
+    while (prices.size() < count) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        prices.push_back(low + static_cast<std::int64_t>(x % span));
+    }
+    return prices;
+}
+
+double time_prices(const std::vector<std::int64_t>& prices) {
+    std::vector<Order> orders;
+    orders.reserve(prices.size());
+    for (const std::int64_t price : prices) orders.push_back(make_order(OrderType::Buy, price, 1.0));
+    OrderBook book(0.01);
+    const double t0 = thread_seconds();
+    for (const Order& order : orders) book.add(order);
+    for (const Order& order : orders) book.cancel(order.id.view());
+    return (thread_seconds() - t0) * 1e9;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     int passes = 5;
+    std::size_t memory_orders = 0, crafted_levels = 0;
     std::string json_out;
     std::vector<std::pair<std::string, std::string>> flows;
     std::vector<std::string> replays;
@@ -156,6 +305,8 @@ int main(int argc, char** argv) {
         const bool has_value = i + 1 < argc;
         if (a == "--passes" && has_value) passes = std::max(1, std::atoi(argv[++i]));
         else if (a == "--json" && has_value) json_out = argv[++i];
+        else if (a == "--memory" && has_value) memory_orders = std::strtoull(argv[++i], nullptr, 10);
+        else if (a == "--crafted" && has_value) crafted_levels = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--flow" && has_value) {
             const std::string v = argv[++i];
             const auto eq = v.find('=');
@@ -166,7 +317,8 @@ int main(int argc, char** argv) {
             flows.emplace_back(v.substr(0, eq), v.substr(eq + 1));
         } else if (a == "--replay" && has_value) replays.emplace_back(argv[++i]);
         else {
-            std::cerr << "usage: engine_bench [--passes N] [--json OUT] --flow DEPTH=FILE ... --replay FILE ...\n";
+            std::cerr << "usage: engine_bench [--passes N] [--json OUT] [--memory N] [--crafted LEVELS]"
+                         " --flow DEPTH=FILE ... --replay FILE ...\n";
             return 2;
         }
     }
@@ -180,14 +332,16 @@ int main(int argc, char** argv) {
 #else
         "unknown compiler"
 #endif
-         << "\", \"passes\": " << passes << ", \"flows\": {";
+         << "\", \"passes\": " << passes << ", \"timing\": \"thread cpu time\", \"flows\": {";
     bool first = true;
+    std::vector<double> flow_ns;
     for (const auto& [depth, path] : flows) {
         std::vector<Stream> one;
         one.push_back(load(path));
         const Result r = measure(one, passes);
-        std::printf("  engine flow_%-8s %8.1f ns/op  %7.2f M ops/s\n", depth.c_str(), r.ns_per_op,
-                    1e3 / r.ns_per_op);
+        print_case("flow_" + depth, r);
+        std::fflush(stdout);
+        flow_ns.push_back(r.ns_per_op);
         json << (first ? "" : ", ") << "\"" << depth << "\": " << json_result(r);
         first = false;
     }
@@ -196,8 +350,44 @@ int main(int argc, char** argv) {
         std::vector<Stream> all;
         for (const auto& path : replays) all.push_back(load(path));
         const Result r = measure(all, passes);
-        std::printf("  engine replay        %8.1f ns/op  %7.2f M ops/s\n", r.ns_per_op, 1e3 / r.ns_per_op);
+        print_case("replay", r);
         json << ", \"replay\": " << json_result(r);
+    }
+    if (flow_ns.size() >= 2) {
+        const double growth = flow_ns.back() / flow_ns.front();
+        std::printf("engine growth flow_%s -> flow_%s: %.2fx per op\n", flows.front().first.c_str(),
+                    flows.back().first.c_str(), growth);
+        json << ", \"growth\": " << growth;
+    }
+    if (memory_orders > 0) {
+        const double bytes = bytes_per_resting_order(memory_orders);
+        std::printf("engine memory %zu resting orders: %.1f bytes per order\n", memory_orders, bytes);
+        json << ", \"bytes_per_order\": " << bytes;
+    }
+    if (crafted_levels > 0) {
+        json << ", \"crafted\": {";
+        bool first_set = true;
+        for (const PriceSet& set : crafted_sets(crafted_levels)) {
+            const std::vector<std::int64_t> random = random_prices(crafted_levels, set.low, set.high, 88172645463325252ull);
+            std::vector<double> crafted_ns, random_ns;
+            for (int p = 0; p < passes; ++p) {
+                crafted_ns.push_back(time_prices(set.crafted));
+                random_ns.push_back(time_prices(random));
+            }
+            std::sort(crafted_ns.begin(), crafted_ns.end());
+            std::sort(random_ns.begin(), random_ns.end());
+            const std::size_t ops = 2 * crafted_levels;
+            const Result crafted{crafted_ns[crafted_ns.size() / 2] / static_cast<double>(ops), ops};
+            const Result random_result{random_ns[random_ns.size() / 2] / static_cast<double>(ops), ops};
+            print_case("crafted_" + set.name, crafted);
+            print_case("random_" + set.name, random_result);
+            const double ratio = crafted.ns_per_op / random_result.ns_per_op;
+            std::printf("engine crafted/random %s: %.2fx\n", set.name.c_str(), ratio);
+            json << (first_set ? "" : ", ") << "\"" << set.name << "\": {\"crafted\": " << json_result(crafted)
+                 << ", \"random\": " << json_result(random_result) << ", \"ratio\": " << ratio << "}";
+            first_set = false;
+        }
+        json << "}";
     }
     json << "}\n";
     std::fflush(stdout);

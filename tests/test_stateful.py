@@ -1,7 +1,9 @@
 """Random sequences of operations on one or two books, checked after every step against the model.
 
-QUORANTH_SOAK=1 selects the long "soak" profile; the number of operations run is
-printed at the end of the session either way.
+The rules draw single calls with edge values, bursts of orders, and a market-like flow around a
+mid price that drifts, jumps far and sweeps whole sides, so that price levels are created, emptied
+and found again across wide price ranges. QUORANTH_SOAK=1 selects the long "soak" profile; the
+number of operations run is printed at the end of the session either way.
 """
 
 import math
@@ -26,7 +28,9 @@ PROFILE = settings.get_profile("soak" if SOAK else "quoranth-stateful")
 operations = {"steps": 0, "calls": 0}
 
 SIDES = st.sampled_from([OrderType.Buy, OrderType.Sell])
-TICKS = st.one_of(st.integers(96, 104), st.sampled_from([1, 2, 2**63 - 1]))
+TICKS = st.one_of(st.integers(96, 104), st.sampled_from([1, 2, 2**62, 2**63 - 2, 2**63 - 1]),
+                  st.integers(1, 2**63 - 1), st.integers(10**6 - 5000, 10**6 + 5000))
+MID_MOVES = st.one_of(st.sampled_from([-2, -1, 1, 2]), st.integers(-10**5, 10**5), st.sampled_from([-(10**9), 10**12]))
 QUANTITIES = st.one_of(
     st.integers(1, 10).map(float),
     st.sampled_from([0.1, 0.2, 0.3, 1 / 3, 2.675, 5e-324, 1e-300, 1e300, 2.0**53 + 2]),
@@ -66,6 +70,7 @@ class Books(RuleBasedStateMachine):
         self.books = []     # (native, model)
         self.pool = []      # the caller's Order objects
         self.known = []     # every identifier the books may know
+        self.mid = 1000     # the mid price of the market-like flow, in ticks
 
     def step(self, calls=1):
         operations["steps"] += 1
@@ -150,6 +155,55 @@ class Books(RuleBasedStateMachine):
             self.keep(order)
             self.add(i, order)
 
+    @rule(i=st.integers(0, 1), seed=st.integers(0, 2**32), n=st.integers(1, 80))
+    def market_flow(self, i, seed, n):
+        """A market around the mid: mostly passive orders, some crossing it, cancels of resting
+        orders, re-adds of the book's copies and of the caller's objects, and a drifting mid."""
+        native, model = self.book(i)
+        rng = random.Random(seed)
+        for _ in range(n):
+            r = rng.random()
+            if r < 0.55 or not self.known:
+                side = rng.choice([OrderType.Buy, OrderType.Sell])
+                offset = rng.randint(-3, 8) if rng.random() < 0.8 else rng.randint(-8, 0)
+                ticks = max(1, self.mid - offset if side == OrderType.Buy else self.mid + offset)
+                if rng.random() < 0.2 and native.tick_size == 0.01:
+                    order = native.create_order(side, ticks * 0.01, float(rng.randint(1, 10)))
+                else:
+                    order = Order(side, ticks, rng.choice([1.0, 2.0, 0.1, 0.2, 0.3, 1 / 3, 2.675, 6.0]))
+                self.keep(order)
+                self.add(i, order)
+            elif r < 0.8:
+                resting = [o.id for o in model.buy_orders + model.sell_orders]
+                oid = rng.choice(resting) if resting and rng.random() < 0.8 else rng.choice(self.known)
+                assert native.cancel(oid) is model.cancel(oid)
+                self.step()
+            elif r < 0.9:
+                copy = native.get_order(rng.choice(self.known))
+                if copy is not None:
+                    self.add(i, copy)  # a Filled copy is inert; an Open one rests again
+            elif r < 0.93:
+                self.add(i, rng.choice(self.pool))
+            else:
+                self.mid = max(1, self.mid + rng.choice([-2, -1, 1, 2]))
+
+    @rule(move=MID_MOVES)
+    def move_mid(self, move):
+        """The mid drifts a little, or jumps far from every resting level."""
+        self.mid = min(2**63 - 10, max(1, self.mid + move))
+        self.step()
+
+    @rule(i=st.integers(0, 1), side=SIDES)
+    def sweep(self, i, side):
+        """One order through every price of the other side takes all of it, best level first."""
+        native, _ = self.book(i)
+        selling = side == OrderType.Sell
+        volume = native.buy_volume() if selling else native.sell_volume()
+        order = Order(side, 1 if selling else 2**63 - 1, 2 * volume + 1.0)
+        self.keep(order)
+        self.add(i, order)
+        assert (native.best_bid() if selling else native.best_ask()) is None
+
     @rule(i=st.integers(0, 1), pick=st.integers(min_value=0),
           stranger=st.sampled_from([None, "", "x" * 36, "00000000-0000-4000-8000-000000000000"]))
     def cancel(self, i, pick, stranger):
@@ -210,6 +264,7 @@ class Books(RuleBasedStateMachine):
             assert canon([bid, ask, native.spread(), native.buy_volume(), native.sell_volume()]) == canon(
                 [model.best_bid(), model.best_ask(), model.spread(), model.buy_volume(), model.sell_volume()])
             assert repr(native) == str(native) == repr(model)
+            assert canon(native.depth(3)) == canon(model.depth(3))
             for oid in self.known[-50:]:
                 assert order_key(native.get_order(oid)) == order_key(model.get_order(oid))
         operations["calls"] += 10

@@ -5,16 +5,21 @@
 
 #include "lib/clock.hpp"
 #include "lib/errors.hpp"
+#include "lib/sources.hpp"
 
 namespace quoranth {
 
 Order Order::create(OrderType side, std::int64_t price_in_ticks, double quantity) {
+    return create_from(side, price_in_ticks, quantity, system_clock(), system_ids());
+}
+
+Order Order::create_from(OrderType side, std::int64_t price_in_ticks, double quantity, Clock& clock, IdSource& ids) {
     if (price_in_ticks <= 0) throw ValueError("price_in_ticks must be positive");
     if (!(quantity > 0.0)) throw ValueError("quantity must be positive");  // NaN included
     if (std::isinf(quantity)) throw ValueError("quantity must be finite");
     Order order;
-    order.id = new_order_id();
-    order.timestamp = now_timestamp();
+    order.id = ids.next();
+    order.timestamp = clock.now();
     order.side = side;
     order.price_in_ticks = price_in_ticks;
     order.quantity = quantity;
@@ -28,9 +33,7 @@ bool Order::can_match(const Order& other) const noexcept {
     return other.price_in_ticks >= price_in_ticks;
 }
 
-std::optional<Fill> Order::fill(Order& incoming, double tick_size) {
-    if (!can_match(incoming)) return std::nullopt;
-
+double Order::trade(Order& incoming) noexcept {
     // minNum: a NaN on one side yields the other side's quantity.
     double traded;
     if (std::isnan(quantity)) traded = incoming.quantity;
@@ -41,17 +44,23 @@ std::optional<Fill> Order::fill(Order& incoming, double tick_size) {
     incoming.quantity -= traded;
     if (quantity <= 0.0) status = OrderStatus::Filled;
     if (incoming.quantity <= 0.0) incoming.status = OrderStatus::Filled;
+    return traded;
+}
 
+Fill Order::fill_record(const Order& incoming, double traded, double tick_size, std::uint64_t timestamp) const {
     const bool receiving_sells = side == OrderType::Sell;
     const Order& buyer = receiving_sells ? incoming : *this;
     const Order& seller = receiving_sells ? *this : incoming;
+    return Fill{traded, static_cast<double>(seller.price_in_ticks) * tick_size, SmallText(buyer.id.view()),
+                SmallText(seller.id.view()), timestamp};
+}
 
+std::optional<Fill> Order::fill(Order& incoming, double tick_size) {
+    if (!can_match(incoming)) return std::nullopt;
+    const double traded = trade(incoming);
     // Read the clock only after both orders are updated: if it fails, the
     // updates stand and no fill results.
-    const std::uint64_t timestamp = now_timestamp();
-    Fill result{traded, static_cast<double>(seller.price_in_ticks) * tick_size, SmallText(buyer.id.view()),
-                SmallText(seller.id.view()), timestamp};
-    return result;
+    return fill_record(incoming, traded, tick_size, now_timestamp());
 }
 
 }  // namespace quoranth

@@ -8,6 +8,9 @@
 
 namespace quoranth {
 
+class Clock;
+class IdSource;
+
 // A limit order: a plain 64-byte value, copied freely (the id is held inline).
 struct Order {
     OrderId id;
@@ -18,8 +21,10 @@ struct Order {
     std::uint64_t timestamp = 0;
 
     // Validates price, then quantity (ValueError), then mints the id and reads
-    // the clock. Non-finite quantities are refused so that matching always ends.
+    // the clock (the system's, or the given sources). Non-finite quantities are
+    // refused so that matching always ends.
     static Order create(OrderType side, std::int64_t price_in_ticks, double quantity);
+    static Order create_from(OrderType side, std::int64_t price_in_ticks, double quantity, Clock& clock, IdSource& ids);
 
     bool is_open() const noexcept { return status == OrderStatus::Open; }
 
@@ -28,9 +33,18 @@ struct Order {
 
     // Trades the smaller remaining quantity between this (receiving) order and
     // `incoming`, lowering both and marking each exhausted one Filled. Priced at
-    // the sell order's ticks times `tick_size`. Returns nothing, changing
-    // nothing, when the two do not cross.
+    // the sell order's ticks times `tick_size`, stamped from the wall clock.
+    // Returns nothing, changing nothing, when the two do not cross.
     std::optional<Fill> fill(Order& incoming, double tick_size);
+
+    // The arithmetic of fill: lowers both quantities by the smaller one (a NaN
+    // on one side yields the other's), marks each exhausted order Filled and
+    // returns the traded quantity. The sides and prices are not checked.
+    double trade(Order& incoming) noexcept;
+    // The record of a trade of `traded` between this (receiving) order and `incoming`.
+    Fill fill_record(const Order& incoming, double traded, double tick_size, std::uint64_t timestamp) const;
 };
+
+static_assert(sizeof(Order) == 64);
 
 }  // namespace quoranth

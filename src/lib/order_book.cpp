@@ -1,8 +1,8 @@
 #include "lib/order_book.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
-#include <iterator>
 #include <limits>
 
 #include "lib/errors.hpp"
@@ -22,207 +22,213 @@ std::int64_t saturating_ticks(double rounded) noexcept {
     return static_cast<std::int64_t>(rounded);
 }
 
+// An incoming order at `limit` trades with a level at `price` on the other side.
+bool reaches(bool buying, std::int64_t limit, std::int64_t price) noexcept {
+    return buying ? limit >= price : limit <= price;
+}
+
 }  // namespace
 
 Order OrderBook::create_order(OrderType side, double price, double quantity) const {
     if (price <= 0.0 || quantity <= 0.0) throw ValueError("Price and quantity must be positive");
     const std::int64_t ticks = saturating_ticks(std::round(price / tick_size_));
     if (ticks <= 0) throw ValueError("Resulting price_in_ticks must be positive");
-    return Order::create(side, ticks, quantity);
+    return Order::create_from(side, ticks, quantity, *clock_, *ids_);
 }
 
-Order OrderBook::resting_record(Ref ref) const noexcept {
-    Order record = index_[entry_of(ref)].record;
-    record.quantity = links(ref).quantity;
-    record.status = OrderStatus::Open;
-    return record;
+std::span<const Fill> OrderBook::add(const Order& incoming) {
+    plan_add(incoming);
+    commit_add();
+    return plan_.fills();
 }
 
-std::span<const Fill> OrderBook::add(const Order& incoming_order) {
-    Order incoming = incoming_order;
-    std::vector<Fill>& fills = fills_;
-    fills.clear();
+const MatchPlan& OrderBook::plan_add(const Order& incoming) {
+    MatchPlan& plan = plan_;
+    plan.valid_ = false;
+    plan.fills_.clear();
     // Keep a small buffer for the common case; one large sweep must not pin
     // its memory for the life of the book.
-    if (fills.capacity() > max_kept_fills) std::vector<Fill>().swap(fills);
-    const bool buying = incoming.side == OrderType::Buy;
-    Levels& opposite = buying ? sells_ : buys_;
+    if (plan.fills_.capacity() > max_kept_fills) std::vector<Fill>().swap(plan.fills_);
 
-    while (incoming.is_open() && !opposite.empty()) {
-        const auto best = buying ? opposite.begin() : std::prev(opposite.end());
-        if (buying ? incoming.price_in_ticks < best->first : incoming.price_in_ticks > best->first) break;
-        PriceLevel& level = best->second;
-        if (level.head == none) fail_internal("Queue is not empty if it exists in map");
+    Order& work = plan.incoming_;
+    work = incoming;
+    const std::size_t records_filled = plan_matches(work);
 
-        const Ref head = level.head;
-        Order resting = resting_record(head);
-        std::optional<Fill> fill = resting.fill(incoming, tick_size_);
-        if (!fill) break;  // cannot happen after the price test; never spin on it
-        fills.push_back(std::move(*fill));
+    // Reserve everything the commit writes, so that it cannot fail.
+    plan.id_hash_ = hash_order_id(work.id.view());
+    plan.resting_entry_ = records_.find(work.id.view(), plan.id_hash_);
+    plan.cold_entry_ = plan.resting_entry_ == no_handle ? cold_.find(work.id.view(), plan.id_hash_) : no_handle;
+    const bool rests = work.is_open();
+    cold_.reserve(records_filled + (rests || plan.cold_entry_ != no_handle ? 0 : 1));
+    plan.level_ = nullptr;
+    if (rests) {
+        if (plan.resting_entry_ == no_handle) records_.reserve_entry();
+        else records_.reserve_extra();
+        SideLevels& own = levels_of(work.side);
+        plan.level_ = own.find(work.price_in_ticks);
+        if (plan.level_ == nullptr) own.prepare(work.price_in_ticks);
+    }
+    plan.valid_ = true;
+    return plan;
+}
 
-        // Only now, with nothing left to fail, write the match into the book.
-        index_[entry_of(head)].record = resting;
-        if (resting.is_open()) {
-            links(head).quantity = resting.quantity;  // keeps its place at the head
-        } else {
-            unlink(head);
-            if (level.head == none) {
-                (buying ? sell_lookup_ : buy_lookup_).erase(best->first);
-                opposite.erase(best);
-            }
+std::size_t OrderBook::plan_matches(Order& work) {
+    const bool buying = work.side == OrderType::Buy;
+    const SideLevels& opposite = buying ? sells_ : buys_;
+    const auto best = opposite.best();
+    if (!best || !work.is_open() || !reaches(buying, work.price_in_ticks, best->first)) return 0;
+    std::size_t records_filled = 0;
+    opposite.from_best([&](std::int64_t price, const Level& level) {
+        if (!work.is_open() || !reaches(buying, work.price_in_ticks, price)) return false;
+        if (level.empty()) fail_internal("Queue is not empty if it exists in map");
+        for (Ref ref = level.head; ref != no_handle; ref = records_.next(ref)) {
+            Order resting = records_.resting_record(ref);
+            const double traded = resting.trade(work);
+            plan_.fills_.push_back(resting.fill_record(work, traded, tick_size_, clock_->now()));
+            // A record still open took all the incoming order had (or, for
+            // quantities no order can be created with, neither would end).
+            if (resting.is_open()) return false;
+            ++records_filled;
+            if (!work.is_open()) return false;
         }
-        // A match that exhausts neither side would repeat forever; stop instead.
-        if (resting.is_open() && incoming.is_open()) break;
-    }
-
-    const Handle entry = index_.find_or_insert(incoming);
-    index_[entry].record = incoming;
-    if (incoming.is_open()) rest(incoming, entry);
-    return fills;
+        return true;
+    });
+    return records_filled;
 }
 
-void OrderBook::rest(const Order& remainder, Handle entry) {
-    // The record rests inline in its entry unless an earlier copy rests there.
-    const bool inline_free = index_[entry].resting.level == nullptr;
-    const Handle extra = inline_free ? none : overflow_.acquire();
-    PriceLevel* level;
-    try {
-        level = &level_at(remainder.side, remainder.price_in_ticks);
-    } catch (...) {
-        if (extra != none) overflow_.release(extra);
-        throw;
-    }
-    const RestingLinks placed{remainder.quantity, level->tail, none, level};
-    IndexEntry& owner = index_[entry];
-    Ref ref = entry;
-    if (inline_free) {
-        owner.resting = placed;
-    } else {
-        overflow_[extra] = OverflowRecord{placed, entry, none, owner.overflow};
-        if (owner.overflow != none) overflow_[owner.overflow].chain_prev = extra;
-        owner.overflow = extra;
-        ref = extra | overflow_bit;
-    }
-    if (level->tail != none) links(level->tail).next = ref;
-    else level->head = ref;
-    level->tail = ref;
-    ++resting_counts_[static_cast<int>(remainder.side)];
+void OrderBook::commit_add() noexcept {
+    if (!plan_.valid_) return;
+    plan_.valid_ = false;
+    SideLevels& opposite = plan_.incoming_.side == OrderType::Buy ? sells_ : buys_;
+    for (const Fill& fill : plan_.fills_) apply_match(opposite, fill.quantity);
+    commit_incoming();
 }
 
-PriceLevel& OrderBook::level_at(OrderType side, std::int64_t price) {
-    LevelIndex& lookup = side_lookup(side);
-    if (PriceLevel* level = lookup.find(price)) return *level;
-    Levels& levels = side_levels(side);
-    PriceLevel& level = levels[price];
-    try {
-        lookup.insert(price, &level);
-    } catch (...) {
-        levels.erase(price);  // never leave an empty level behind
-        throw;
-    }
-    return level;
-}
-
-void OrderBook::remove_level(OrderType side, std::int64_t price) noexcept {
-    side_lookup(side).erase(price);
-    side_levels(side).erase(price);
-}
-
-void OrderBook::unlink(Ref ref) noexcept {
-    RestingLinks& place = links(ref);
-    PriceLevel& level = *place.level;
-    if (place.prev != none) links(place.prev).next = place.next;
-    else level.head = place.next;
-    if (place.next != none) links(place.next).prev = place.prev;
-    else level.tail = place.prev;
-    --resting_counts_[static_cast<int>(index_[entry_of(ref)].record.side)];
-
-    if (!(ref & overflow_bit)) {
-        place = RestingLinks{};
+void OrderBook::apply_match(SideLevels& opposite, double traded) noexcept {
+    const auto [price, level] = *opposite.best();
+    const Ref head = level->head;
+    const Handle entry = records_.entry_of(head);
+    // The same arithmetic as Order::trade did on the planned copy.
+    const double left = records_.quantity(head) - traded;
+    // The index write: the entry's copy takes the resting record's new state.
+    Order& indexed = records_.record(entry);
+    indexed.quantity = left;
+    indexed.status = left <= 0.0 ? OrderStatus::Filled : OrderStatus::Open;
+    if (indexed.is_open()) {
+        records_.set_quantity(head, left);  // keeps its place at the head
         return;
     }
-    const Handle extra = ref & ~overflow_bit;
-    const OverflowRecord& record = overflow_[extra];
-    if (record.chain_prev != none) overflow_[record.chain_prev].chain_next = record.chain_next;
-    else index_[record.entry].overflow = record.chain_next;
-    if (record.chain_next != none) overflow_[record.chain_next].chain_prev = record.chain_prev;
-    overflow_.release(extra);
+    records_.unlink(head, *level);
+    if (level->empty()) opposite.erase(price);
+    if (!records_.rests(entry)) retire(entry);
+}
+
+void OrderBook::commit_incoming() noexcept {
+    const Order& work = plan_.incoming_;
+    Handle entry = plan_.resting_entry_;
+    if (!work.is_open()) {
+        if (entry != no_handle) records_.record(entry) = work;
+        else if (plan_.cold_entry_ != no_handle) cold_[plan_.cold_entry_].record = work;
+        else cold_.insert_reserved(ColdEntry{work}, plan_.id_hash_);
+        return;
+    }
+    if (entry == no_handle) {
+        if (plan_.cold_entry_ != no_handle) cold_.erase(plan_.cold_entry_, plan_.id_hash_);
+        entry = records_.add_entry(work, plan_.id_hash_);
+    } else {
+        records_.record(entry) = work;
+    }
+    // The level found while planning is still there: only the other side has changed since.
+    Level* level = plan_.level_;
+    if (level == nullptr) level = &levels_of(work.side).create(work.price_in_ticks);
+    records_.place(entry, work.quantity, *level);
+}
+
+void OrderBook::retire(Handle entry) noexcept {
+    const Order& record = records_.record(entry);
+    const std::uint64_t hash = hash_order_id(record.id.view());
+    cold_.insert_reserved(ColdEntry{record}, hash);
+    records_.erase_entry(entry, hash);
+}
+
+Level& OrderBook::level_of(Handle entry) noexcept {
+    const Order& record = records_.record(entry);
+    Level* level = levels_of(record.side).find(record.price_in_ticks);
+    assert(level != nullptr);  // a hot entry rests, and all its records rest at its price
+    return *level;
 }
 
 bool OrderBook::cancel(std::string_view order_id) {
-    const Handle entry = index_.find(order_id);
-    if (entry == OrderIndex::none) return false;
-    IndexEntry& owner = index_[entry];
-    // Every record resting under one identifier shares its side and price, so
-    // they all sit in one level.
-    PriceLevel* level = owner.resting.level;
-    if (level == nullptr && owner.overflow != none) level = overflow_[owner.overflow].links.level;
-    if (owner.resting.level != nullptr) unlink(entry);
-    while (owner.overflow != none) unlink(owner.overflow | overflow_bit);
-    if (level != nullptr && level->head == none) remove_level(owner.record.side, owner.record.price_in_ticks);
-    index_.erase(entry);
+    plan_.valid_ = false;
+    const std::uint64_t hash = hash_order_id(order_id);
+    const Handle entry = records_.find(order_id, hash);
+    if (entry == no_handle) {
+        const Handle cold = cold_.find(order_id, hash);
+        if (cold == no_handle) return false;
+        cold_.erase(cold, hash);
+        return true;
+    }
+    const Order& record = records_.record(entry);
+    SideLevels& side = levels_of(record.side);
+    Level& level = level_of(entry);
+    records_.unlink_all(entry, level);
+    if (level.empty()) side.erase(record.price_in_ticks);
+    records_.erase_entry(entry, hash);
     return true;
 }
 
 std::optional<Order> OrderBook::get_order(std::string_view order_id) const {
-    const Handle entry = index_.find(order_id);
-    if (entry == OrderIndex::none) return std::nullopt;
-    return index_[entry].record;
+    if (const Handle entry = records_.find(order_id); entry != no_handle) return records_.record(entry);
+    if (const Handle cold = cold_.find(order_id); cold != no_handle) return cold_[cold].record;
+    return std::nullopt;
 }
 
 void OrderBook::update_order(const Order& order) {
-    index_[index_.find_or_insert(order)].record = order;
-}
-
-std::optional<OrderBook::Ref> OrderBook::oldest_resting(Handle entry) const noexcept {
-    const IndexEntry& owner = index_[entry];
-    const bool inline_rests = owner.resting.level != nullptr;
-    if (owner.overflow == none) return inline_rests ? std::optional<Ref>(entry) : std::nullopt;
-    // Several records rest under this id, all in one level: the first one met
-    // from the head of that level is the oldest. Rare (an order added again
-    // while it rests), so a walk is fine.
-    const PriceLevel* level = overflow_[owner.overflow].links.level;
-    for (Ref ref = level->head; ref != none; ref = links(ref).next) {
-        if (entry_of(ref) == entry) return ref;
+    plan_.valid_ = false;
+    if (const Handle entry = records_.find(order.id.view()); entry != no_handle) {
+        records_.record(entry) = order;
+    } else if (const Handle cold = cold_.find(order.id.view()); cold != no_handle) {
+        cold_[cold].record = order;
+    } else {
+        cold_.insert(ColdEntry{order});
     }
-    return std::nullopt;  // unreachable while the chain and the queues agree
 }
 
 bool OrderBook::reduce(std::string_view order_id, double quantity) {
     if (!(quantity > 0.0)) throw ValueError("quantity must be positive");  // NaN included
     if (std::isinf(quantity)) throw ValueError("quantity must be finite");
-    const Handle entry = index_.find(order_id);
-    if (entry == OrderIndex::none) return false;
-    const std::optional<Ref> oldest = oldest_resting(entry);
-    if (!oldest) return false;
-    RestingLinks& place = links(*oldest);
-    const double left = place.quantity - quantity;
+    plan_.valid_ = false;
+    const Handle entry = records_.find(order_id);
+    if (entry == no_handle) return false;  // cold entries rest nowhere
+    const Ref oldest = records_.oldest(entry, level_of(entry));
+    const double left = records_.quantity(oldest) - quantity;
     if (!(left > 0.0)) return cancel(order_id);
-    place.quantity = left;  // in place: the record keeps its turn in the queue
-    Order& record = index_[entry].record;
+    records_.set_quantity(oldest, left);  // in place: the record keeps its turn in the queue
+    Order& record = records_.record(entry);
     record.quantity = left;
     record.status = OrderStatus::Open;
     return true;
 }
 
 std::optional<QueuePosition> OrderBook::queue_position(std::string_view order_id) const {
-    const Handle entry = index_.find(order_id);
-    if (entry == OrderIndex::none) return std::nullopt;
-    const std::optional<Ref> oldest = oldest_resting(entry);
-    if (!oldest) return std::nullopt;
+    const Handle entry = records_.find(order_id);
+    if (entry == no_handle) return std::nullopt;
+    const Order& record = records_.record(entry);
+    const Level& level = *levels_of(record.side).find(record.price_in_ticks);
+    const Ref oldest = records_.oldest(entry, level);
     // Summed from the head, in queue order, as a caller summing the side list would.
     QueuePosition ahead{0, 0.0};
-    for (Ref ref = links(*oldest).level->head; ref != *oldest; ref = links(ref).next) {
+    for (Ref ref = level.head; ref != oldest; ref = records_.next(ref)) {
         ++ahead.orders_ahead;
-        ahead.quantity_ahead += links(ref).quantity;
+        ahead.quantity_ahead += records_.quantity(ref);
     }
     return ahead;
 }
 
-DepthLevel OrderBook::depth_level(std::int64_t price, const PriceLevel& level) const noexcept {
+DepthLevel OrderBook::depth_level(std::int64_t price, const Level& level) const noexcept {
     DepthLevel view{price, 0.0, 0};
-    for (Ref ref = level.head; ref != none; ref = links(ref).next) {
-        view.quantity += links(ref).quantity;
+    for (Ref ref = level.head; ref != no_handle; ref = records_.next(ref)) {
+        view.quantity += records_.quantity(ref);
         ++view.orders;
     }
     return view;
@@ -232,52 +238,50 @@ Depth OrderBook::depth(std::int64_t levels) const {
     if (levels <= 0) throw ValueError("levels must be positive");
     const auto wanted = static_cast<std::uint64_t>(levels);
     Depth view;
-    view.bids.reserve(std::min<std::uint64_t>(wanted, buys_.size()));
-    view.asks.reserve(std::min<std::uint64_t>(wanted, sells_.size()));
-    for (auto it = buys_.rbegin(); it != buys_.rend() && view.bids.size() < wanted; ++it) {
-        view.bids.push_back(depth_level(it->first, it->second));
-    }
-    for (auto it = sells_.begin(); it != sells_.end() && view.asks.size() < wanted; ++it) {
-        view.asks.push_back(depth_level(it->first, it->second));
-    }
+    const auto collect = [&](const SideLevels& side, std::vector<DepthLevel>& out) {
+        out.reserve(std::min<std::uint64_t>(wanted, side.size()));
+        side.from_best([&](std::int64_t price, const Level& level) {
+            out.push_back(depth_level(price, level));
+            return out.size() < wanted;
+        });
+    };
+    collect(buys_, view.bids);
+    collect(sells_, view.asks);
     return view;
 }
 
-std::vector<Order> OrderBook::side_orders(const Levels& levels) const {
+std::vector<Order> OrderBook::side_orders(const SideLevels& side) const {
     std::vector<Order> orders;
-    orders.reserve(resting_counts_[&levels == &buys_ ? 0 : 1]);
-    for (const auto& [price, level] : levels) {
-        for (Ref ref = level.head; ref != none; ref = links(ref).next) orders.push_back(resting_record(ref));
-    }
+    orders.reserve(records_.count(&side == &buys_ ? OrderType::Buy : OrderType::Sell));
+    side.ascending([&](std::int64_t, const Level& level) {
+        for (Ref ref = level.head; ref != no_handle; ref = records_.next(ref)) {
+            orders.push_back(records_.resting_record(ref));
+        }
+        return true;
+    });
     return orders;
 }
 
-double OrderBook::side_volume(const Levels& levels) const noexcept {
+double OrderBook::side_volume(const SideLevels& side) const noexcept {
     double total = -0.0;
-    for (const auto& [price, level] : levels) {
-        for (Ref ref = level.head; ref != none; ref = links(ref).next) total += links(ref).quantity;
-    }
+    side.ascending([&](std::int64_t, const Level& level) {
+        for (Ref ref = level.head; ref != no_handle; ref = records_.next(ref)) total += records_.quantity(ref);
+        return true;
+    });
     return total;
 }
 
-std::optional<Quote> OrderBook::quote(const Levels::value_type& level) const noexcept {
-    return Quote{level.first, links(level.second.head).quantity};
-}
-
-std::optional<Quote> OrderBook::best_bid() const {
-    if (buys_.empty()) return std::nullopt;
-    return quote(*buys_.rbegin());
-}
-
-std::optional<Quote> OrderBook::best_ask() const {
-    if (sells_.empty()) return std::nullopt;
-    return quote(*sells_.begin());
+std::optional<Quote> OrderBook::quote(const SideLevels& side) const noexcept {
+    const auto best = side.best();
+    if (!best) return std::nullopt;
+    return Quote{best->first, records_.quantity(best->second->head)};
 }
 
 std::optional<double> OrderBook::spread() const noexcept {
-    if (buys_.empty() || sells_.empty()) return std::nullopt;
-    const std::int64_t ticks = sells_.begin()->first - buys_.rbegin()->first;
-    return static_cast<double>(ticks) * tick_size_;
+    const auto bid = buys_.best();
+    const auto ask = sells_.best();
+    if (!bid || !ask) return std::nullopt;
+    return static_cast<double>(ask->first - bid->first) * tick_size_;
 }
 
 }  // namespace quoranth

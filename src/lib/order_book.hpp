@@ -2,33 +2,74 @@
 // The order book of one instrument, with price-time priority matching.
 //
 // Data structures
-//   levels   one std::map per side, price_in_ticks -> PriceLevel, ascending, for
-//            the best price and ordered views, plus a LevelIndex (hash) per side
-//            to reach a level by price without walking the tree. A PriceLevel
-//            is an intrusive doubly linked FIFO of resting records (head =
-//            oldest); each record knows its level.
-//   index    OrderIndex: identifier -> IndexEntry, which holds the latest copy
-//            of the order and, inline, the record resting under it: its
-//            remaining quantity and queue links (its id, side, price and
-//            timestamp are the entry's, which never change for an id). So a
-//            match or a cancel reads one entry, not an entry and a node.
-//   overflow a rarely used pool for the extra records of an order added again
-//            while it still rests, chained from its entry.
+//   levels    SideLevels, one per side. Levels near the market sit in a ladder:
+//             one 8-byte slot (queue head and tail) per tick of a window of
+//             prices, with a LevelBitmap (layers of 64-bit words) of the
+//             occupied slots and the best one remembered. Levels outside the
+//             window sit in an ordered map. Levels are reached by price, never
+//             through pointers stored in records.
+//   resting   RestingRecords: the hot index, identifier -> RestingEntry, of the
+//             identifiers that rest. An entry is 80 bytes: the latest written
+//             copy of the order and, inline, the record resting under it (its
+//             remaining quantity and queue links). An order added again while
+//             it still rests gets extra records, chained from its entry.
+//   cold      IdTable of plain 64-byte Order copies for identifiers that rest
+//             nowhere: filled orders, kept until cancelled so that get_order
+//             finds them, and entries written by update_order alone. An entry
+//             moves here from the hot index as soon as nothing rests under it.
+//   tables    IdTable: open addressing over (hash tag, handle) buckets with a
+//             byte of marks each; entries in pools of 32,768-entry chunks with
+//             intrusive free lists. Large pools and tables ask for large pages.
+//   plan      the fills of the last planned add, in match order.
 //
-// Costs (L = levels on a side)
-//   add        O(1) best-level lookup (map begin/end) and O(1) expected index
-//              work per match; resting at an existing price O(1) expected;
-//              O(log L) to create a level or remove an emptied one.
-//   cancel     O(1) expected: index lookup, then unlinking its records, never a
-//              scan of their level; O(log L) if the level empties.
+// Invariants (every public call keeps them; commit_add relies on them)
+//   1. A level exists iff its queue is non-empty; every record in it is of
+//      its side and price. A price is in the ladder iff it lies in the
+//      window, and otherwise in the map.
+//   2. An identifier has a hot entry iff at least one record rests under it,
+//      and otherwise at most a cold entry; never both.
+//   3. Every record resting under an identifier has its entry's side and price
+//      (an identifier's side, price and timestamp never change), so one level
+//      holds them all.
+//   4. A valid plan describes the book as it is: every other non-const call
+//      drops it.
+//
+// Adding is all-or-nothing. plan_add walks the opposite side from the best
+// level without writing, reads the clock once per match, builds the fills and
+// reserves every allocation the commit needs (an index entry or extra record,
+// a level slot or map node, cold entries for the orders it fills). commit_add
+// then applies the plan with operations that cannot fail. A failure while
+// planning, or a plan never committed, leaves the book as it was.
+//
+// How the ladder window moves, and why no choice of prices makes it costly
+//   - A side with no ladder level centres its window on the new price: O(1).
+//   - A price outside the window grows it (doubling, centred on the ladder's
+//     levels and the new price) while the width stays within 32 slots per
+//     level of the side and 2^22 slots. Growing copies the window; widths
+//     double, so all growth costs at most twice the widest window, itself at
+//     most 32 slots per level the side has held.
+//   - Otherwise the level goes to the map. Once the map has taken twice as
+//     many new levels as the ladder holds, the ladder's levels move to the map
+//     and the window centres on the new price: O(ladder levels), paid for by
+//     those map creations.
+//   - A map level moves into the ladder when the window comes to cover it.
+//   So creating or removing a level costs O(1) in the ladder and O(log n) in
+//   the map, plus at most half a map insertion and 64 slot copies of moving
+//   and growing, however an adversary arranges the prices: at a given count
+//   and range, no price set costs more than random prices would. Memory: at
+//   most 32 slots of 8 bytes per level a side has held; nothing hashes prices.
+//
+// Costs (n = levels outside the window on the side concerned)
+//   add          O(1) per match; a level created or emptied O(1) in the window,
+//                O(log n) outside; identifier lookups O(1) expected (the hot
+//                index, then the cold store).
+//   cancel, reduce   O(1) expected, plus removing the level if it empties.
 //   get_order, update_order   O(1) expected.
 //   best_bid, best_ask, spread   O(1).
 //   buy_orders, sell_orders, volumes, summary   O(orders on the side).
-//   depth(n)   O(n levels + the orders resting in them).
-//   reduce     O(1) expected (as cancel when it empties the order).
+//   depth(k)     O(k levels + the orders resting in them).
 //   queue_position   O(orders ahead of it in its level).
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -36,18 +77,13 @@
 
 #include "lib/enums.hpp"
 #include "lib/fill.hpp"
-#include "lib/level_index.hpp"
+#include "lib/id_table.hpp"
 #include "lib/order.hpp"
-#include "lib/order_index.hpp"
-#include "lib/slot_pool.hpp"
+#include "lib/resting_records.hpp"
+#include "lib/side_levels.hpp"
+#include "lib/sources.hpp"
 
 namespace quoranth {
-
-// The resting records at one price of one side, oldest first.
-struct PriceLevel {
-    std::uint32_t head = SlotPool<int>::none;
-    std::uint32_t tail = SlotPool<int>::none;
-};
 
 // The best price of a side and the quantity of the oldest order resting there.
 struct Quote {
@@ -75,9 +111,28 @@ struct QueuePosition {
     double quantity_ahead;
 };
 
+// The matches of an add, worked out before the book changes.
+class MatchPlan {
+public:
+    // The fills in match order, each with its own clock reading.
+    std::span<const Fill> fills() const noexcept { return fills_; }
+
+private:
+    friend class OrderBook;
+
+    std::vector<Fill> fills_;
+    Order incoming_;  // the working copy after matching
+    std::uint64_t id_hash_ = 0;                // the incoming id's hash and entries, when planned
+    std::uint32_t resting_entry_ = no_handle;
+    std::uint32_t cold_entry_ = no_handle;
+    Level* level_ = nullptr;  // the level the incoming order joins, if it exists already
+    bool valid_ = false;
+};
+
 class OrderBook {
 public:
-    explicit OrderBook(double tick_size = 0.01) noexcept : tick_size_(tick_size) {}
+    explicit OrderBook(double tick_size = 0.01, Clock& clock = system_clock(), IdSource& ids = system_ids()) noexcept
+        : tick_size_(tick_size), clock_(&clock), ids_(&ids) {}
 
     double tick_size() const noexcept { return tick_size_; }
 
@@ -86,8 +141,14 @@ public:
 
     // Matches a copy of `incoming` against the opposite side, rests what is
     // left, records every touched order in the index; returns the fills in
-    // match order. The fills live in the book until its next add.
+    // match order, which live in the book until its next add.
     std::span<const Fill> add(const Order& incoming);
+    // The same in two steps, so that a caller can do fallible work with the
+    // fills before the book changes. plan_add may throw and leaves the book
+    // unchanged; commit_add applies the last plan and cannot fail. A plan is
+    // valid until the next non-const call; one never committed changes nothing.
+    const MatchPlan& plan_add(const Order& incoming);
+    void commit_add() noexcept;
 
     // Removes the order's resting records and its index entry.
     bool cancel(std::string_view order_id);
@@ -102,65 +163,52 @@ public:
 
     std::vector<Order> buy_orders() const { return side_orders(buys_); }
     std::vector<Order> sell_orders() const { return side_orders(sells_); }
-    std::optional<Quote> best_bid() const;
-    std::optional<Quote> best_ask() const;
+    std::optional<Quote> best_bid() const noexcept { return quote(buys_); }
+    std::optional<Quote> best_ask() const noexcept { return quote(sells_); }
     double buy_volume() const noexcept { return side_volume(buys_); }
     double sell_volume() const noexcept { return side_volume(sells_); }
     std::optional<double> spread() const noexcept;
     // At most `levels` (> 0, else ValueError) levels per side.
     Depth depth(std::int64_t levels) const;
 
-    std::size_t resting_count() const noexcept { return resting_counts_[0] + resting_counts_[1]; }
+    std::size_t resting_count() const noexcept {
+        return records_.count(OrderType::Buy) + records_.count(OrderType::Sell);
+    }
 
 private:
-    using Handle = std::uint32_t;
-    // A queue element: an entry handle (the record resting inline in that
-    // entry) or, with the top bit set, an overflow record.
-    using Ref = std::uint32_t;
-    static constexpr Handle none = SlotPool<int>::none;
-    static constexpr Ref overflow_bit = 0x80000000u;
-
-    struct OverflowRecord {
-        RestingLinks links;
-        Handle entry;  // the identifier's index entry
-        Handle chain_prev, chain_next;
+    using Handle = RestingRecords::Handle;
+    using Ref = RestingRecords::Ref;
+    struct ColdEntry {
+        Order record;
     };
-    using Levels = std::map<std::int64_t, PriceLevel>;
 
-    Levels& side_levels(OrderType side) noexcept { return side == OrderType::Buy ? buys_ : sells_; }
-    LevelIndex& side_lookup(OrderType side) noexcept { return side == OrderType::Buy ? buy_lookup_ : sell_lookup_; }
-    // The level at `price` on `side`, created empty if there is none.
-    PriceLevel& level_at(OrderType side, std::int64_t price);
-    // Drops an emptied level from both the ordered map and the lookup.
-    void remove_level(OrderType side, std::int64_t price) noexcept;
-    RestingLinks& links(Ref ref) noexcept {
-        return ref & overflow_bit ? overflow_[ref & ~overflow_bit].links : index_[ref].resting;
-    }
-    const RestingLinks& links(Ref ref) const noexcept {
-        return ref & overflow_bit ? overflow_[ref & ~overflow_bit].links : index_[ref].resting;
-    }
-    Handle entry_of(Ref ref) const noexcept { return ref & overflow_bit ? overflow_[ref & ~overflow_bit].entry : ref; }
-    Order resting_record(Ref ref) const noexcept;
-    // The record under `entry` nearest the head of its level, if any rests.
-    std::optional<Ref> oldest_resting(Handle entry) const noexcept;
-    DepthLevel depth_level(std::int64_t price, const PriceLevel& level) const noexcept;
-    void rest(const Order& remainder, Handle entry);
-    // Takes a record out of its level's queue (and its overflow chain); the
-    // caller removes the level if it became empty.
-    void unlink(Ref ref) noexcept;
-    std::vector<Order> side_orders(const Levels& levels) const;
-    double side_volume(const Levels& levels) const noexcept;
-    std::optional<Quote> quote(const Levels::value_type& level) const noexcept;
+    SideLevels& levels_of(OrderType side) noexcept { return side == OrderType::Buy ? buys_ : sells_; }
+    const SideLevels& levels_of(OrderType side) const noexcept { return side == OrderType::Buy ? buys_ : sells_; }
+    // The level where the records of a hot entry rest.
+    Level& level_of(Handle entry) noexcept;
+    // Matches `work` against the opposite side, best level first, without
+    // writing to the book: appends the plan's fills and matches and returns
+    // how many resting records it fills.
+    std::size_t plan_matches(Order& work);
+    // Takes `traded` off the resting record at the head of the opposite
+    // side's best level, as the planned match did.
+    void apply_match(SideLevels& opposite, double traded) noexcept;
+    void commit_incoming() noexcept;
+    // Moves a hot entry that no longer rests to the cold store (reserved).
+    void retire(Handle entry) noexcept;
+    std::optional<Quote> quote(const SideLevels& side) const noexcept;
+    std::vector<Order> side_orders(const SideLevels& side) const;
+    double side_volume(const SideLevels& side) const noexcept;
+    DepthLevel depth_level(std::int64_t price, const Level& level) const noexcept;
 
-    std::vector<Fill> fills_;  // reused by every add, so matching rarely allocates
-    Levels buys_;
-    Levels sells_;
-    LevelIndex buy_lookup_;
-    LevelIndex sell_lookup_;
-    OrderIndex index_;
-    SlotPool<OverflowRecord> overflow_;
-    std::size_t resting_counts_[2] = {0, 0};  // by side, so side lists allocate once
     double tick_size_;
+    Clock* clock_;
+    IdSource* ids_;
+    SideLevels buys_{OrderType::Buy};
+    SideLevels sells_{OrderType::Sell};
+    RestingRecords records_;
+    IdTable<ColdEntry> cold_;
+    MatchPlan plan_;
 };
 
 }  // namespace quoranth

@@ -20,12 +20,14 @@ OrderBook make_book(const std::optional<double>& tick_size) {
 
 Depth depth(const OrderBook& book, const std::optional<std::int64_t>& levels) { return book.depth(levels.value_or(10)); }
 
-// The fills become a list of new Fill objects in match order. With the
-// engine's two-step add this reads: build the list from
-// book.plan_add(incoming).fills(), then book.commit_add(), then return the
-// list, so that a MemoryError while building it leaves the book unchanged.
+// The fills become a list of new Fill objects in match order, built from the
+// plan before the book changes, so that a failure while building them (a
+// MemoryError) leaves the book exactly as it was.
 PyObject* add(OrderBook& book, const Order& incoming) {
-    return to_python(book.add(incoming));
+    const MatchPlan& plan = book.plan_add(incoming);
+    PyObject* fills = to_python(plan.fills());
+    book.commit_add();
+    return fills;
 }
 
 }  // namespace

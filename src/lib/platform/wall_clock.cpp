@@ -5,7 +5,7 @@
 
 namespace quoranth::platform {
 
-std::int64_t wall_clock_100ns_since_unix_epoch() noexcept {
+std::optional<std::int64_t> wall_clock_100ns_since_unix_epoch() noexcept {
     // FILETIME counts 100 ns intervals since 1601-01-01 UTC.
     constexpr std::int64_t unix_epoch_as_filetime = 116444736000000000;
     FILETIME now;
@@ -22,11 +22,11 @@ std::int64_t wall_clock_100ns_since_unix_epoch() noexcept {
 
 namespace quoranth::platform {
 
-std::int64_t wall_clock_100ns_since_unix_epoch() noexcept {
+std::optional<std::int64_t> wall_clock_100ns_since_unix_epoch() noexcept {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     // tv_nsec is always in [0, 1e9), so flooring to 100 ns keeps the sign of tv_sec.
-    return static_cast<std::int64_t>(now.tv_sec) * 10'000'000 + now.tv_nsec / 100;
+    return intervals_from_timespec(static_cast<std::int64_t>(now.tv_sec), static_cast<std::int64_t>(now.tv_nsec));
 }
 
 }  // namespace quoranth::platform

@@ -1,0 +1,103 @@
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+#include "lib/handle_map.hpp"
+#include "lib/id_table.hpp"
+#include "lib/order.hpp"
+#include "lib/side_levels.hpp"
+#include "lib/slot_pool.hpp"
+
+namespace quoranth {
+
+// A record's place in its level's queue and what is left of it.
+struct QueueLinks {
+    double quantity = 0.0;
+    std::uint32_t prev = no_handle;
+    std::uint32_t next = no_handle;
+};
+
+// The index entry of an identifier that rests: the latest written copy of the
+// order and, in the same 80 bytes, the record resting under it (its id, side,
+// price and timestamp are the copy's, which never change for an id).
+struct RestingEntry {
+    Order record;
+    QueueLinks resting;  // resting.prev == vacant when this record rests nowhere
+};
+static_assert(sizeof(RestingEntry) == 80);
+
+// The resting records of both sides and their identifiers' index entries.
+// A queue element (Ref) is an entry handle, the record resting inline in that
+// entry, or, with the top bit set, an extra record: an order added again while
+// it still rests gets one per further copy, chained from its entry. Records
+// are only ever placed at a level's tail and unlinked; the levels themselves
+// belong to SideLevels and are passed in.
+class RestingRecords {
+public:
+    using Handle = std::uint32_t;
+    using Ref = std::uint32_t;
+
+    Handle find(std::string_view id) const noexcept { return entries_.find(id); }
+    Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
+    Order& record(Handle entry) noexcept { return entries_[entry].record; }
+    const Order& record(Handle entry) const noexcept { return entries_[entry].record; }
+
+    // Capacity for one add_entry, or for one place() on an entry that already rests.
+    void reserve_entry() { entries_.reserve(1); }
+    void reserve_extra() {
+        extras_.reserve(1);
+        chains_.reserve_one();
+    }
+
+    // A new entry holding `record` (whose id hashes to `hash`), resting
+    // nowhere until placed (after reserve_entry()).
+    Handle add_entry(const Order& record, std::uint64_t hash) noexcept;
+    // Removes an entry that rests nowhere.
+    void erase_entry(Handle entry, std::uint64_t hash) noexcept { entries_.erase(entry, hash); }
+
+    // Rests a record of `entry` with `quantity` at the tail of `level`: inline
+    // if the entry's own slot is free, else as an extra record (reserved).
+    void place(Handle entry, double quantity, Level& level) noexcept;
+    // Takes one record out of `level`, its queue; the caller removes an emptied level.
+    void unlink(Ref ref, Level& level) noexcept;
+    // Takes every record of `entry` out of `level`, where all of them rest.
+    void unlink_all(Handle entry, Level& level) noexcept;
+    bool rests(Handle entry) const noexcept {
+        return entries_[entry].resting.prev != vacant || (!chains_.empty() && chains_.find(entry) != no_handle);
+    }
+    // The record of `entry` nearest the head of `level`, where it rests.
+    Ref oldest(Handle entry, const Level& level) const noexcept;
+
+    Handle entry_of(Ref ref) const noexcept { return ref & extra_bit ? extras_[ref & ~extra_bit].entry : ref; }
+    double quantity(Ref ref) const noexcept { return links(ref).quantity; }
+    void set_quantity(Ref ref, double quantity) noexcept { links(ref).quantity = quantity; }
+    Ref next(Ref ref) const noexcept { return links(ref).next; }
+    // The record as it rests: its entry's copy with the record's own quantity, Open.
+    Order resting_record(Ref ref) const noexcept;
+
+    std::size_t count(OrderType side) const noexcept { return counts_[static_cast<int>(side)]; }
+
+private:
+    static constexpr Ref extra_bit = 0x80000000u;
+    static constexpr std::uint32_t vacant = 0xFFFFFFFEu;  // never a Ref: pool handles stay below 2^31 - 1
+
+    struct ExtraRecord {
+        QueueLinks resting;
+        Handle entry;
+        Handle chain_prev, chain_next;  // the entry's other extra records
+    };
+
+    QueueLinks& links(Ref ref) noexcept {
+        return ref & extra_bit ? extras_[ref & ~extra_bit].resting : entries_[ref].resting;
+    }
+    const QueueLinks& links(Ref ref) const noexcept {
+        return ref & extra_bit ? extras_[ref & ~extra_bit].resting : entries_[ref].resting;
+    }
+
+    IdTable<RestingEntry> entries_;
+    SlotPool<ExtraRecord> extras_;
+    HandleMap chains_;  // entry -> its newest extra record, for entries that have any
+    std::size_t counts_[2] = {0, 0};  // records resting, by side
+};
+
+}  // namespace quoranth

@@ -1,0 +1,97 @@
+"""An add that fails changes nothing; crafted price sets keep every view in price order."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from model import ModelBook, fill_key, from_module, order_key
+from quoranth import Order, OrderBook, OrderType
+
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+# Run in a child process: it fills a book, then retries one large sweep under a tighter and tighter
+# memory limit. Every try that fails must leave the whole book as it was; the first that succeeds
+# must return every fill.
+UNDER_MEMORY_LIMIT = textwrap.dedent("""
+    import resource, sys
+    from quoranth import Order, OrderBook, OrderType
+
+    N = 50_000
+    book = OrderBook()
+    sells = [Order(OrderType.Sell, 100 + i % 50, 1.0) for i in range(N)]
+    for o in sells:
+        book.add(o)
+    filled = Order(OrderType.Buy, 100, 1.0)
+    book.add(filled)  # two orders Filled in the index
+    sweep = Order(OrderType.Buy, 200, N + 10.0)
+    ids = [o.id for o in sells] + [filled.id, sweep.id]
+
+    def state():
+        return (repr(book), book.depth(100), [(o.id, o.quantity) for o in book.buy_orders],
+                [(o.id, o.price_in_ticks, o.quantity) for o in book.sell_orders],
+                [None if g is None else (g.quantity, g.status, g.timestamp) for g in map(book.get_order, ids)],
+                book.queue_position(sells[-1].id))
+
+    before = state()
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    failures = 0
+    for margin_mb in (1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 96, 128, 256):
+        resource.setrlimit(resource.RLIMIT_AS, (used + (margin_mb << 20), hard))
+        try:
+            fills = book.add(sweep)
+        except MemoryError:
+            resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+            failures += 1
+            assert state() == before, f"book changed by an add that failed with {margin_mb} MB to spare"
+            continue
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        assert len(fills) == N - 1 and sum(f.quantity for f in fills) == N - 1.0
+        assert book.sell_orders == [] and book.best_bid() == (200, 11.0)
+        print(failures)
+        sys.exit(0)
+    sys.exit("the sweep never went through")
+""")
+
+
+@pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"), reason="address-space limits on Linux, unsanitized")
+def test_an_add_that_runs_out_of_memory_changes_nothing():
+    run = subprocess.run([sys.executable, "-c", UNDER_MEMORY_LIMIT], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert int(run.stdout) >= 2, "the memory limits tried should make several adds fail"
+
+
+INVERSE = pow(0x9E3779B97F4A7C15, -1, 2**64)
+CRAFTED = {
+    # the prices whose products with a public hash multiplier are 1, 2, 3, ...
+    "hash collisions": [p for p in (j * INVERSE % 2**64 for j in range(1, 6000)) if 0 < p < 2**63][:2000],
+    "alternating far ends": [10**9 + (32 * j if j % 2 == 0 else 64 * 2000 - 32 * j) for j in range(2000)],
+    "strides past any window": [10**9 + (j * 7919 % 2000) * 4096 for j in range(2000)],
+    "extremes": [1, 2, 2**31 - 1, 2**31, 2**32, 2**53 + 1, 2**62, 2**63 - 2, 2**63 - 1] * 3,
+}
+
+
+@pytest.mark.parametrize("name", CRAFTED)
+def test_crafted_prices_keep_every_view_in_price_order(name):
+    """Both sides at crafted prices, cancelled in part, then swept: the book agrees with the model."""
+    prices = CRAFTED[name]
+    book, model = OrderBook(1.0), ModelBook(1.0)
+    orders = []
+    for j, p in enumerate(prices):
+        side = OrderType.Buy if j % 2 else OrderType.Sell
+        # bids below every ask, so that nothing trades until the sweep
+        o = Order(side, max(1, p // 4) if side == OrderType.Buy else p // 2 + 2**62, 1.0 + j % 3)
+        orders.append(o)
+        assert book.add(o) == [] and model.add(from_module(o)) == []
+    for o in orders[::3]:
+        assert book.cancel(o.id) is model.cancel(o.id)
+    assert [order_key(o) for o in book.buy_orders] == [o.key() for o in model.buy_orders]
+    assert [order_key(o) for o in book.sell_orders] == [o.key() for o in model.sell_orders]
+    assert book.depth(50) == model.depth(50) and repr(book) == repr(model)
+    for side, price in ((OrderType.Sell, 1), (OrderType.Buy, 2**63 - 1)):
+        sweep = Order(side, price, 1e9)
+        assert [fill_key(f) for f in book.add(sweep)] == model.add(from_module(sweep))
+    assert book.depth(5) == model.depth(5)
