@@ -101,14 +101,17 @@ soak: $(VENV)/.installed
 
 # ---------------------------------------------------------------------------
 # Benchmarks (never part of the tests): quoranth against a pure-Python book,
-# peer packages from the package index (in their own venv, never a dependency
-# of the module) and the engine alone; writes benchmarks/RESULTS.md.
+# peer packages from the package index and the engine alone; writes
+# benchmarks/RESULTS.md. The benchmark venv holds the peers (never a dependency
+# of the module) and a wheel of quoranth built from this tree, so that each
+# comparison runs both books in one process.
 PEERS_VENV   := benchmarks/.venv-peers
 PEERS        := fastlob order-book limit-order-book lightmatchingengine cython-orderbook
 ENGINE_BENCH := build/bench/engine_bench
+BENCH_WHEELS := build/bench/wheels
 
 .PHONY: bench bench-engine
-bench: $(VENV)/.installed $(PEERS_VENV)/.installed
+bench: $(VENV)/.installed $(PEERS_VENV)/.quoranth
 	-$(MAKE) --no-print-directory bench-engine
 	$(PY) benchmarks/bench.py --engine-bench $(ENGINE_BENCH)
 
@@ -121,10 +124,20 @@ $(PEERS_VENV)/.installed:
 	done
 	@touch $@
 
-# The engine alone, built straight from its sources with the module's flags.
+# The module as .venv has it, as a wheel from the same build tree (so only
+# packaging runs again), reinstalled whenever the module was.
+$(PEERS_VENV)/.quoranth: $(VENV)/.installed $(PEERS_VENV)/.installed
+	rm -rf $(BENCH_WHEELS)
+	$(PIP) wheel --no-build-isolation --no-deps -w $(BENCH_WHEELS) .
+	$(PEERS_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-deps --force-reinstall \
+	  $(BENCH_WHEELS)/quoranth-*.whl
+	@touch $@
+
+# The engine alone, built straight from its sources with the module's flags
+# (optimised across files, as CMake's interprocedural optimisation does).
 $(ENGINE_BENCH): benchmarks/engine_bench.cpp $(ENGINE_FILES)
 	@mkdir -p $(@D)
-	$(CXX) -O3 -DNDEBUG -std=c++20 -Isrc -o $@ benchmarks/engine_bench.cpp $(ENGINE_SOURCES)
+	$(CXX) -O3 -DNDEBUG -flto=2 -std=c++20 -Isrc -o $@ benchmarks/engine_bench.cpp $(ENGINE_SOURCES)
 
 # The engine on the mixed flow at four depths and the replay (one line per
 # case), its bytes per resting order, and crafted against random prices at

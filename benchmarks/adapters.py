@@ -2,11 +2,12 @@
 
 Every adapter maps the neutral workloads of ``streams``/``harness`` onto the
 book's own public calls and hands the bound call to one of the timed loops
-in ``loops``, the same for every book; a loop whose shape only one book has
-(the mixed flow's dispatch, an extra argument per call) stays in its adapter.
-Either way nothing but the book's own call (plus the common ``for`` loop) runs
-between the two clock reads. Inputs are prepared outside the timed region
-wherever the book's API lets the caller create its orders ahead of time.
+in ``loops``, the same code for every book (each book runs its own copy, see
+``loops.private_loops``); a loop whose shape only one book has (the mixed
+flow's dispatch, an extra argument per call) stays in its adapter. Either way
+nothing but the book's own call (plus the common ``for`` loop) runs between
+the two clock reads. Inputs are prepared outside the timed region wherever the book's API
+lets the caller create its orders ahead of time.
 
 An adapter leaves a method at ``None`` when the book has no counterpart for
 that workload; ``notes`` records where a mapping is approximate.

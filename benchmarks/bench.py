@@ -4,14 +4,17 @@
     python benchmarks/bench.py                 # full run, writes benchmarks/RESULTS.md
     python benchmarks/bench.py --quick         # small sizes, smoke test
     python benchmarks/bench.py --no-peers      # quoranth and the pure-Python book only
+    python benchmarks/bench.py --only engine   # some sections only (see sections/)
+    python benchmarks/bench.py --only head_to_head --with limit-order-book
+                                               # quoranth against one peer
 
-Runs every workload for quoranth and for the pure-Python book in this process
-(each case with its own call-floor measurement), the peer packages in worker
-processes started with the peers' interpreter (benchmarks/.venv-peers), the
-memory probes in fresh processes, and the native engine benchmark if its
-binary is given. Figures are medians over several passes; ratios are taken
-per pass against the floor measured in that pass, so comparisons between
-books are made on floor-normalised figures, which hold up on a busy machine.
+The report is made of sections (``benchmarks/sections/``, one module each).
+The head-to-head runs quoranth and each other book in one worker process per
+pair under the benchmark venv (benchmarks/.venv-peers, which holds the peer
+packages and a wheel of quoranth), their passes interleaved; memory is probed
+in fresh processes; the native engine benchmark runs if its binary is given.
+A run with --only, --with or --quick prints its report but does not write
+RESULTS.md unless --out says where.
 """
 
 from __future__ import annotations
@@ -19,11 +22,11 @@ from __future__ import annotations
 import argparse
 import datetime
 import gc
+import importlib
 import json
 import os
 import platform
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -35,10 +38,7 @@ sys.path.insert(0, HERE)
 import adapters  # noqa: E402
 import harness  # noqa: E402
 import streams as st  # noqa: E402
-
-PEER_ORDER = ["limit-order-book", "cython-orderbook", "order-book", "fastlob", "lightmatchingengine"]
-SLOW_PEERS = {"fastlob", "lightmatchingengine"}
-MATCHING_PEERS = {"limit-order-book", "cython-orderbook", "fastlob", "lightmatchingengine"}
+from sections import ORDER, SLOW_PEERS, Context  # noqa: E402
 
 
 def log(*a):
@@ -46,44 +46,38 @@ def log(*a):
 
 
 # ---------------------------------------------------------------------------
-# worker modes (also used for peers, under their own interpreter)
-
-def run_suite(name: str, profile: harness.Profile, data: dict, budget: float | None,
-              floor: harness.Floor | None = None, out: str | None = None) -> dict:
-    adapter = adapters.make(name)
-    floor = floor or harness.Floor(profile.n)
-    t0 = time.monotonic()
-
-    def suite(results):
-        return {"name": adapter.name, "key": name, "version": adapter.version, "kind": adapter.kind,
-                "notes": adapter.notes, "results": results,
-                "seconds": round(time.monotonic() - t0, 1)}
-
-    def saved(results):
-        # a worker keeps its file current, so that a run cut short still reports
-        if out:
-            with open(out + ".part", "w") as f:
-                json.dump(suite(results), f)
-            os.replace(out + ".part", out)
-    runner = harness.Runner(adapter, profile, floor, log=log, deadline=harness.Deadline(budget),
-                            saved=saved)
-    runner.micro()
-    hint = runner.results.get("add_rest", {}).get("ns")
-    flow_paths = {int(k): v for k, v in data["flows"].items()}
-    runner._run("flow_floor", lambda: runner.flow_floor(flow_paths[min(flow_paths)]))
-    runner.flow(flow_paths, add_ns_hint=hint if name != "quoranth" else None)
-    runner._run("replay", lambda: runner.replay(data["replays"]))
-    return suite(runner.results)
-
+# worker modes (run under the benchmark venv's interpreter)
 
 def worker_main(args) -> None:
+    """Runs every case for the listed books (the first is the subject), interleaved."""
     with open(os.path.join(args.data, "index.json")) as f:
         data = json.load(f)
-    profile = harness.Profile(quick=args.quick, slow=args.worker in SLOW_PEERS)
-    profile.depths = tuple(d for d in profile.depths if str(d) in data["flows"])
-    out = run_suite(args.worker, profile, data, args.budget, out=args.out)
-    with open(args.out, "w") as f:
-        json.dump(out, f)
+    t0 = time.monotonic()
+    books = []
+    for i, name in enumerate(args.worker.split(",")):
+        profile = harness.Profile(quick=args.quick, slow=name in SLOW_PEERS)
+        profile.depths = tuple(d for d in profile.depths if str(d) in data["flows"])
+        # the subject runs everything; the others stop at their budget
+        deadline = harness.Deadline(args.budget if i else None)
+        books.append((name, harness.Book(adapters.make(name), profile, deadline)))
+
+    def saved():
+        # kept current, so that a worker cut short still reports what it measured
+        out = {"books": {name: {"name": b.a.name, "version": b.a.version, "kind": b.a.kind,
+                                "notes": b.a.notes, "results": b.results} for name, b in books},
+               "digest": _digest(), "seconds": round(time.monotonic() - t0, 1)}
+        with open(args.out + ".part", "w") as f:
+            json.dump(out, f)
+        os.replace(args.out + ".part", args.out)
+
+    runner = harness.Runner([b for _, b in books], harness.Floor(), log=log, saved=saved)
+    runner.run_all({int(k): v for k, v in data["flows"].items()}, data["replays"])
+    saved()
+
+
+def _digest():
+    from sections.head_to_head import extension_digest
+    return extension_digest()
 
 
 def memory_main(args) -> None:
@@ -115,15 +109,21 @@ def machine_info() -> dict:
             mem = f"{kb / 1024 / 1024:.0f} GiB"
     except OSError:
         pass
+    try:
+        from importlib.metadata import version
+        quoranth = version("quoranth")
+    except Exception:
+        quoranth = "not available"
     return {"cpu": cpu, "cores": os.cpu_count(), "memory": mem,
             "os": f"{platform.system()} {platform.release()}",
             "python": platform.python_version(), "implementation": platform.python_implementation(),
-            "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+            "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "quoranth": quoranth,
             "load": " ".join(f"{x:.2f}" for x in os.getloadavg())}
 
 
 def make_data(tmp: str, profile: harness.Profile) -> dict:
     """Generates the shared streams once; workers and the engine benchmark read them."""
+    log("generating streams")
     gc.disable()
 
     def save(s, stem):
@@ -160,166 +160,40 @@ def make_data(tmp: str, profile: harness.Profile) -> dict:
     return data
 
 
-def cross_check(data: dict) -> str:
-    """Replays the recorded flow through quoranth and the pure-Python book and
-    compares the books they end with, so that the two are known to do the same work."""
-    try:
-        books = [adapters.make("quoranth"), adapters.make("pure-python")]
-    except ImportError:
-        return "not run (quoranth not importable)"
-    paths = data["replays"] + [data["flows"][k] for k in sorted(data["flows"], key=int)[:1]]
-    for path in paths:
-        s = st.Stream.load(path)
-        states = []
-        for a in books:
-            b = a.new_book()
-            pre, ops = a.flow_prep(b, s)
-            a.flow_fill(b, pre)
-            fills = 0
-            for code, arg in ops:
-                if code == 0:
-                    fills += len(b.add(arg))
-                elif code == 1:
-                    b.cancel(arg)
-            states.append((fills, b.best_bid(), b.best_ask(), b.buy_volume(), b.sell_volume(),
-                           [(o.price_in_ticks, o.quantity) for o in b.buy_orders],
-                           [(o.price_in_ticks, o.quantity) for o in b.sell_orders]))
-        if states[0] != states[1]:
-            return f"MISMATCH on {os.path.basename(path)}: quoranth {states[0][:5]} vs pure-Python {states[1][:5]}"
-    return (f"quoranth and the pure-Python book produce the same fills and end with the same resting "
-            f"orders on {len(paths)} streams")
-
-
-def run_subprocess(cmd, timeout, out_path):
-    t0 = time.monotonic()
-    try:
-        proc = subprocess.run(cmd, timeout=timeout, capture_output=True, text=True)
-    except subprocess.TimeoutExpired as e:
-        sys.stdout.write(e.stdout.decode() if isinstance(e.stdout, bytes) else (e.stdout or ""))
-        if os.path.exists(out_path):
-            with open(out_path) as f:
-                res = json.load(f)
-            res["partial"] = f"stopped after {timeout} s"
-            return res, None
-        return None, f"timed out after {timeout} s"
-    sys.stdout.write(proc.stdout)
-    if proc.returncode != 0 or not os.path.exists(out_path):
-        tail = (proc.stderr or proc.stdout).strip().splitlines()[-3:]
-        return None, f"exit {proc.returncode}: " + " | ".join(tail)[:300]
-    with open(out_path) as f:
-        res = json.load(f)
-    res.setdefault("seconds", round(time.monotonic() - t0, 1))
-    return res, None
-
-
-def peer_installed(python: str, peer: str) -> str | None:
-    mod = {"limit-order-book": "limit_order_book", "cython-orderbook": "cython_orderbook",
-           "order-book": "order_book", "fastlob": "fastlob",
-           "lightmatchingengine": "lightmatchingengine.lightmatchingengine"}[peer]
-    r = subprocess.run([python, "-c", f"import {mod}"], capture_output=True, text=True)
-    return None if r.returncode == 0 else (r.stderr.strip().splitlines() or ["import failed"])[-1]
-
-
-def run_engine_bench(binary: str, data: dict, tmp: str) -> dict | None:
-    if not binary or not os.path.exists(binary):
-        return None
-    out = os.path.join(tmp, "engine.json")
-    cmd = [binary, "--json", out]
-    for d, path in data["flow_texts"].items():
-        cmd += ["--flow", f"{d}={path}"]
-    for path in data["replay_texts"]:
-        cmd += ["--replay", path]
-    log("$ " + " ".join(os.path.basename(c) if os.sep in c else c for c in cmd[:1]) + " ...")
-    try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
-    except subprocess.TimeoutExpired:
-        return {"error": "timed out"}
-    sys.stdout.write(proc.stdout)
-    if proc.returncode != 0 or not os.path.exists(out):
-        return {"error": f"exit {proc.returncode}: {proc.stderr.strip()[-300:]}"}
-    with open(out) as f:
-        return json.load(f)
-
-
 def main_run(args) -> int:
     t_start = time.monotonic()
     profile = harness.Profile(quick=args.quick)
     info = machine_info()
     log(f"quoranth benchmarks on {info['cpu']} ({info['cores']} cores), Python {info['python']}")
+    names = args.only.split(",") if args.only else ORDER
+    unknown = [n for n in names if n not in ORDER]
+    if unknown:
+        log(f"unknown section(s): {', '.join(unknown)}; the sections are {', '.join(ORDER)}")
+        return 2
     tmp = tempfile.mkdtemp(prefix="quoranth-bench-")
     try:
-        log("generating streams")
-        data = make_data(tmp, profile)
-        suites = {}
-        floor = harness.Floor(profile.n)
-        check = cross_check(data)
-        log(f"cross-check: {check}")
-
-        for name in ("quoranth", "pure-python"):
-            log(f"running {name}")
+        ctx = Context(quick=args.quick, profile=profile, tmp=tmp, bench_python=args.peers_python,
+                      peers=not args.no_peers, memory=not args.no_memory, peer_budget=args.peer_budget,
+                      engine_bench=args.engine_bench, make_data=lambda: make_data(tmp, profile), log=log,
+                      pair_with=[n for n in args.pair_with.split(",") if n])
+        done = []
+        for name in [n for n in ORDER if n in names]:
+            mod = importlib.import_module(f"sections.{name}")
+            log(f"== {name}")
+            t0 = time.monotonic()
             try:
-                suites[name] = run_suite(name, profile, data, None, floor)
-            except ImportError as e:
-                log(f"  {name} unavailable: {e}")
-                suites[name] = {"name": name, "error": f"not importable: {e}"}
+                res = mod.run(ctx)
+            except Exception as e:  # one broken section must not lose the others
+                log(f"  section {name} failed: {type(e).__name__}: {e}")
+                res = {"unavailable": f"the benchmark failed: {type(e).__name__}: {e}"[:300]}
+            ctx.results[name] = res
+            done.append((name, mod, res))
+            log(f"  ({time.monotonic() - t0:.0f} s)")
             gc.collect()
 
-        engine = run_engine_bench(args.engine_bench, data, tmp)
-
-        peers_python = args.peers_python
-        peers = {}
-        if not args.no_peers:
-            if not peers_python or not os.path.exists(peers_python):
-                log(f"peers venv not found ({peers_python}); peers not run")
-            for peer in PEER_ORDER:
-                if not peers_python or not os.path.exists(peers_python):
-                    peers[peer] = {"name": peer, "error": "peers environment missing"}
-                    continue
-                missing = peer_installed(peers_python, peer)
-                if missing:
-                    log(f"running {peer}: not installed ({missing})")
-                    peers[peer] = {"name": peer, "error": f"not installed: {missing}"}
-                    continue
-                log(f"running {peer}")
-                budget = args.peer_budget if peer in SLOW_PEERS else args.peer_budget * 1.5
-                out = os.path.join(tmp, f"peer_{peer}.json")
-                cmd = [peers_python, os.path.join(HERE, "bench.py"), "--worker", peer,
-                       "--data", tmp, "--out", out, "--budget", str(budget)]
-                if args.quick:
-                    cmd.append("--quick")
-                res, err = run_subprocess(cmd, budget + 120, out)
-                peers[peer] = res or {"name": peer, "error": err}
-                if err:
-                    log(f"  {peer}: {err}")
-
-        memory = {}
-        if not args.no_memory:
-            mem_n = 100_000 if args.quick else 1_000_000
-            jobs = [("quoranth", sys.executable, mem_n), ("pure-python", sys.executable, mem_n)]
-            if not args.no_peers and peers_python and os.path.exists(peers_python):
-                for peer in PEER_ORDER:
-                    if "error" in peers.get(peer, {"error": 1}):
-                        continue
-                    jobs.append((peer, peers_python, min(mem_n, 100_000) if peer in SLOW_PEERS else mem_n))
-            for name, py, n in jobs:
-                if name == "quoranth" and "error" in suites.get("quoranth", {}):
-                    continue
-                out = os.path.join(tmp, f"mem_{name}.json")
-                log(f"memory {name} ({n:,} resting orders)")
-                res, err = run_subprocess([py, os.path.join(HERE, "bench.py"), "--memory", name,
-                                           "--orders", str(n), "--out", out], 300, out)
-                memory[name] = res or {"error": err}
-                if res:
-                    log(f"  {res['bytes_per_order']:.1f} bytes per resting order")
-                else:
-                    log(f"  {err}")
-
         info["seconds"] = round(time.monotonic() - t_start)
-        report = {"machine": info, "profile": vars(profile), "streams": data["info"], "check": check,
-                  "data_dir": data["data_dir"], "suites": suites, "peers": peers,
-                  "memory": memory, "engine": engine}
-        import report as rp
-        text = rp.render(report)
+        import report
+        text = report.render(info, done, ctx)
         log("")
         log(text)
         if args.out:
@@ -328,7 +202,7 @@ def main_run(args) -> int:
             log(f"wrote {args.out}")
         if args.json:
             with open(args.json, "w") as f:
-                json.dump(report, f, indent=1)
+                json.dump({"machine": info, "sections": ctx.results}, f, indent=1)
         return 0
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
@@ -337,15 +211,19 @@ def main_run(args) -> int:
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="small sizes, for a smoke test")
+    ap.add_argument("--only", default="", help="comma-separated sections to run: " + ", ".join(ORDER))
     ap.add_argument("--no-peers", action="store_true", help="skip the peer packages")
+    ap.add_argument("--with", dest="pair_with", default="",
+                    help="comma-separated books to pair quoranth with (default: the pure-Python book and every peer)")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory probes")
     ap.add_argument("--peers-python", default=os.path.join(HERE, ".venv-peers", "bin", "python"),
-                    help="interpreter of the venv holding the peer packages")
+                    help="interpreter of the benchmark venv (the peers and quoranth)")
     ap.add_argument("--peer-budget", type=float, default=60.0,
                     help="seconds of work allowed per slow peer (fast peers get 1.5x)")
     ap.add_argument("--engine-bench", default=os.path.join(ROOT, "build", "bench", "engine_bench"),
                     help="native engine benchmark binary, if built")
-    ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"), help="markdown report path ('' for none)")
+    ap.add_argument("--out", default=None,
+                    help="markdown report path ('' for none; default benchmarks/RESULTS.md for a full run)")
     ap.add_argument("--json", default="", help="also write the raw figures as JSON")
     # worker modes
     ap.add_argument("--worker", help=argparse.SUPPRESS)
@@ -360,6 +238,9 @@ def main() -> int:
     if args.memory:
         memory_main(args)
         return 0
+    if args.out is None:
+        # a partial run never overwrites the full report
+        args.out = "" if args.only or args.quick or args.pair_with else os.path.join(HERE, "RESULTS.md")
     return main_run(args)
 
 

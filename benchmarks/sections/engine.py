@@ -1,0 +1,85 @@
+"""The matching engine alone (C++, no Python), on the same streams as the head-to-head.
+
+Runs the native benchmark (benchmarks/engine_bench.cpp, built by make) with
+the streams' text files. It prints one line per case,
+``engine <case> <ns/op> ns/op <M ops/s> M ops/s``, and writes the figures as
+JSON (``--json``): the lines give the table (so new cases show up by
+themselves), the JSON the targets.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import subprocess
+
+from report import table
+from sections import Target
+
+LINE = re.compile(r"^\s*engine\s+(\S+)\s+([0-9.]+)\s*ns/op\s+([0-9.]+)\s*M ops/s", re.M)
+
+
+def run(ctx) -> dict:
+    binary = ctx.engine_bench
+    if not binary or not os.path.exists(binary):
+        return {"unavailable": f"engine benchmark not built ({binary})"}
+    data = ctx.data
+    out = os.path.join(ctx.tmp, "engine.json")
+    cmd = [binary, "--json", out]
+    for d, path in data["flow_texts"].items():
+        cmd += ["--flow", f"{d}={path}"]
+    for path in data["replay_texts"]:
+        cmd += ["--replay", path]
+    if ctx.quick:
+        cmd += ["--passes", "3"]
+    ctx.log(f"$ {os.path.basename(binary)} --json ... --flow ... --replay ...")
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
+    except subprocess.TimeoutExpired:
+        return {"unavailable": "timed out"}
+    ctx.log(proc.stdout.rstrip())
+    if proc.returncode != 0 or not os.path.exists(out):
+        return {"unavailable": f"exit {proc.returncode}: {proc.stderr.strip()[-300:]}"}
+    with open(out) as f:
+        res = json.load(f)
+    res["lines"] = [[case, float(ns), float(mops)] for case, ns, mops in LINE.findall(proc.stdout)]
+    return res
+
+
+def render(res, ctx) -> list[str]:
+    L = ["## Engine alone (C++, no Python)", ""]
+    if "unavailable" in res:
+        return L + [f"Not available: {res['unavailable']}.", ""]
+    L += [f"`benchmarks/engine_bench.cpp`, {res.get('compiler', '')}. Same streams as the head-to-head, "
+          "orders created before the timed loop.", ""]
+    rows = [[case, f"{ns:.1f}", f"{mops:.2f} M"] for case, ns, mops in res.get("lines", [])]
+    if not rows:
+        rows = [[f"mixed flow, {int(d):,} resting", f"{e['ns_per_op']:.1f}", f"{e['ops_per_s'] / 1e6:.2f} M"]
+                for d, e in sorted(res.get("flows", {}).items(), key=lambda x: int(x[0]))]
+        if "replay" in res:
+            rows.append(["replay", f"{res['replay']['ns_per_op']:.1f}", f"{res['replay']['ops_per_s'] / 1e6:.2f} M"])
+    return L + table(["case", "ns/op", "ops/s"], rows) + [""]
+
+
+def targets(res, ctx) -> list[Target]:
+    flows = res.get("flows") or {}
+    why = res.get("unavailable", "not measured")
+
+    def rate(entry, limit, text):
+        if not entry:
+            return Target.unmeasured(text, why)
+        m = entry["ops_per_s"] / 1e6
+        return Target(m >= limit, text, f"{m:.1f} M/s ({entry['ns_per_op']:.0f} ns/op)")
+
+    out = [rate(flows.get("1000"), 15, "engine alone ≥ 15 M mixed ops/s at 1,000 resting (issue 10)"),
+           rate(flows.get("1000000"), 4, "engine alone ≥ 4 M mixed ops/s at 1,000,000 resting (issue 10)"),
+           rate(res.get("replay"), 12, "engine alone replays ≥ 12 M messages/s (issue 10)")]
+    text = "engine alone: per-op cost at 1,000,000 resting ≤ 3.5× that at 1,000 (issue 10)"
+    lo, hi = flows.get("1000"), flows.get("1000000")
+    if lo and hi:
+        g = hi["ns_per_op"] / lo["ns_per_op"]
+        out.append(Target(g <= 3.5, text, f"{g:.2f}× ({hi['ns_per_op']:.0f} vs {lo['ns_per_op']:.0f} ns)"))
+    else:
+        out.append(Target.unmeasured(text, why))
+    return out
