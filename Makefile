@@ -28,7 +28,7 @@ test: $(VENV)/.installed native-test
 
 # Native tests of the engine alone (failure injection, the price ladder against
 # an ordered map), built straight from its sources; no Python involved.
-ENGINE_SOURCES = $(wildcard src/lib/*.cpp src/lib/platform/*.cpp src/text/*.cpp)
+ENGINE_SOURCES = $(wildcard src/lib/*.cpp src/lib/platform/*.cpp src/lib/replay/*.cpp src/text/*.cpp)
 ENGINE_FILES  := $(shell find src/lib src/text -type f)
 NATIVE_TEST   := build/native/engine_test
 

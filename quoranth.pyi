@@ -1,5 +1,6 @@
 """A limit order book for one instrument with price-time priority matching."""
 
+from collections.abc import Buffer
 from typing import ClassVar, Self, final
 
 
@@ -150,3 +151,47 @@ class OrderBook:
 
     def queue_position(self, order_id: str) -> tuple[int, float] | None:
         """(orders_ahead, quantity_ahead) of a resting order in its level's queue, or None."""
+
+    def apply_batch(
+        self,
+        operations: Buffer,
+        keys: Buffer,
+        sides: Buffer,
+        prices_in_ticks: Buffer,
+        quantities: Buffer,
+        top_of_book: bool = False,
+    ) -> dict[str, memoryview]:
+        """Apply events given as columns of one length, in order; return the fills as columns.
+
+        Columns are one-dimensional buffers of numbers (``array.array``, NumPy arrays,
+        ``memoryview``), converted when their item type differs. ``operations``: 0 nothing,
+        1 add a limit order (side, price, quantity) under ``key``, 2 reduce the order under
+        ``key`` by ``quantity`` in place, 3 cancel it, 4 take (match, then drop the rest),
+        5 take, then cancel the order under ``key``. ``sides``: 0 Buy, 1 Sell.
+
+        Returns read-only memoryviews: ``event``, ``buy_key``, ``sell_key`` (-1: no key),
+        ``price_in_ticks``, ``quantity``, one per fill; with ``top_of_book`` also
+        ``bid_price``, ``bid_quantity``, ``ask_price``, ``ask_quantity`` after each event
+        (the level's total; 0 for an empty side). Every event is checked before any is
+        applied: a bad one raises ValueError naming it and nothing changes.
+        """
+
+    def order_id(self, key: int) -> str | None:
+        """The id of the order a batch added under ``key``, or None."""
+
+# Private helpers of the quoranth_replay package: LOBSTER files as columns.
+def _lobster_message_columns(
+    data: Buffer, width: int, /
+) -> tuple[memoryview, memoryview, memoryview, memoryview, memoryview, memoryview] | None: ...
+def _lobster_integer_columns(data: Buffer, width: int, kept: int, /) -> tuple[memoryview, ...] | None: ...
+def _lobster_plan(
+    types: Buffer,
+    order_ids: Buffer,
+    sizes: Buffer,
+    prices: Buffer,
+    directions: Buffer,
+    opening_keys: Buffer,
+    opening_sides: Buffer,
+    opening_ticks: Buffer,
+    /,
+) -> tuple[memoryview, memoryview, memoryview, memoryview, memoryview, int]: ...

@@ -83,6 +83,7 @@ public:
     Entry& operator[](Handle h) noexcept { return entries_[h]; }
     const Entry& operator[](Handle h) const noexcept { return entries_[h]; }
     std::size_t size() const noexcept { return count_; }
+    std::size_t handle_bound() const noexcept { return entries_.handle_bound(); }
 
 private:
     struct Bucket {

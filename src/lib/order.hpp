@@ -25,6 +25,15 @@ struct Order {
     // refused so that matching always ends.
     static Order create(OrderType side, std::int64_t price_in_ticks, double quantity);
     static Order create_from(OrderType side, std::int64_t price_in_ticks, double quantity, Clock& clock, IdSource& ids);
+    // An order that only takes liquidity and is never seen again (a batch's
+    // immediate-or-cancel order): no id of its own, no creation time.
+    static Order stand_in(OrderType side, std::int64_t price_in_ticks, double quantity) noexcept {
+        Order order;
+        order.side = side;
+        order.price_in_ticks = price_in_ticks;
+        order.quantity = quantity;
+        return order;
+    }
 
     bool is_open() const noexcept { return status == OrderStatus::Open; }
 

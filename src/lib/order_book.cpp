@@ -42,25 +42,38 @@ std::span<const Fill> OrderBook::add(const Order& incoming) {
     return plan_.fills();
 }
 
-const MatchPlan& OrderBook::plan_add(const Order& incoming) {
+const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder) {
     MatchPlan& plan = plan_;
     plan.valid_ = false;
     plan.fills_.clear();
+    plan.resting_prices_.clear();
+    plan.resting_entries_.clear();
+    plan.rested_entry_ = no_handle;
     // Keep a small buffer for the common case; one large sweep must not pin
     // its memory for the life of the book.
-    if (plan.fills_.capacity() > max_kept_fills) std::vector<Fill>().swap(plan.fills_);
+    if (plan.fills_.capacity() > max_kept_fills) {
+        std::vector<Fill>().swap(plan.fills_);
+        std::vector<std::int64_t>().swap(plan.resting_prices_);
+        std::vector<std::uint32_t>().swap(plan.resting_entries_);
+    }
 
     Order& work = plan.incoming_;
     work = incoming;
     const std::size_t records_filled = plan_matches(work);
 
     // Reserve everything the commit writes, so that it cannot fail.
+    plan.drop_ = remainder == Remainder::Drop;
+    plan.level_ = nullptr;
+    if (plan.drop_) {
+        cold_.reserve(records_filled);  // only the orders it fills are written
+        plan.valid_ = true;
+        return plan;
+    }
     plan.id_hash_ = hash_order_id(work.id.view());
     plan.resting_entry_ = records_.find(work.id.view(), plan.id_hash_);
     plan.cold_entry_ = plan.resting_entry_ == no_handle ? cold_.find(work.id.view(), plan.id_hash_) : no_handle;
     const bool rests = work.is_open();
     cold_.reserve(records_filled + (rests || plan.cold_entry_ != no_handle ? 0 : 1));
-    plan.level_ = nullptr;
     if (rests) {
         if (plan.resting_entry_ == no_handle) records_.reserve_entry();
         else records_.reserve_extra();
@@ -85,6 +98,8 @@ std::size_t OrderBook::plan_matches(Order& work) {
             Order resting = records_.resting_record(ref);
             const double traded = resting.trade(work);
             plan_.fills_.push_back(resting.fill_record(work, traded, tick_size_, clock_->now()));
+            plan_.resting_prices_.push_back(price);
+            plan_.resting_entries_.push_back(records_.entry_of(ref));
             // A record still open took all the incoming order had (or, for
             // quantities no order can be created with, neither would end).
             if (resting.is_open()) return false;
@@ -124,6 +139,7 @@ void OrderBook::apply_match(SideLevels& opposite, double traded) noexcept {
 }
 
 void OrderBook::commit_incoming() noexcept {
+    if (plan_.drop_) return;
     const Order& work = plan_.incoming_;
     Handle entry = plan_.resting_entry_;
     if (!work.is_open()) {
@@ -135,6 +151,7 @@ void OrderBook::commit_incoming() noexcept {
     if (entry == no_handle) {
         if (plan_.cold_entry_ != no_handle) cold_.erase(plan_.cold_entry_, plan_.id_hash_);
         entry = records_.add_entry(work, plan_.id_hash_);
+        keyed_.forget_entry(entry);
     } else {
         records_.record(entry) = work;
     }
@@ -142,6 +159,7 @@ void OrderBook::commit_incoming() noexcept {
     Level* level = plan_.level_;
     if (level == nullptr) level = &levels_of(work.side).create(work.price_in_ticks);
     records_.place(entry, work.quantity, *level);
+    plan_.rested_entry_ = entry;
 }
 
 void OrderBook::retire(Handle entry) noexcept {
@@ -232,6 +250,12 @@ DepthLevel OrderBook::depth_level(std::int64_t price, const Level& level) const 
         ++view.orders;
     }
     return view;
+}
+
+std::optional<DepthLevel> OrderBook::best_level(const SideLevels& side) const noexcept {
+    const auto best = side.best();
+    if (!best) return std::nullopt;
+    return depth_level(best->first, *best->second);
 }
 
 Depth OrderBook::depth(std::int64_t levels) const {

@@ -75,6 +75,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/batch.hpp"
 #include "lib/enums.hpp"
 #include "lib/fill.hpp"
 #include "lib/id_table.hpp"
@@ -116,18 +117,30 @@ class MatchPlan {
 public:
     // The fills in match order, each with its own clock reading.
     std::span<const Fill> fills() const noexcept { return fills_; }
+    // For each fill, the price in ticks of the resting order's level and its index entry.
+    std::span<const std::int64_t> resting_prices() const noexcept { return resting_prices_; }
+    std::span<const std::uint32_t> resting_entries() const noexcept { return resting_entries_; }
+    // After commit: the index entry the incoming order rests under, if it rests.
+    std::uint32_t rested_entry() const noexcept { return rested_entry_; }
 
 private:
     friend class OrderBook;
 
     std::vector<Fill> fills_;
+    std::vector<std::int64_t> resting_prices_;
+    std::vector<std::uint32_t> resting_entries_;
+    std::uint32_t rested_entry_ = no_handle;
     Order incoming_;  // the working copy after matching
     std::uint64_t id_hash_ = 0;                // the incoming id's hash and entries, when planned
     std::uint32_t resting_entry_ = no_handle;
     std::uint32_t cold_entry_ = no_handle;
     Level* level_ = nullptr;  // the level the incoming order joins, if it exists already
+    bool drop_ = false;  // the remainder neither rests nor is indexed
     bool valid_ = false;
 };
+
+// What an add does with what is left of the order after matching.
+enum class Remainder { Rest, Drop };
 
 class OrderBook {
 public:
@@ -147,8 +160,18 @@ public:
     // fills before the book changes. plan_add may throw and leaves the book
     // unchanged; commit_add applies the last plan and cannot fail. A plan is
     // valid until the next non-const call; one never committed changes nothing.
-    const MatchPlan& plan_add(const Order& incoming);
+    // With Remainder::Drop the order only takes liquidity: what is left of it
+    // goes, and it is not written into the index (immediate or cancel).
+    const MatchPlan& plan_add(const Order& incoming, Remainder remainder = Remainder::Rest);
     void commit_add() noexcept;
+
+    // Applies `events` in order (batch.hpp), appending their fills and, given
+    // `tops`, the best levels after each event. Every event is checked first
+    // (ValueError naming it, nothing applied); each is then all-or-nothing, and
+    // a memory or clock failure stops the batch after the events before it.
+    void apply_batch(const BatchEvents& events, BatchFills& fills, BatchTops* tops);
+    // The id of the order a batch added under `key`, while the key names it.
+    const OrderId* keyed_order_id(std::int64_t key) const noexcept { return keyed_.id_of(key); }
 
     // Removes the order's resting records and its index entry.
     bool cancel(std::string_view order_id);
@@ -200,6 +223,7 @@ private:
     std::vector<Order> side_orders(const SideLevels& side) const;
     double side_volume(const SideLevels& side) const noexcept;
     DepthLevel depth_level(std::int64_t price, const Level& level) const noexcept;
+    std::optional<DepthLevel> best_level(const SideLevels& side) const noexcept;
 
     double tick_size_;
     Clock* clock_;
@@ -209,6 +233,7 @@ private:
     RestingRecords records_;
     IdTable<ColdEntry> cold_;
     MatchPlan plan_;
+    KeyedOrders keyed_;
 };
 
 }  // namespace quoranth

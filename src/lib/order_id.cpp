@@ -1,6 +1,7 @@
 #include "lib/order_id.hpp"
 
 #include <array>
+#include <bit>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -12,27 +13,46 @@ namespace quoranth {
 
 namespace {
 
-// "00" to "ff": two hex digits per byte in one copy.
-constexpr auto hex_pairs = [] {
-    constexpr char hex[] = "0123456789abcdef";
-    std::array<char, 512> pairs{};
-    for (int b = 0; b < 256; ++b) {
-        pairs[2 * b] = hex[b >> 4];
-        pairs[2 * b + 1] = hex[b & 0x0F];
-    }
-    return pairs;
-}();
+// Four bytes as eight lowercase hex digits, high nibble first, all in one
+// 64-bit word: each byte is spread to 16 bits, its two nibbles put into
+// adjacent bytes, and each nibble turned into '0'-'9' or 'a'-'f' at once
+// (adding 6 carries into bit 4 exactly for the nibbles 10 to 15). The
+// word's bytes, stored in memory, are the digits in text order.
+std::uint64_t hex_digits(std::uint32_t four_bytes) noexcept {
+    std::uint64_t x = four_bytes;
+    x = (x | (x << 16)) & 0x0000FFFF0000FFFFull;
+    x = (x | (x << 8)) & 0x00FF00FF00FF00FFull;
+    const std::uint64_t nibbles = ((x >> 4) & 0x000F000F000F000Full) | ((x & 0x000F000F000F000Full) << 8);
+    const std::uint64_t letters = ((nibbles + 0x0606060606060606ull) >> 4) & 0x0101010101010101ull;
+    return nibbles + 0x3030303030303030ull + letters * ('a' - '0' - 10);
+}
+
+std::uint64_t hex_word(const std::uint8_t* bytes) noexcept {
+    const std::uint32_t four = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+                               std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
+    const std::uint64_t digits = hex_digits(four);  // first digit in the lowest byte
+    if constexpr (std::endian::native == std::endian::big) return __builtin_bswap64(digits);
+    return digits;
+}
 
 }  // namespace
 
 OrderId order_id_from_bytes(const std::uint8_t (&bytes)[16]) noexcept {
+    // 8-4-4-4-12 digits: bytes 0-3, 4-5, 6-7, 8-9 and 10-15, each group
+    // written once from the words of four bytes.
+    const std::uint64_t words[4] = {hex_word(bytes), hex_word(bytes + 4), hex_word(bytes + 8), hex_word(bytes + 12)};
     OrderId id;
     char* out = id.data();
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) *out++ = '-';
-        std::memcpy(out, &hex_pairs[2 * bytes[i]], 2);
-        out += 2;
-    }
+    std::memcpy(out, &words[0], 8);
+    out[8] = '-';
+    std::memcpy(out + 9, &words[1], 4);
+    out[13] = '-';
+    std::memcpy(out + 14, reinterpret_cast<const char*>(&words[1]) + 4, 4);
+    out[18] = '-';
+    std::memcpy(out + 19, &words[2], 4);
+    out[23] = '-';
+    std::memcpy(out + 24, reinterpret_cast<const char*>(&words[2]) + 4, 4);
+    std::memcpy(out + 28, &words[3], 8);
     return id;
 }
 

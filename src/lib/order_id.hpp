@@ -13,6 +13,8 @@ public:
     static constexpr std::size_t length = 36;
 
     OrderId() { chars_.fill('0'); }
+    // Exactly `length` characters of identifier text.
+    explicit OrderId(std::string_view text) noexcept { std::memcpy(chars_.data(), text.data(), length); }
 
     std::string_view view() const noexcept { return {chars_.data(), length}; }
     const char* data() const noexcept { return chars_.data(); }

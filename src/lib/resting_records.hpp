@@ -38,6 +38,8 @@ public:
     using Ref = std::uint32_t;
 
     Handle find(std::string_view id) const noexcept { return entries_.find(id); }
+    // Every entry handle in use, and the next one add_entry gives, is below this.
+    std::size_t entry_bound() const noexcept { return entries_.handle_bound(); }
     Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
     Order& record(Handle entry) noexcept { return entries_[entry].record; }
     const Order& record(Handle entry) const noexcept { return entries_[entry].record; }

@@ -66,6 +66,8 @@ public:
     }
 
     std::size_t live() const noexcept { return used_ - free_count_; }
+    // Every handle acquired so far, and the next one, is below this.
+    std::size_t handle_bound() const noexcept { return std::size_t{used_} + 1; }
 
 private:
     // Raw storage for one record; a free slot keeps the next free handle in

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "module/call_frame.hpp"
+#include "module/columns.hpp"
 #include "text/object_texts.hpp"
 
 namespace quoranth::py {
@@ -28,6 +29,38 @@ PyObject* add(OrderBook& book, const Order& incoming) {
     PyObject* fills = to_python(plan.fills());
     book.commit_add();
     return fills;
+}
+
+// The fills (and, on request, the best levels after each event) as columns.
+PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, std::span<const std::int64_t> keys,
+                      std::span<const std::int8_t> sides, std::span<const std::int64_t> prices_in_ticks,
+                      std::span<const double> quantities, const std::optional<bool>& top_of_book) {
+    BatchFills fills;
+    BatchTops tops;
+    const bool with_tops = top_of_book.value_or(false);
+    book.apply_batch({operations, keys, sides, prices_in_ticks, quantities}, fills, with_tops ? &tops : nullptr);
+    OwnedRef result = checked(PyDict_New());
+    const auto put = [&](const char* name, PyObject* column) {
+        OwnedRef owned = OwnedRef::steal(column);
+        if (PyDict_SetItemString(result.get(), name, owned.get()) < 0) throw PythonError{};
+    };
+    put("event", to_column(std::span<const std::int64_t>(fills.events)));
+    put("buy_key", to_column(std::span<const std::int64_t>(fills.buy_keys)));
+    put("sell_key", to_column(std::span<const std::int64_t>(fills.sell_keys)));
+    put("price_in_ticks", to_column(std::span<const std::int64_t>(fills.prices_in_ticks)));
+    put("quantity", to_column(std::span<const double>(fills.quantities)));
+    if (with_tops) {
+        put("bid_price", to_column(std::span<const std::int64_t>(tops.bid_prices)));
+        put("bid_quantity", to_column(std::span<const double>(tops.bid_quantities)));
+        put("ask_price", to_column(std::span<const std::int64_t>(tops.ask_prices)));
+        put("ask_quantity", to_column(std::span<const double>(tops.ask_quantities)));
+    }
+    return result.release();
+}
+
+std::optional<OrderId> order_id(const OrderBook& book, std::int64_t key) {
+    const OrderId* id = book.keyed_order_id(key);
+    return id != nullptr ? std::optional<OrderId>(*id) : std::nullopt;
 }
 
 }  // namespace
@@ -68,6 +101,24 @@ const ClassDefinition order_book_class{
             "(orders_ahead, quantity_ahead): what rests ahead of the order (its oldest record)\n"
             "in its price level's queue; None if it rests nowhere.\n"
             "Costs time in proportion to the orders ahead."),
+        method<"apply_batch", apply_batch, Write<OrderBook>, Arg<"operations", Column<std::int8_t>>,
+               Arg<"keys", Column<std::int64_t>>, Arg<"sides", Column<std::int8_t>>,
+               Arg<"prices_in_ticks", Column<std::int64_t>>, Arg<"quantities", Column<double>>,
+               Arg<"top_of_book", Optional<Truth>>>(
+            "($self, operations, keys, sides, prices_in_ticks, quantities, top_of_book=False)",
+            "Applies a batch of events given as columns (any buffers of numbers: array.array,\n"
+            "NumPy arrays), in order, and returns the fills as columns (memoryviews).\n\n"
+            "operations: 0 nothing; 1 add a limit order (side, price, quantity) under `key`;\n"
+            "2 reduce the order under `key` by `quantity`, in place; 3 cancel the order under\n"
+            "`key`; 4 take: an order that matches and whose remainder is dropped (immediate\n"
+            "or cancel); 5 take, then cancel the order under `key`. sides: 0 Buy, 1 Sell.\n"
+            "Orders added this way are ordinary orders of the book; order_id(key) gives an id.\n\n"
+            "Returns a dict of columns: event, buy_key, sell_key (-1: no key), price_in_ticks,\n"
+            "quantity, one entry per fill; with top_of_book, also bid_price, bid_quantity,\n"
+            "ask_price, ask_quantity after each event (the level's total; 0 for an empty side).\n"
+            "Every event is checked before any is applied."),
+        method<"order_id", order_id, Read<OrderBook>, Arg<"key", Int64>>(
+            "($self, key)", "The id of the order a batch added under `key`, or None."),
         method<"best_bid", &OrderBook::best_bid, Read<OrderBook>>("($self)", "Helper method to get best bid"),
         method<"best_ask", &OrderBook::best_ask, Read<OrderBook>>("($self)", "Helper method to get best ask"),
         method<"buy_volume", &OrderBook::buy_volume, Read<OrderBook>>(

@@ -202,6 +202,36 @@ struct ConstructorEntry {
     }
 };
 
+// A private module-level function with positional-only parameters, for the
+// package beside the module: no receiver, no access flags.
+template <Name FunctionName, auto Operation, typename... Kinds>
+struct FunctionEntry {
+    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+        return guarded([&]() -> PyObject* {
+            if (nargs != static_cast<Py_ssize_t>(sizeof...(Kinds))) {
+                PyErr_Format(PyExc_TypeError, "quoranth.%s() takes %d positional arguments but %zd were given",
+                             FunctionName.text, static_cast<int>(sizeof...(Kinds)), nargs);
+                throw PythonError{};
+            }
+            return convert_all(args, std::index_sequence_for<Kinds...>{});
+        });
+    }
+
+private:
+    template <std::size_t... I>
+    static PyObject* convert_all(PyObject* const* args, std::index_sequence<I...>) {
+        std::tuple<decltype(Kinds::convert(nullptr))...> held{Kinds::convert(args[I])...};
+        return call_and_convert(Operation, std::get<I>(held).get()...);
+    }
+};
+
+template <Name FunctionName, auto Operation, typename... Kinds>
+PyMethodDef function(const char* doc) {
+    return {FunctionName.text, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                   FunctionEntry<FunctionName, Operation, Kinds...>::call)),
+            METH_FASTCALL, doc};
+}
+
 // ---------------------------------------------------------------- row builders
 
 template <Name MethodName, auto Operation, typename Receiver, typename... Args>

@@ -118,6 +118,15 @@ struct Double {
     }
 };
 
+// Any object, by its truth value.
+struct Truth {
+    static ValueHolder<bool> convert(PyObject* object) {
+        const int truth = PyObject_IsTrue(object);
+        if (truth < 0) throw PythonError{};
+        return {truth != 0};
+    }
+};
+
 // UTF-8 text borrowed from a str argument for the duration of the call (an
 // operation that keeps it copies it). "PyString" names the target in errors.
 struct Text {

@@ -8,6 +8,9 @@
 
 namespace quoranth::py {
 
+// Private functions for the replay package (bind_lobster.cpp); none is in __all__.
+extern PyMethodDef private_functions[];
+
 namespace {
 
 PyModuleDef module_def = {
@@ -15,7 +18,7 @@ PyModuleDef module_def = {
     "quoranth",
     "",  // empty docstring
     0,   // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    private_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 std::atomic<std::int64_t> recorded_interpreter{-1};

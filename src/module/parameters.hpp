@@ -7,7 +7,7 @@
 
 namespace quoranth::py {
 
-constexpr int max_parameters = 5;
+constexpr int max_parameters = 6;
 
 // The parameters of one operation: every one may be given by position or by
 // keyword; the first `required` must be given. Messages name the operation

@@ -1,0 +1,168 @@
+#include "lib/batch.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "lib/errors.hpp"
+#include "lib/order_book.hpp"
+
+namespace quoranth {
+
+namespace {
+
+// Room for `size` items, growing geometrically (an exact reserve per event
+// would copy the column every time).
+template <typename T>
+void make_room(std::vector<T>& column, std::size_t size) {
+    if (column.capacity() < size) column.reserve(std::max(size, 2 * column.capacity()));
+}
+
+// Fills made by a batch are reported without their times, so matching in a
+// batch reads no clock.
+class NoClock final : public Clock {
+public:
+    std::uint64_t now() override { return 0; }
+};
+NoClock no_clock;
+
+// Puts the book's fill clock back however the batch ends.
+class ClockSwap {
+public:
+    ClockSwap(Clock*& slot, Clock& replacement) noexcept : slot_(slot), saved_(slot) { slot = &replacement; }
+    ~ClockSwap() { slot_ = saved_; }
+    ClockSwap(const ClockSwap&) = delete;
+    ClockSwap& operator=(const ClockSwap&) = delete;
+
+private:
+    Clock*& slot_;
+    Clock* saved_;
+};
+
+[[noreturn]] void refuse_event(std::size_t index, const char* what) {
+    throw ValueError("event " + std::to_string(index) + ": " + what);
+}
+
+// Every event is checked before any is applied, so that bad input changes
+// nothing. Returns how many orders the batch adds.
+std::size_t check(const BatchEvents& events) {
+    const std::size_t count = events.operations.size();
+    if (events.keys.size() != count || events.sides.size() != count || events.prices_in_ticks.size() != count ||
+        events.quantities.size() != count) {
+        throw ValueError("the event columns must have the same length");
+    }
+    std::size_t adds = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto operation = static_cast<BatchOperation>(events.operations[i]);
+        const double quantity = events.quantities[i];
+        adds += operation == BatchOperation::Add;
+        switch (operation) {
+            case BatchOperation::Nothing:
+            case BatchOperation::Cancel:
+                continue;
+            case BatchOperation::Add:
+            case BatchOperation::Take:
+            case BatchOperation::TakeThenCancel:
+                if (events.sides[i] != 0 && events.sides[i] != 1) refuse_event(i, "side must be 0 (Buy) or 1 (Sell)");
+                if (events.prices_in_ticks[i] <= 0) refuse_event(i, "price_in_ticks must be positive");
+                break;
+            case BatchOperation::Reduce:
+                break;
+            default:
+                refuse_event(i, "unknown operation");
+        }
+        if (!(quantity > 0.0)) refuse_event(i, "quantity must be positive");
+        if (std::isinf(quantity)) refuse_event(i, "quantity must be finite");
+    }
+    return adds;
+}
+
+}  // namespace
+
+void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchTops* tops) {
+    const std::size_t adds = check(events);
+    plan_.valid_ = false;
+    keyed_.reserve_keys(adds);  // one growth of the key table, not one per doubling
+    const std::size_t count = events.operations.size();
+    if (tops != nullptr) {
+        for (auto* column : {&tops->bid_prices, &tops->ask_prices}) column->reserve(count);
+        for (auto* column : {&tops->bid_quantities, &tops->ask_quantities}) column->reserve(count);
+    }
+    Clock& order_clock = *clock_;  // new orders still carry their creation time
+    const ClockSwap no_fill_times(clock_, no_clock);
+    const auto cancel_key = [&](std::int64_t key) {
+        if (const OrderId* id = keyed_.id_of(key)) {
+            cancel(id->view());
+            keyed_.unbind(key);
+        }
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto operation = static_cast<BatchOperation>(events.operations[i]);
+        const std::int64_t key = events.keys[i];
+        switch (operation) {
+            case BatchOperation::Nothing:
+                break;
+            case BatchOperation::Add:
+            case BatchOperation::Take:
+            case BatchOperation::TakeThenCancel: {
+                const auto side = static_cast<OrderType>(events.sides[i]);
+                const bool adding = operation == BatchOperation::Add;
+                const std::int64_t price = events.prices_in_ticks[i];
+                const double quantity = events.quantities[i];
+                // A taking order is never seen again: it needs no id or clock reading of its own.
+                const Order order = adding ? Order::create_from(side, price, quantity, order_clock, *ids_)
+                                           : Order::stand_in(side, price, quantity);
+                const MatchPlan& plan = plan_add(order, adding ? Remainder::Rest : Remainder::Drop);
+                // Room for everything this event writes, before the book changes.
+                const std::size_t room = fills.events.size() + plan.fills().size();
+                for (auto* column : {&fills.events, &fills.buy_keys, &fills.sell_keys, &fills.prices_in_ticks}) {
+                    make_room(*column, room);
+                }
+                make_room(fills.quantities, room);
+                if (adding) {
+                    keyed_.reserve_entries(records_.entry_bound());
+                    const OrderId* before = keyed_.id_of(key);
+                    const Handle named = before != nullptr ? records_.find(before->view()) : no_handle;
+                    keyed_.bind(key, order.id);  // the last step that can fail
+                    if (named != no_handle) keyed_.forget_entry(named);  // the key moves on
+                }
+                const std::int64_t incoming_key = adding ? key : no_key;
+                const bool buying = side == OrderType::Buy;
+                for (std::size_t f = 0; f < plan.fills().size(); ++f) {
+                    const Fill& fill = plan.fills()[f];
+                    const std::int64_t resting_key = keyed_.key_of_entry(plan.resting_entries()[f]);
+                    fills.events.push_back(static_cast<std::int64_t>(i));
+                    fills.buy_keys.push_back(buying ? incoming_key : resting_key);
+                    fills.sell_keys.push_back(buying ? resting_key : incoming_key);
+                    fills.prices_in_ticks.push_back(buying ? plan.resting_prices()[f] : price);
+                    fills.quantities.push_back(fill.quantity);
+                }
+                commit_add();
+                if (adding && plan.rested_entry() != no_handle) keyed_.set_entry_key(plan.rested_entry(), key);
+                if (operation == BatchOperation::TakeThenCancel) cancel_key(key);
+                break;
+            }
+            case BatchOperation::Reduce:
+                if (const OrderId* id = keyed_.id_of(key)) {
+                    // A reduce that leaves nothing cancels the order, and its key goes with it.
+                    const std::string_view order_id = id->view();
+                    if (reduce(order_id, events.quantities[i]) && records_.find(order_id) == no_handle) {
+                        keyed_.unbind(key);
+                    }
+                }
+                break;
+            case BatchOperation::Cancel:
+                cancel_key(key);
+                break;
+        }
+        if (tops != nullptr) {
+            const std::optional<DepthLevel> bid = best_level(buys_), ask = best_level(sells_);
+            tops->bid_prices.push_back(bid ? bid->price_in_ticks : 0);
+            tops->bid_quantities.push_back(bid ? bid->quantity : 0.0);
+            tops->ask_prices.push_back(ask ? ask->price_in_ticks : 0);
+            tops->ask_quantities.push_back(ask ? ask->quantity : 0.0);
+        }
+    }
+}
+
+}  // namespace quoranth

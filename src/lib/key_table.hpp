@@ -1,0 +1,103 @@
+#pragma once
+// A hash map from caller-chosen 64-bit integer keys to small values. Keys come
+// from outside (files, callers), so the hash is keyed with a random secret
+// drawn once per process: no set of keys can be crafted to collide. Open
+// addressing with linear probing and backward-shift deletion; load at most 1/2.
+#include <cstdint>
+#include <vector>
+
+namespace quoranth {
+
+// The process's random secret for keyed hashes of caller-chosen values.
+std::uint64_t hash_secret() noexcept;
+
+template <typename Value>
+class KeyTable {
+public:
+    Value* find(std::int64_t key) noexcept {
+        if (count_ == 0) return nullptr;
+        for (std::size_t i = home(key);; i = (i + 1) & mask_) {
+            Slot& slot = slots_[i];
+            if (!slot.used) return nullptr;
+            if (slot.key == key) return &slot.value;
+        }
+    }
+    const Value* find(std::int64_t key) const noexcept { return const_cast<KeyTable*>(this)->find(key); }
+
+    // Makes sure the next `count` insertions allocate nothing.
+    void reserve(std::size_t count) {
+        std::size_t capacity = slots_.empty() ? 16 : slots_.size();
+        while ((count_ + count) * 2 > capacity) capacity *= 2;
+        if (capacity != slots_.size()) rehash(capacity);
+    }
+
+    // Sets the value under `key`, adding the key if it is absent.
+    Value& put(std::int64_t key, const Value& value) {
+        reserve(1);
+        std::size_t i = home(key);
+        while (slots_[i].used && slots_[i].key != key) i = (i + 1) & mask_;
+        if (!slots_[i].used) ++count_;
+        slots_[i] = Slot{key, value, true};
+        return slots_[i].value;
+    }
+
+    bool erase(std::int64_t key) noexcept {
+        if (count_ == 0) return false;
+        std::size_t hole = home(key);
+        while (slots_[hole].used && slots_[hole].key != key) hole = (hole + 1) & mask_;
+        if (!slots_[hole].used) return false;
+        for (std::size_t j = (hole + 1) & mask_; slots_[j].used; j = (j + 1) & mask_) {
+            const std::size_t want = home(slots_[j].key);
+            const bool stays = hole <= j ? (hole < want && want <= j) : (hole < want || want <= j);
+            if (!stays) {
+                slots_[hole] = slots_[j];
+                hole = j;
+            }
+        }
+        slots_[hole].used = false;
+        --count_;
+        return true;
+    }
+
+    std::size_t size() const noexcept { return count_; }
+
+    template <typename Visit>
+    void for_each(Visit&& visit) const {
+        for (const Slot& slot : slots_) {
+            if (slot.used) visit(slot.key, slot.value);
+        }
+    }
+
+private:
+    struct Slot {
+        std::int64_t key = 0;
+        Value value{};
+        bool used = false;
+    };
+
+    std::size_t home(std::int64_t key) const noexcept {
+        std::uint64_t h = static_cast<std::uint64_t>(key) + secret_;
+        h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
+        h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
+        return static_cast<std::size_t>(h ^ (h >> 31)) & mask_;
+    }
+
+    void rehash(std::size_t capacity) {
+        std::vector<Slot> old(capacity);
+        old.swap(slots_);
+        mask_ = capacity - 1;
+        for (const Slot& slot : old) {
+            if (!slot.used) continue;
+            std::size_t i = home(slot.key);
+            while (slots_[i].used) i = (i + 1) & mask_;
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::size_t count_ = 0;
+    std::uint64_t secret_ = hash_secret();
+};
+
+}  // namespace quoranth

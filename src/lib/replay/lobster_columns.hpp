@@ -1,0 +1,38 @@
+#pragma once
+// Reading LOBSTER files (comma-separated text) into columns, fast, for the
+// common case: every line in the plain form the exchange writes. Anything else
+// makes a reader return nothing, and the caller's careful reader, which knows
+// how to name the line and the problem, takes over. Prices are in LOBSTER
+// units (US dollars times 10,000).
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace quoranth::replay {
+
+// A message file, one entry per message in file order.
+struct MessageColumns {
+    std::vector<double> times;
+    std::vector<std::int8_t> types;
+    std::vector<std::int64_t> order_ids;
+    std::vector<std::int64_t> sizes;
+    std::vector<std::int64_t> prices;
+    std::vector<std::int8_t> directions;
+};
+
+// The data lines of a message file (the text after any header line): each
+// with `width` fields (6, or 7 with a trailing attribution column, which is
+// skipped), ending in "\n" or "\r\n" (the last one may end without). Times
+// are plain decimals ("34200.01746"), the type 1 to 7, the id, size and price
+// plain integers, the direction 1 or -1; for the types that change the visible
+// book (1 to 4) the size must be positive and the price a positive whole
+// number of cents. Nothing if any line is otherwise.
+std::optional<MessageColumns> read_message_columns(std::string_view text, int width);
+
+// The first `kept` columns of rows of `width` plain integers (orderbook
+// files); every field is checked. Nothing if any line is otherwise.
+std::optional<std::vector<std::vector<std::int64_t>>> read_integer_columns(std::string_view text, int width,
+                                                                           int kept);
+
+}  // namespace quoranth::replay

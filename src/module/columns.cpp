@@ -1,0 +1,94 @@
+#include "module/columns.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace quoranth::py {
+
+ItemKind number_items(const Py_buffer& view) {
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;  // native order (little-endian hosts)
+    const char code = format[0];
+    if (view.ndim != 1 || code == '\0' || format[1] != '\0') {
+        raise(PyExc_TypeError, "expected a one-dimensional buffer of numbers");
+    }
+    const auto size = static_cast<std::size_t>(view.itemsize);
+    switch (code) {
+        case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': return {true, true, size};
+        case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': return {true, false, size};
+        case 'f': case 'd': return {false, true, size};
+        default: break;
+    }
+    raise(PyExc_TypeError, "expected a one-dimensional buffer of numbers");
+}
+
+namespace {
+
+template <typename Source, typename T>
+void convert_items(const void* data, std::size_t count, std::vector<T>& out) {
+    const auto* items = static_cast<const Source*>(data);
+    out.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const Source value = items[i];
+        if constexpr (std::is_integral_v<T>) {
+            // Integers only (checked by the caller), each within T's range.
+            if (!std::in_range<T>(value)) raise(PyExc_ValueError, "a value is out of range for its column");
+        }
+        out[i] = static_cast<T>(value);
+    }
+}
+
+template <typename T>
+void convert_by_kind(const ItemKind& kind, const void* data, std::size_t count, std::vector<T>& out) {
+    if (!kind.integer) {
+        if constexpr (std::is_integral_v<T>) raise(PyExc_TypeError, "expected a buffer of integers");
+        else if (kind.size == 4) return convert_items<float>(data, count, out);
+        else return convert_items<double>(data, count, out);
+    }
+    switch (kind.size) {
+        case 1: return kind.is_signed ? convert_items<std::int8_t>(data, count, out) : convert_items<std::uint8_t>(data, count, out);
+        case 2: return kind.is_signed ? convert_items<std::int16_t>(data, count, out) : convert_items<std::uint16_t>(data, count, out);
+        case 4: return kind.is_signed ? convert_items<std::int32_t>(data, count, out) : convert_items<std::uint32_t>(data, count, out);
+        case 8: return kind.is_signed ? convert_items<std::int64_t>(data, count, out) : convert_items<std::uint64_t>(data, count, out);
+        default: raise(PyExc_TypeError, "expected a one-dimensional buffer of numbers");
+    }
+}
+
+template <typename T>
+PyObject* column_of(std::span<const T> values, const char* format) {
+    OwnedRef bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                                       static_cast<Py_ssize_t>(values.size_bytes())));
+    OwnedRef view = checked(PyMemoryView_FromObject(bytes.get()));
+    return checked(PyObject_CallMethod(view.get(), "cast", "s", format)).release();
+}
+
+}  // namespace
+
+template <typename T>
+typename Column<T>::Holder Column<T>::convert(PyObject* object) {
+    Holder holder{BufferView(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT), {}, {}};
+    const Py_buffer& view = *holder.view;
+    const ItemKind kind = number_items(view);
+    const auto count = static_cast<std::size_t>(view.len / view.itemsize);
+    const bool same = kind.size == sizeof(T) && kind.integer == std::is_integral_v<T> &&
+                      (!kind.integer || kind.is_signed == std::is_signed_v<T>);
+    if (same) {
+        holder.data = {static_cast<const T*>(view.buf), count};
+    } else {
+        convert_by_kind(kind, view.buf, count, holder.converted);
+        holder.data = holder.converted;
+    }
+    return holder;
+}
+
+template struct Column<std::int8_t>;
+template struct Column<std::int64_t>;
+template struct Column<double>;
+
+PyObject* to_column(std::span<const std::int8_t> values) { return column_of(values, "b"); }
+PyObject* to_column(std::span<const std::int64_t> values) { return column_of(values, "q"); }
+PyObject* to_column(std::span<const double> values) { return column_of(values, "d"); }
+
+}  // namespace quoranth::py

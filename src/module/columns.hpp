@@ -1,0 +1,78 @@
+#pragma once
+// Columns of numbers both ways, through the buffer protocol, so that arrays
+// (array.array, NumPy, memoryview) go in and out without NumPy being needed.
+// In: `Bytes` (any contiguous buffer, read as bytes) and `Column<T>` (a
+// one-dimensional buffer of numbers, used in place when its items are T,
+// converted otherwise). Out: `to_column` makes a read-only memoryview of T.
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "module/boundary.hpp"
+
+namespace quoranth::py {
+
+// A buffer view held for the call and released at its end.
+class BufferView {
+public:
+    BufferView() noexcept { view_.obj = nullptr; }
+    BufferView(PyObject* object, int flags) {
+        if (PyObject_GetBuffer(object, &view_, flags) < 0) throw PythonError{};
+    }
+    BufferView(BufferView&& other) noexcept : view_(other.view_) { other.view_.obj = nullptr; }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    BufferView& operator=(BufferView&&) = delete;
+    ~BufferView() {
+        if (view_.obj != nullptr) PyBuffer_Release(&view_);
+    }
+    const Py_buffer& operator*() const noexcept { return view_; }
+    const Py_buffer* operator->() const noexcept { return &view_; }
+
+private:
+    Py_buffer view_;
+};
+
+struct Bytes {
+    struct Holder {
+        BufferView view;
+        std::string_view get() const noexcept {
+            return {static_cast<const char*>(view->buf), static_cast<std::size_t>(view->len)};
+        }
+    };
+    static Holder convert(PyObject* object) { return {BufferView(object, PyBUF_C_CONTIGUOUS)}; }
+};
+
+// What a buffer's items are, from its format.
+struct ItemKind {
+    bool integer;   // else floating point
+    bool is_signed;
+    std::size_t size;
+};
+
+// The item kind of a one-dimensional buffer of numbers; TypeError otherwise.
+ItemKind number_items(const Py_buffer& view);
+
+template <typename T>
+struct Column {
+    struct Holder {
+        BufferView view;
+        std::vector<T> converted;  // used when the items are not T
+        std::span<const T> data;
+        std::span<const T> get() const noexcept { return data; }
+    };
+    static Holder convert(PyObject* object);
+};
+
+extern template struct Column<std::int8_t>;
+extern template struct Column<std::int64_t>;
+extern template struct Column<double>;
+
+// A read-only memoryview of `values` (format "b", "q" or "d").
+PyObject* to_column(std::span<const std::int8_t> values);
+PyObject* to_column(std::span<const std::int64_t> values);
+PyObject* to_column(std::span<const double> values);
+
+}  // namespace quoranth::py
