@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "lib/order_id.hpp"
+#include "lib/platform/memory.hpp"
 #include "lib/slot_pool.hpp"
 
 namespace quoranth {
@@ -102,6 +103,7 @@ private:
     void rehash(std::size_t capacity) {
         std::vector<Bucket> buckets(capacity);
         std::vector<std::uint8_t> marks(capacity, empty);
+        platform::advise_large_pages(buckets.data(), capacity * sizeof(Bucket));  // a table this large is read at random
         buckets.swap(buckets_);
         marks.swap(marks_);
         mask_ = capacity - 1;

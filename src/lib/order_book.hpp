@@ -18,7 +18,8 @@
 //             finds them, and entries written by update_order alone. An entry
 //             moves here from the hot index as soon as nothing rests under it.
 //   tables    IdTable: open addressing over (hash tag, handle) buckets with a
-//             byte of marks each, entries in pools with intrusive free lists.
+//             byte of marks each; entries in pools of 32,768-entry chunks with
+//             intrusive free lists. Large pools and tables ask for large pages.
 //   plan      the fills of the last planned add, in match order.
 //
 // Invariants (every public call keeps them; commit_add relies on them)

@@ -7,15 +7,19 @@
 #include <type_traits>
 #include <vector>
 
+#include "lib/platform/memory.hpp"
+
 namespace quoranth {
 
 // The one "no handle" value of every pool, table and queue link.
 inline constexpr std::uint32_t no_handle = 0xFFFFFFFFu;
 
 // Stable storage for many small records addressed by 32-bit handles. Records
-// live in fixed-size chunks (never moved, so growth copies nothing). A freed
-// slot holds the link to the next free one in its own bytes, so the free list
-// costs no memory, and freed slots are reused first.
+// live in fixed-size chunks of 32,768 (never moved, so growth copies nothing),
+// aligned to large pages; every chunk after the first asks for them, since a
+// pool that large is touched at random. Untouched pages of a chunk cost no
+// memory. A freed slot holds the link to the next free one in its own bytes,
+// so the free list costs no memory, and freed slots are reused first.
 template <typename T>
 class SlotPool {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
@@ -36,7 +40,7 @@ public:
         if (count <= free_count_ + (capacity() - used_)) return;
         const std::size_t fresh_needed = count - free_count_;
         if (fresh_needed > max_slots - used_) throw std::bad_alloc();  // reported as MemoryError; never wrap
-        while (capacity() - used_ < fresh_needed) chunks_.push_back(std::make_unique_for_overwrite<Slot[]>(chunk_size));
+        while (capacity() - used_ < fresh_needed) add_chunk();
     }
 
     Handle acquire() {
@@ -71,14 +75,26 @@ private:
     struct alignas(T) Slot {
         std::byte bytes[sizeof(T) < sizeof(Handle) ? sizeof(Handle) : sizeof(T)];
     };
-    static constexpr unsigned chunk_bits = 12;
+    static constexpr unsigned chunk_bits = 15;
     static constexpr std::uint32_t chunk_size = 1u << chunk_bits;
     static constexpr std::uint32_t chunk_mask = chunk_size - 1;
 
+    static constexpr std::align_val_t chunk_alignment{platform::large_page_bytes};
+    struct ChunkDeleter {
+        void operator()(Slot* chunk) const noexcept { ::operator delete[](chunk, chunk_alignment); }
+    };
+    using Chunk = std::unique_ptr<Slot[], ChunkDeleter>;
+
     Slot& slot(Handle h) noexcept { return chunks_[h >> chunk_bits][h & chunk_mask]; }
     std::size_t capacity() const noexcept { return chunks_.size() * chunk_size; }
+    void add_chunk() {
+        constexpr std::size_t bytes = std::size_t{chunk_size} * sizeof(Slot);
+        Chunk chunk(static_cast<Slot*>(::operator new[](bytes, chunk_alignment)));
+        if (!chunks_.empty()) platform::advise_large_pages(chunk.get(), bytes);
+        chunks_.push_back(std::move(chunk));
+    }
 
-    std::vector<std::unique_ptr<Slot[]>> chunks_;
+    std::vector<Chunk> chunks_;
     Handle free_head_ = no_handle;
     std::size_t free_count_ = 0;
     std::size_t used_ = 0;

@@ -1,0 +1,15 @@
+#pragma once
+#include <cstddef>
+
+namespace quoranth::platform {
+
+// Asks the system to back [start, start + bytes) with large pages where it
+// can (Linux transparent huge pages, when the system leaves it to the
+// program); a hint only, ignored where unsupported. Large tables touched at
+// random then cost far fewer address-translation misses.
+void advise_large_pages(void* start, std::size_t bytes) noexcept;
+
+// The size and alignment of one large page (2 MiB on x86-64).
+inline constexpr std::size_t large_page_bytes = std::size_t{1} << 21;
+
+}  // namespace quoranth::platform
