@@ -152,6 +152,7 @@ def test_keyed_orders_meet_per_call_orders():
         ((REDUCE, 0, 0, 100, 0.0), ValueError, "event 2: quantity must be positive"),
         ((TAKE_THEN_CANCEL, 0, 1, 100, math.nan), ValueError, "event 2: quantity must be positive"),
         ((ADD, 0, 0, 100, math.inf), ValueError, "event 2: quantity must be finite"),
+        ((ADD, -1, 0, 100, 1.0), ValueError, "event 2: key must not be negative"),
     ],
 )
 def test_a_bad_event_is_named_and_nothing_is_applied(event, error, message):
@@ -170,8 +171,8 @@ def test_bad_columns_are_refused():
     cases = [
         ((b"\x01\x01", *one[1:]), ValueError, "the event columns must have the same length"),
         ((*one[:3], one[3], array("q", [1, 2])), ValueError, "the event columns must have the same length"),
-        ((array("q", [257]), *one[1:]), ValueError, "a value is out of range for its column"),
-        ((one[0], np.array([2**63], np.uint64), *one[2:]), ValueError, "a value is out of range for its column"),
+        ((array("q", [257]), *one[1:]), ValueError, "item 0 is out of range for its column"),
+        ((one[0], np.array([2**63], np.uint64), *one[2:]), ValueError, "item 0 is out of range for its column"),
         ((one[0], array("d", [1.0]), *one[2:]), TypeError, "argument 'keys': expected a buffer of integers"),
         ((one[0], np.zeros((1, 1), np.int64), *one[2:]), TypeError, "argument 'keys': expected a one-dimensional buffer of numbers"),
         ((one[0], np.array([1], ">i8"), *one[2:]), TypeError, "argument 'keys': expected a one-dimensional buffer of numbers"),

@@ -65,6 +65,8 @@ std::size_t check(const BatchEvents& events) {
             case BatchOperation::TakeThenCancel:
                 if (events.sides[i] != 0 && events.sides[i] != 1) refuse_event(i, "side must be 0 (Buy) or 1 (Sell)");
                 if (events.prices_in_ticks[i] <= 0) refuse_event(i, "price_in_ticks must be positive");
+                // -1 stands for "no key" in the fill columns, so keys of new orders are never negative.
+                if (operation == BatchOperation::Add && events.keys[i] < 0) refuse_event(i, "key must not be negative");
                 break;
             case BatchOperation::Reduce:
                 break;

@@ -6,7 +6,8 @@
 //
 // Operations (one per event):
 //   0 Nothing
-//   1 Add             a new limit order (side, price, quantity) under `key`;
+//   1 Add             a new limit order (side, price, quantity) under `key`
+//                     (not negative: -1 means "no key" in the fill columns);
 //                     it matches and rests like OrderBook::add. A key in use
 //                     is moved to the new order.
 //   2 Reduce          takes `quantity` off the order under `key` in place

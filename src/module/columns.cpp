@@ -34,7 +34,10 @@ void convert_items(const void* data, std::size_t count, std::vector<T>& out) {
         const Source value = items[i];
         if constexpr (std::is_integral_v<T>) {
             // Integers only (checked by the caller), each within T's range.
-            if (!std::in_range<T>(value)) raise(PyExc_ValueError, "a value is out of range for its column");
+            if (!std::in_range<T>(value)) {
+                PyErr_Format(PyExc_ValueError, "item %zu is out of range for its column", i);
+                throw PythonError{};
+            }
         }
         out[i] = static_cast<T>(value);
     }
@@ -58,10 +61,16 @@ void convert_by_kind(const ItemKind& kind, const void* data, std::size_t count, 
 
 template <typename T>
 PyObject* column_of(std::span<const T> values, const char* format) {
+    // Empty columns are common (a batch without fills) and immutable: one per
+    // item type is made once and shared.
+    static PyObject* empty = nullptr;
+    if (values.empty() && empty != nullptr) return Py_NewRef(empty);
     OwnedRef bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                                        static_cast<Py_ssize_t>(values.size_bytes())));
     OwnedRef view = checked(PyMemoryView_FromObject(bytes.get()));
-    return checked(PyObject_CallMethod(view.get(), "cast", "s", format)).release();
+    PyObject* column = checked(PyObject_CallMethod(view.get(), "cast", "s", format)).release();
+    if (values.empty()) empty = Py_NewRef(column);
+    return column;
 }
 
 }  // namespace
