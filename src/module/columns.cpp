@@ -68,7 +68,12 @@ PyObject* column_of(std::span<const T> values, const char* format) {
     OwnedRef bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                                        static_cast<Py_ssize_t>(values.size_bytes())));
     OwnedRef view = checked(PyMemoryView_FromObject(bytes.get()));
-    PyObject* column = checked(PyObject_CallMethod(view.get(), "cast", "s", format)).release();
+    // memoryview.cast called through the vectorcall protocol with names and
+    // formats made once: most of a small column's cost is this call.
+    static PyObject* cast = PyUnicode_InternFromString("cast");
+    static PyObject* item_format = PyUnicode_InternFromString(format);
+    if (cast == nullptr || item_format == nullptr) throw PythonError{};
+    PyObject* column = checked(PyObject_CallMethodOneArg(view.get(), cast, item_format)).release();
     if (values.empty()) empty = Py_NewRef(column);
     return column;
 }
