@@ -1,5 +1,6 @@
 """A limit order book for one instrument with price-time priority matching."""
 
+from array import array
 from collections.abc import Buffer
 from typing import ClassVar, Self, final
 
@@ -182,8 +183,8 @@ class OrderBook:
 # Private helpers of the quoranth_replay package: LOBSTER files as columns.
 def _lobster_message_columns(
     data: Buffer, width: int, /
-) -> tuple[memoryview, memoryview, memoryview, memoryview, memoryview, memoryview] | None: ...
-def _lobster_integer_columns(data: Buffer, width: int, kept: int, /) -> tuple[memoryview, ...] | None: ...
+) -> tuple[array[float], array[int], array[int], array[int], array[int], array[int]] | None: ...
+def _lobster_integer_columns(data: Buffer, width: int, kept: int, /) -> tuple[array[int], ...] | None: ...
 def _lobster_plan(
     types: Buffer,
     order_ids: Buffer,
@@ -194,4 +195,4 @@ def _lobster_plan(
     opening_sides: Buffer,
     opening_ticks: Buffer,
     /,
-) -> tuple[memoryview, memoryview, memoryview, memoryview, memoryview, int]: ...
+) -> tuple[array[int], array[int], array[int], array[int], array[int], int]: ...

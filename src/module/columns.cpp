@@ -78,6 +78,22 @@ PyObject* column_of(std::span<const T> values, const char* format) {
     return column;
 }
 
+template <typename T>
+PyObject* array_of(std::span<const T> values, const char* typecode) {
+    static PyObject* array_type = [] {
+        OwnedRef module = OwnedRef::steal(PyImport_ImportModule("array"));
+        return module ? PyObject_GetAttrString(module.get(), "array") : nullptr;
+    }();
+    static PyObject* frombytes = PyUnicode_InternFromString("frombytes");
+    if (array_type == nullptr || frombytes == nullptr) throw PythonError{};
+    OwnedRef array = checked(PyObject_CallFunction(array_type, "s", typecode));
+    // The values' own memory, lent for the one copy into the array.
+    OwnedRef lent = checked(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(values.data())),
+                                                    static_cast<Py_ssize_t>(values.size_bytes()), PyBUF_READ));
+    checked(PyObject_CallMethodOneArg(array.get(), frombytes, lent.get()));
+    return array.release();
+}
+
 }  // namespace
 
 template <typename T>
@@ -100,6 +116,10 @@ typename Column<T>::Holder Column<T>::convert(PyObject* object) {
 template struct Column<std::int8_t>;
 template struct Column<std::int64_t>;
 template struct Column<double>;
+
+PyObject* to_array(std::span<const std::int8_t> values) { return array_of(values, "b"); }
+PyObject* to_array(std::span<const std::int64_t> values) { return array_of(values, "q"); }
+PyObject* to_array(std::span<const double> values) { return array_of(values, "d"); }
 
 PyObject* to_column(std::span<const std::int8_t> values) { return column_of(values, "b"); }
 PyObject* to_column(std::span<const std::int64_t> values) { return column_of(values, "q"); }

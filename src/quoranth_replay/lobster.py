@@ -22,7 +22,7 @@ import re
 from array import array
 from itertools import chain, compress, repeat
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import NamedTuple
 
 from quoranth import _lobster_integer_columns, _lobster_message_columns
 
@@ -238,8 +238,7 @@ def _native_messages(data: bytes) -> _MessageColumns | None:
         read = _lobster_message_columns(text, width)
     if read is None:
         return None
-    times, types, ids, sizes, prices, directions = map(as_array, "dbqqqb", read)
-    return times, types, ids, sizes, prices, directions
+    return read
 
 
 def _native_orderbook(data: bytes) -> tuple[int, tuple[int, ...], array[int], array[int], array[int], array[int]] | None:
@@ -252,7 +251,7 @@ def _native_orderbook(data: bytes) -> tuple[int, tuple[int, ...], array[int], ar
         read = _lobster_integer_columns(text, width, 4)
     if read is None:
         return None
-    asks, ask_sizes, bids, bid_sizes = map(as_array, "qqqq", read)
+    asks, ask_sizes, bids, bid_sizes = read
     return width // 4, tuple(map(int, first_line.split(b","))), asks, ask_sizes, bids, bid_sizes
 
 
@@ -282,13 +281,6 @@ def _plain_body(data: bytes) -> tuple[int, int, int, bytes] | None:
 def _plain_text(data: bytes) -> bool:
     """ASCII, with no line breaks of str.splitlines but "\n" and "\r"."""
     return data.isascii() and not any(map(data.__contains__, _OTHER_LINE_BREAKS))
-
-
-def as_array(code: str, column: memoryview) -> array[Any]:
-    """A native column as an array: one copy of its bytes."""
-    values = array(code)
-    values.frombytes(column.cast("B"))
-    return values
 
 
 # ----------------------------------------------------------------- raw lines

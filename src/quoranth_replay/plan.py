@@ -32,7 +32,7 @@ from array import array
 
 from quoranth import _lobster_plan
 
-from .lobster import DELETE, EXECUTE, NEW, NO_ASK, NO_BID, PARTIAL_CANCEL, PRICE_UNITS_PER_TICK, MessageFile, OrderbookFile, as_array
+from .lobster import DELETE, EXECUTE, NEW, NO_ASK, NO_BID, PARTIAL_CANCEL, PRICE_UNITS_PER_TICK, MessageFile, OrderbookFile
 
 NOTHING, ADD, REDUCE, CANCEL, EXECUTE_ORDER, EXECUTE_LAST = 0, 1, 2, 3, 4, 5
 BUY, SELL = 0, 1
@@ -118,6 +118,5 @@ def make_plan(messages: MessageFile, orderbook: OrderbookFile | None = None) -> 
         array("b", [side for _, side, _, _ in opening]),
         array("q", [ticks for _, _, ticks, _ in opening]),
     )
-    operations, keys, sides, ticks, quantities = map(as_array, "bqbqq", made[:5])
-    unplaced = made[5]
+    operations, keys, sides, ticks, quantities, unplaced = made
     return Plan(operations, keys, sides, ticks, quantities, opening, unplaced)
