@@ -171,7 +171,9 @@ class OrderBook:
         5 take, then cancel the order under ``key``. ``sides``: 0 Buy, 1 Sell.
 
         Returns read-only memoryviews: ``event``, ``buy_key``, ``sell_key`` (-1: no key),
-        ``price_in_ticks``, ``quantity``, one per fill; with ``top_of_book`` also
+        ``price_in_ticks``, ``quantity`` and ``on_named`` (1 for a take that traded its
+        whole quantity, in that one fill, with the order its key names), one per fill;
+        with ``top_of_book`` also
         ``bid_price``, ``bid_quantity``, ``ask_price``, ``ask_quantity`` after each event
         (the level's total; 0 for an empty side). Every event is checked before any is
         applied: a bad one raises ValueError naming it and nothing changes.

@@ -17,7 +17,7 @@ DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
 DAYS = [("AAPL_2012-06-21_34200000_57600000", 10), ("AMZN_2012-06-21_34200000_57600000", 1)]
 NOTHING, ADD, REDUCE, CANCEL, TAKE, TAKE_THEN_CANCEL = range(6)
 SIDES = (OrderType.Buy, OrderType.Sell)
-FILL_COLUMNS = ("event", "buy_key", "sell_key", "price_in_ticks", "quantity")
+FILL_COLUMNS = ("event", "buy_key", "sell_key", "price_in_ticks", "quantity", "on_named")
 TOP_COLUMNS = ("bid_price", "bid_quantity", "ask_price", "ask_quantity")
 
 
@@ -32,7 +32,7 @@ class PerCall:
         self.keys.pop(self.ids.pop(key, None), None)
 
     def apply(self, operations, keys, sides, prices, quantities):
-        """The fills as (event, buy_key, sell_key, price_in_ticks, quantity) and the top of book after each event."""
+        """The fills as (event, buy_key, sell_key, price_in_ticks, quantity, on_named) and the top of book after each event."""
         book, fills, tops = self.book, [], []
         for event, (operation, key, side, price, quantity) in enumerate(zip(operations, keys, sides, prices, quantities)):
             if operation in (ADD, TAKE, TAKE_THEN_CANCEL):
@@ -40,9 +40,12 @@ class PerCall:
                 if operation == ADD:  # a key in use moves to the new order
                     self.unbind(key)
                     self.ids[key], self.keys[order.id] = order.id, key
-                for fill in book.add(order):
+                made = book.add(order)
+                for fill in made:
                     buy, sell = self.keys.get(fill.buy_id, -1), self.keys.get(fill.sell_id, -1)
-                    fills.append((event, buy, sell, round(fill.price / book.tick_size), fill.quantity))
+                    # A take met its named order: one fill, all of it, with that order.
+                    named = operation != ADD and len(made) == 1 and fill.quantity == quantity and key >= 0 and key in (buy, sell)
+                    fills.append((event, buy, sell, round(fill.price / book.tick_size), fill.quantity, int(named)))
                 if operation != ADD:
                     book.cancel(order.id)  # the rest of a take never rests
             if operation in (CANCEL, TAKE_THEN_CANCEL) and key in self.ids:
@@ -87,7 +90,7 @@ def test_sample_days_batch_equals_per_call(day, levels):
     assert batch(book, opening) == (reference.apply(*opening)[0], None) == ([], None)
     fills, tops = batch(book, columns, top_of_book=True)
     assert (fills, tops) == tuple(reference.apply(*columns))
-    assert len(fills) > 90 and sum(fill[4] for fill in fills) > 4000
+    assert len(fills) > 90 and sum(fill[4] for fill in fills) > 4000 and sum(fill[5] for fill in fills) > 30
     same_books(book, reference)
 
 
@@ -122,7 +125,7 @@ def test_random_flows_batch_equals_per_call(seed):
         fills, tops = batch(book, kind(part), top_of_book=True)
         expected = reference.apply(operations[part], keys[part], sides[part], prices[part], quantities[part])
         assert (fills, tops) == tuple(expected)
-        assert fills and any(buy == -1 or sell == -1 for _, buy, sell, _, _ in fills)
+        assert fills and any(buy == -1 or sell == -1 for _, buy, sell, *_ in fills)
     same_books(book, reference)
 
 
@@ -138,7 +141,7 @@ def test_keyed_orders_meet_per_call_orders():
     # A take fills the keyed order (at the sell's price, as add does); its stand-in
     # has no key and nothing of it rests.
     result = book.apply_batch(b"\x05", array("q", [2**63 - 1]), b"\x01", array("q", [99]), array("d", [4.0]))
-    assert [result[name].tolist() for name in FILL_COLUMNS] == [[0], [2**63 - 1], [-1], [99], [2.0]]
+    assert [result[name].tolist() for name in FILL_COLUMNS] == [[0], [2**63 - 1], [-1], [99], [2.0], [0]]
     assert book.depth() == ([], []) and book.order_id(2**63 - 1) is None
 
 

@@ -348,22 +348,13 @@ class Replay:
         columns.quantity.frombytes(quantities.cast("B"))
 
     def _count_faithful(self, result: BatchResult, start: int, stop: int) -> None:
-        """Count the executions among messages ``start`` to ``stop``, and those that filled the very order named.
-
-        Such an execution made one fill, of its whole size, with the named order:
-        a fill of an execution with that order for the whole size is the only one.
-        """
+        """Count the executions among messages ``start`` to ``stop``, and those that filled the
+        very order named: one fill, of the execution's whole size, with that order (on_named)."""
         operations = self._operations
         executions = operations.count(EXECUTE_ORDER, start, stop) + operations.count(EXECUTE_LAST, start, stop)
-        if not executions:
-            return
-        keys, sizes = self.plan.keys, self.plan.quantities
-        faithful = 0
-        for event, buy, sell, quantity in zip(result["event"], result["buy_key"], result["sell_key"], result["quantity"]):
-            index = start + event
-            if operations[index] >= EXECUTE_ORDER and quantity == sizes[index] and keys[index] in (buy, sell):
-                faithful += 1
-        self.fidelity = Fidelity(self.fidelity.executions + executions, self.fidelity.faithful + faithful)
+        if executions:
+            faithful = bytes(result["on_named"]).count(1)
+            self.fidelity = Fidelity(self.fidelity.executions + executions, self.fidelity.faithful + faithful)
 
     def _replay_fills(self, result: BatchResult, index: int, named: tuple[int, str | None] | None = None) -> list[ReplayFill]:
         """The fills of a one-event batch for message ``index``; ``named`` is the key and
