@@ -6,10 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace quoranth {
+#include "lib/hash_secret.hpp"
 
-// The process's random secret for keyed hashes of caller-chosen values.
-std::uint64_t hash_secret() noexcept;
+namespace quoranth {
 
 template <typename Value>
 class KeyTable {
