@@ -44,8 +44,10 @@ public:
     Order& record(Handle entry) noexcept { return entries_[entry].record; }
     const Order& record(Handle entry) const noexcept { return entries_[entry].record; }
 
-    // Capacity for one add_entry, or for one place() on an entry that already rests.
-    void reserve_entry() { entries_.reserve(1); }
+    std::size_t entry_count() const noexcept { return entries_.size(); }
+
+    // Capacity for one add_entry (or `count`), or for one place() on an entry that already rests.
+    void reserve_entry(std::size_t count = 1) { entries_.reserve(count); }
     void reserve_extra() {
         extras_.reserve(1);
         chains_.reserve_one();
