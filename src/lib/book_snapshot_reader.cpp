@@ -1,6 +1,7 @@
 // Reads the snapshot format (book_snapshot.hpp) into a new book, checking
 // every field and rebuilding the state through the engine's own operations.
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -63,48 +64,79 @@ private:
             if (records > records_left_) in_.fail("more records than counted");
             levels.prepare(static_cast<std::int64_t>(price));
             Level& level = levels.create(static_cast<std::int64_t>(price));
-            for (std::uint64_t r = 0; r < records; ++r) read_record(side, static_cast<std::int64_t>(price), level);
+            read_records(side, static_cast<std::int64_t>(price), level, records);
         }
     }
 
-    void read_record(OrderType side, std::int64_t price, Level& level) {
-        RestingRecords& records = book_.records_;
-        const std::uint8_t tag = in_.u8();
-        if (tag & ~(further_tag | differs_tag | keyed_tag) || (tag & further_tag && tag != further_tag)) {
+    // A record as read, before it is placed.
+    struct Pending {
+        std::uint8_t tag;
+        Order copy;       // the index copy (for a further record, only its id)
+        double quantity;  // the record's own
+        std::uint64_t hash;
+        std::int64_t key;
+    };
+
+    // Reads the records of a level in batches: each batch is parsed and the
+    // index buckets of its ids are prefetched before any is placed, so that
+    // the lookups' cache misses overlap.
+    void read_records(OrderType side, std::int64_t price, Level& level, std::uint64_t count) {
+        constexpr std::uint64_t batch = 16;
+        Pending pending[batch];
+        for (std::uint64_t done = 0; done < count;) {
+            const auto size = static_cast<std::size_t>(std::min(batch, count - done));
+            for (std::size_t i = 0; i < size; ++i) {
+                parse_record(side, price, pending[i]);
+                book_.records_.prefetch(pending[i].hash);
+            }
+            for (std::size_t i = 0; i < size; ++i) place_record(side, price, level, pending[i]);
+            done += size;
+        }
+    }
+
+    void parse_record(OrderType side, std::int64_t price, Pending& record) {
+        record.tag = in_.u8();
+        if (record.tag & ~(further_tag | differs_tag | keyed_tag) || (record.tag & further_tag && record.tag != further_tag)) {
             in_.fail("unknown record tag");
         }
-        const OrderId id = read_id();
-        const std::uint64_t hash = hash_order_id(id.view());
-        const Handle known = records.find(id.view(), hash);
+        Order& copy = record.copy;
+        copy.id = read_id();
+        record.hash = hash_order_id(copy.id.view());
+        if (record.tag == further_tag) {
+            record.quantity = resting_quantity(price);
+            return;
+        }
+        copy.side = side;
+        copy.price_in_ticks = price;
+        copy.timestamp = in_.u64();
+        copy.quantity = record.quantity = resting_quantity(price);
+        copy.status = OrderStatus::Open;
+        if (record.tag & differs_tag) {
+            copy.quantity = in_.f64();
+            copy.status = checked(status_from_value, in_.u8());
+            checked(check_order_values, price, copy.quantity, copy.status);
+        }
+        if (record.tag & keyed_tag) record.key = in_.zigzag();
+    }
+
+    void place_record(OrderType side, std::int64_t price, Level& level, const Pending& record) {
+        RestingRecords& records = book_.records_;
+        const Handle known = records.find(record.copy.id.view(), record.hash);
         --records_left_;
-        if (tag == further_tag) {
+        if (record.tag == further_tag) {
             if (known == no_handle) in_.fail("a further record of an order not met before");
             const Order& first = records.record(known);
             if (first.side != side || first.price_in_ticks != price) in_.fail("an order rests at two prices");
-            const double quantity = resting_quantity(price);
             records.reserve_extra();
-            records.place(known, quantity, level);
+            records.place(known, record.quantity, level);
             return;
         }
         if (known != no_handle) in_.fail("an order's first record twice");
         if (entries_left_ == 0) in_.fail("more orders than counted");
         --entries_left_;
-        Order copy;
-        copy.id = id;
-        copy.side = side;
-        copy.price_in_ticks = price;
-        copy.timestamp = in_.u64();
-        copy.quantity = resting_quantity(price);
-        copy.status = OrderStatus::Open;
-        const double quantity = copy.quantity;
-        if (tag & differs_tag) {
-            copy.quantity = in_.f64();
-            copy.status = checked(status_from_value, in_.u8());
-            checked(check_order_values, price, copy.quantity, copy.status);
-        }
-        const Handle entry = records.add_entry(copy, hash);  // reserved in read()
-        records.place(entry, quantity, level);
-        if (tag & keyed_tag) keyed_entries_.emplace_back(in_.zigzag(), entry);
+        const Handle entry = records.add_entry(record.copy, record.hash);  // reserved in read()
+        records.place(entry, record.quantity, level);
+        if (record.tag & keyed_tag) keyed_entries_.emplace_back(record.key, entry);
     }
 
     void read_cold_entries() {

@@ -38,6 +38,14 @@ public:
         }
     }
 
+    // Starts loading the buckets where `hash` is looked up, for a find soon after.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (marks_.empty()) return;
+        const std::size_t home = static_cast<std::uint32_t>(hash) & mask_;
+        __builtin_prefetch(&marks_[home]);
+        __builtin_prefetch(&buckets_[home]);
+    }
+
     // Makes sure the next `count` inserts allocate nothing (and so cannot fail).
     void reserve(std::size_t count) {
         if (count == 0) return;

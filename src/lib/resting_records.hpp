@@ -41,6 +41,7 @@ public:
     // Every entry handle in use, and the next one add_entry gives, is below this.
     std::size_t entry_bound() const noexcept { return entries_.handle_bound(); }
     Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
+    void prefetch(std::uint64_t hash) const noexcept { entries_.prefetch(hash); }
     Order& record(Handle entry) noexcept { return entries_[entry].record; }
     const Order& record(Handle entry) const noexcept { return entries_[entry].record; }
 
