@@ -165,8 +165,9 @@ private:
     void read_keys() {
         KeyedOrders& keyed = book_.keyed_;
         const std::size_t count = in_.count(min_key);
+        if (count + keyed_entries_.size() == 0) return;  // a book that never ran a batch holds nothing here
         keyed.reserve_keys(count + keyed_entries_.size());
-        keyed.reserve_entries(book_.records_.entry_bound());
+        if (!keyed_entries_.empty()) keyed.reserve_entries(book_.records_.entry_bound());
         const auto bind = [&](std::int64_t key, const OrderId& id) {
             if (keyed.id_of(key) != nullptr) in_.fail("a batch key twice");
             keyed.bind(key, id);  // reserved
