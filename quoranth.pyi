@@ -1,5 +1,6 @@
 """A limit order book for one instrument with price-time priority matching."""
 
+from array import array
 from collections.abc import Buffer
 from typing import ClassVar, Self, final
 
@@ -183,7 +184,9 @@ class OrderBook:
         5 take, then cancel the order under ``key``. ``sides``: 0 Buy, 1 Sell.
 
         Returns read-only memoryviews: ``event``, ``buy_key``, ``sell_key`` (-1: no key),
-        ``price_in_ticks``, ``quantity``, one per fill; with ``top_of_book`` also
+        ``price_in_ticks``, ``quantity`` and ``on_named`` (1 for a take that traded its
+        whole quantity, in that one fill, with the order its key names), one per fill;
+        with ``top_of_book`` also
         ``bid_price``, ``bid_quantity``, ``ask_price``, ``ask_quantity`` after each event
         (the level's total; 0 for an empty side). Every event is checked before any is
         applied: a bad one raises ValueError naming it and nothing changes.
@@ -200,8 +203,8 @@ class OrderBook:
 # Private helpers of the quoranth_replay package: LOBSTER files as columns.
 def _lobster_message_columns(
     data: Buffer, width: int, /
-) -> tuple[memoryview, memoryview, memoryview, memoryview, memoryview, memoryview] | None: ...
-def _lobster_integer_columns(data: Buffer, width: int, kept: int, /) -> tuple[memoryview, ...] | None: ...
+) -> tuple[array[float], array[int], array[int], array[int], array[int], array[int]] | None: ...
+def _lobster_integer_columns(data: Buffer, width: int, kept: int, /) -> tuple[array[int], ...] | None: ...
 def _lobster_plan(
     types: Buffer,
     order_ids: Buffer,
@@ -212,4 +215,4 @@ def _lobster_plan(
     opening_sides: Buffer,
     opening_ticks: Buffer,
     /,
-) -> tuple[memoryview, memoryview, memoryview, memoryview, memoryview, int]: ...
+) -> tuple[array[int], array[int], array[int], array[int], array[int], int]: ...
