@@ -116,7 +116,7 @@ private:
             copy.status = checked(status_from_value, in_.u8());
             checked(check_order_values, price, copy.quantity, copy.status);
         }
-        if (record.tag & keyed_tag) record.key = in_.zigzag();
+        if (record.tag & keyed_tag) record.key = read_key();
     }
 
     void place_record(OrderType side, std::int64_t price, Level& level, const Pending& record) {
@@ -177,9 +177,16 @@ private:
             keyed.set_entry_key(entry, key);
         }
         for (std::size_t i = 0; i < count; ++i) {
-            const std::int64_t key = in_.zigzag();
+            const std::int64_t key = read_key();
             bind(key, read_id());
         }
+    }
+
+    // Batch keys of orders are never negative.
+    std::int64_t read_key() {
+        const std::uint64_t key = in_.varint();
+        if (key > INT64_MAX) in_.fail("a batch key out of range");
+        return static_cast<std::int64_t>(key);
     }
 
     OrderId read_id() {

@@ -106,7 +106,7 @@ private:
             out_.f64(copy.quantity);
             out_.u8(static_cast<std::uint8_t>(copy.status));
         }
-        if (key != no_key) out_.zigzag(key);
+        if (key != no_key) out_.varint(static_cast<std::uint64_t>(key));
     }
 
     ByteWriter& out_;
@@ -147,12 +147,12 @@ std::string write_book_snapshot(const OrderBook& book) {
     // Keys written with their records above are left out here.
     std::vector<std::pair<std::int64_t, OrderId>> keys;
     keyed.for_each_key([&](std::int64_t key, const OrderId& id) {
-        const Handle entry = key == no_key ? no_handle : records.find(id.view());
+        const Handle entry = records.find(id.view());
         if (entry == no_handle || written_key(records, keyed, entry) != key) keys.emplace_back(key, id);
     });
     out.varint(keys.size());
     for (const auto& [key, id] : keys) {
-        out.zigzag(key);
+        out.varint(static_cast<std::uint64_t>(key));
         write_id(out, id);
     }
 

@@ -1,7 +1,7 @@
 #pragma once
 // Little-endian binary fields for saved state: fixed-width integers and
-// doubles, LEB128 varints (zigzag for signed values). The reader checks every
-// length against the bytes left and reports a shortfall as ValueError.
+// doubles, and LEB128 varints. The reader checks every length against the
+// bytes left and reports a shortfall as ValueError.
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -35,9 +35,6 @@ public:
             value >>= 7;
         }
         out_.push_back(static_cast<char>(value));
-    }
-    void zigzag(std::int64_t value) {
-        varint((static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63));
     }
     std::string_view view() const noexcept { return out_; }
     std::string take() noexcept { return std::move(out_); }
@@ -79,10 +76,6 @@ public:
             value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
             if (!(byte & 0x80)) return value;
         }
-    }
-    std::int64_t zigzag() {
-        const std::uint64_t value = varint();
-        return static_cast<std::int64_t>((value >> 1) ^ (~(value & 1) + 1));
     }
     // A count of items of at least `min_bytes` each: never more than the bytes
     // left could hold, so that no count makes a reader allocate beyond the data.
