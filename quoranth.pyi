@@ -22,6 +22,10 @@ class OrderType:
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __copy__(self) -> Self:
+        """The member itself, as pickle gives it back."""
+
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self: ...
 
 @final
 class OrderStatus:
@@ -39,6 +43,10 @@ class OrderStatus:
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __copy__(self) -> Self:
+        """The member itself, as pickle gives it back."""
+
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self: ...
 
 @final
 class Order:
@@ -77,6 +85,8 @@ class Order:
         """
 
     def is_open(self) -> bool: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self: ...
 
 @final
 class Fill:
@@ -96,6 +106,9 @@ class Fill:
     @property
     def timestamp(self) -> int:
         """Time of the match in nanoseconds since the Unix epoch."""
+
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self: ...
 
 @final
 class OrderBook:
@@ -181,6 +194,11 @@ class OrderBook:
 
     def order_id(self, key: int) -> str | None:
         """The id of the order a batch added under ``key``, or None."""
+
+    def __copy__(self) -> Self:
+        """An independent book in the same state (deep: a book holds no Python objects)."""
+
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self: ...
 
 # Private helpers of the quoranth_replay package: LOBSTER files as columns.
 def _lobster_message_columns(

@@ -79,6 +79,9 @@ public:
     void bind(std::int64_t key, const OrderId& id) { ids_.put(key, id); }
     void unbind(std::int64_t key) noexcept { ids_.erase(key); }
     void reserve_keys(std::size_t count) { ids_.reserve(count); }
+    // Calls visit(key, id) for every key that names an order.
+    template <typename Visit>
+    void for_each_key(Visit&& visit) const { ids_.for_each(visit); }
 
     std::int64_t key_of_entry(std::uint32_t entry) const noexcept {
         return entry < entry_keys_.size() ? entry_keys_[entry] : no_key;

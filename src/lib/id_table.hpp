@@ -16,8 +16,8 @@ namespace quoranth {
 // that looking up an identifier that is absent, as every new order is, mostly
 // reads only marks; only a matching mark leads to the bucket, and only a
 // matching tag to the entry. Growing rehashes from the stored tags and marks
-// without reading an entry. Identifiers are minted from random bytes and never
-// chosen by a caller, so an unkeyed hash spreads them evenly.
+// without reading an entry. Identifiers restored from saved state may be
+// chosen by anyone, so their hash is keyed with the process's secret.
 template <typename Entry>
 class IdTable {
 public:
@@ -36,6 +36,14 @@ public:
                 if (b.tag == tag && entries_[b.entry].record.id.equals(id)) return b.entry;
             }
         }
+    }
+
+    // Starts loading the buckets where `hash` is looked up, for a find soon after.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (marks_.empty()) return;
+        const std::size_t home = static_cast<std::uint32_t>(hash) & mask_;
+        __builtin_prefetch(&marks_[home]);
+        __builtin_prefetch(&buckets_[home]);
     }
 
     // Makes sure the next `count` inserts allocate nothing (and so cannot fail).
@@ -83,6 +91,13 @@ public:
     Entry& operator[](Handle h) noexcept { return entries_[h]; }
     const Entry& operator[](Handle h) const noexcept { return entries_[h]; }
     std::size_t size() const noexcept { return count_; }
+    // Calls visit(entry) for every entry, in no meaningful order.
+    template <typename Visit>
+    void for_each(Visit&& visit) const {
+        for (std::size_t i = 0; i < marks_.size(); ++i) {
+            if (marks_[i] != empty) visit(entries_[buckets_[i].entry]);
+        }
+    }
     std::size_t handle_bound() const noexcept { return entries_.handle_bound(); }
 
 private:

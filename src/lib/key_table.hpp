@@ -6,12 +6,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "lib/hash_secret.hpp"
 #include "lib/linear_probing.hpp"
 
 namespace quoranth {
-
-// The process's random secret for keyed hashes of caller-chosen values.
-std::uint64_t hash_secret() noexcept;
 
 template <typename Value>
 class KeyTable {

@@ -41,11 +41,14 @@ public:
     // Every entry handle in use, and the next one add_entry gives, is below this.
     std::size_t entry_bound() const noexcept { return entries_.handle_bound(); }
     Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
+    void prefetch(std::uint64_t hash) const noexcept { entries_.prefetch(hash); }
     Order& record(Handle entry) noexcept { return entries_[entry].record; }
     const Order& record(Handle entry) const noexcept { return entries_[entry].record; }
 
-    // Capacity for one add_entry, or for one place() on an entry that already rests.
-    void reserve_entry() { entries_.reserve(1); }
+    std::size_t entry_count() const noexcept { return entries_.size(); }
+
+    // Capacity for one add_entry (or `count`), or for one place() on an entry that already rests.
+    void reserve_entry(std::size_t count = 1) { entries_.reserve(count); }
     void reserve_extra() {
         extras_.reserve(1);
         chains_.reserve_one();

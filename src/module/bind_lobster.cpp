@@ -7,6 +7,7 @@
 #include "lib/replay/lobster_plan.hpp"
 #include "module/call_frame.hpp"
 #include "module/columns.hpp"
+#include "module/module_entry.hpp"
 
 namespace quoranth::py {
 
@@ -64,7 +65,7 @@ PyObject* plan(std::span<const std::int8_t> types, std::span<const std::int64_t>
 
 }  // namespace
 
-PyMethodDef private_functions[] = {
+PyMethodDef lobster_functions[] = {
     function<"_lobster_message_columns", message_columns, Bytes, Int64>(
         "Columns of the data lines of a LOBSTER message file in the plain form, or None."),
     function<"_lobster_integer_columns", integer_columns, Bytes, Int64, Int64>(

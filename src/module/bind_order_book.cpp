@@ -1,8 +1,9 @@
 // OrderBook: construction, create_order, add, cancel, lookup, update, the
-// market views and the summary text.
+// market views and the summary text, batches, pickle and copy.
 #include <cmath>
 
 #include "module/call_frame.hpp"
+#include "module/snapshots.hpp"
 #include "module/columns.hpp"
 #include "text/object_texts.hpp"
 
@@ -133,6 +134,7 @@ const ClassDefinition order_book_class{
             "Calculate the current spread in the order book.\n"
             "Returns None if there are no orders on either side.\n"
             "The spread is returned in the same units as the prices (not ticks)."),
+        reduce_row<OrderBook>(), copy_row<OrderBook>(), deep_copy_row<OrderBook>(),
     },
     .attributes = {
         attribute<&OrderBook::buy_orders>("buy_orders", "Get a list of all buy orders"),
