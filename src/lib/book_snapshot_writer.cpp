@@ -134,15 +134,22 @@ std::string write_book_snapshot(const OrderBook& book) {
     levels.write_side(book.buys_);
     levels.write_side(book.sells_);
 
-    out.varint(book.cold_.size());
-    book.cold_.for_each([&](const OrderBook::ColdEntry& entry) {
-        const Order& order = entry.record;
+    // The cold store and the key table are hash tables whose layout depends on
+    // the order of insertion: both are written sorted, so that one state is
+    // always written as the same bytes (a restored book writes what it was read from).
+    std::vector<const Order*> cold;
+    cold.reserve(book.cold_.size());
+    book.cold_.for_each([&](const OrderBook::ColdEntry& entry) { cold.push_back(&entry.record); });
+    std::sort(cold.begin(), cold.end(), [](const Order* a, const Order* b) { return a->id.view() < b->id.view(); });
+    out.varint(cold.size());
+    for (const Order* written : cold) {
+        const Order& order = *written;
         write_id(out, order.id);
         out.u8(static_cast<std::uint8_t>(static_cast<unsigned>(order.side) | static_cast<unsigned>(order.status) << 1));
         out.varint(static_cast<std::uint64_t>(order.price_in_ticks));
         out.f64(order.quantity);
         out.u64(order.timestamp);
-    });
+    }
 
     // Keys written with their records above are left out here.
     std::vector<std::pair<std::int64_t, OrderId>> keys;
@@ -150,6 +157,7 @@ std::string write_book_snapshot(const OrderBook& book) {
         const Handle entry = records.find(id.view());
         if (entry == no_handle || written_key(records, keyed, entry) != key) keys.emplace_back(key, id);
     });
+    std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     out.varint(keys.size());
     for (const auto& [key, id] : keys) {
         out.varint(static_cast<std::uint64_t>(key));
