@@ -37,32 +37,39 @@ Order OrderBook::create_order(OrderType side, double price, double quantity) con
 }
 
 std::span<const Fill> OrderBook::add(const Order& incoming) {
-    plan_add(incoming);
+    const MatchPlan& plan = plan_add(incoming);
+    fills_.clear();
+    if (fills_.capacity() > max_kept_fills) std::vector<Fill>().swap(fills_);
+    fills_.reserve(plan.matches().size());
+    for (const PlannedMatch& match : plan.matches()) fills_.push_back(planned_fill(match));
     commit_add();
-    return plan_.fills();
+    return fills_;
+}
+
+Fill OrderBook::planned_fill(const PlannedMatch& match) const {
+    const Order& incoming = plan_.incoming_;
+    const std::string_view resting_id = records_.record(match.resting_entry).id.view();
+    const bool buying = incoming.side == OrderType::Buy;
+    return Fill{match.quantity, static_cast<double>(match.sell_price) * tick_size_,
+                SmallText(buying ? incoming.id.view() : resting_id), SmallText(buying ? resting_id : incoming.id.view()),
+                match.timestamp};
 }
 
 const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder) {
     MatchPlan& plan = plan_;
     plan.valid_ = false;
-    plan.fills_.clear();
-    plan.resting_prices_.clear();
-    plan.resting_entries_.clear();
+    plan.matches_.clear();
     plan.rested_entry_ = no_handle;
     // Keep a small buffer for the common case; one large sweep must not pin
     // its memory for the life of the book.
-    if (plan.fills_.capacity() > max_kept_fills) {
-        std::vector<Fill>().swap(plan.fills_);
-        std::vector<std::int64_t>().swap(plan.resting_prices_);
-        std::vector<std::uint32_t>().swap(plan.resting_entries_);
-    }
+    if (plan.matches_.capacity() > max_kept_fills) std::vector<PlannedMatch>().swap(plan.matches_);
 
     Order& work = plan.incoming_;
     work = incoming;
+    plan.drop_ = remainder == Remainder::Drop;
     const std::size_t records_filled = plan_matches(work);
 
     // Reserve everything the commit writes, so that it cannot fail.
-    plan.drop_ = remainder == Remainder::Drop;
     plan.level_ = nullptr;
     if (plan.drop_) {
         cold_.reserve(records_filled);  // only the orders it fills are written
@@ -94,15 +101,17 @@ std::size_t OrderBook::plan_matches(Order& work) {
     opposite.from_best([&](std::int64_t price, const Level& level) {
         if (!work.is_open() || !reaches(buying, work.price_in_ticks, price)) return false;
         if (level.empty()) fail_internal("Queue is not empty if it exists in map");
+        const std::int64_t sell_price = buying ? price : work.price_in_ticks;
         for (Ref ref = level.head; ref != no_handle; ref = records_.next(ref)) {
-            Order resting = records_.resting_record(ref);
-            const double traded = resting.trade(work);
-            plan_.fills_.push_back(resting.fill_record(work, traded, tick_size_, clock_->now()));
-            plan_.resting_prices_.push_back(price);
-            plan_.resting_entries_.push_back(records_.entry_of(ref));
+            // The arithmetic of Order::trade, on the record's quantity alone.
+            const double resting = records_.quantity(ref);
+            const double traded = Order::tradable(resting, work.quantity);
+            work.quantity -= traded;
+            if (work.quantity <= 0.0) work.status = OrderStatus::Filled;
+            plan_.matches_.push_back(PlannedMatch{traded, sell_price, clock_->now(), records_.entry_of(ref)});
             // A record still open took all the incoming order had (or, for
             // quantities no order can be created with, neither would end).
-            if (resting.is_open()) return false;
+            if (!(resting - traded <= 0.0)) return false;
             ++records_filled;
             if (!work.is_open()) return false;
         }
@@ -115,7 +124,7 @@ void OrderBook::commit_add() noexcept {
     if (!plan_.valid_) return;
     plan_.valid_ = false;
     SideLevels& opposite = plan_.incoming_.side == OrderType::Buy ? sells_ : buys_;
-    for (const Fill& fill : plan_.fills_) apply_match(opposite, fill.quantity);
+    for (const PlannedMatch& match : plan_.matches_) apply_match(opposite, match.quantity);
     commit_incoming();
 }
 

@@ -112,23 +112,29 @@ struct QueuePosition {
     double quantity_ahead;
 };
 
+// One match of a planned add: what it trades, at what price, when, and with
+// which resting order (its index entry, whose id the fill names).
+struct PlannedMatch {
+    double quantity;
+    std::int64_t sell_price;    // in ticks: the resting order's price, or the incoming one's if it sells
+    std::uint64_t timestamp;    // the clock reading taken for this fill
+    std::uint32_t resting_entry;
+};
+
 // The matches of an add, worked out before the book changes.
 class MatchPlan {
 public:
-    // The fills in match order, each with its own clock reading.
-    std::span<const Fill> fills() const noexcept { return fills_; }
-    // For each fill, the price in ticks of the resting order's level and its index entry.
-    std::span<const std::int64_t> resting_prices() const noexcept { return resting_prices_; }
-    std::span<const std::uint32_t> resting_entries() const noexcept { return resting_entries_; }
+    // The matches in match order, each with its own clock reading.
+    std::span<const PlannedMatch> matches() const noexcept { return matches_; }
+    // The incoming order as matching leaves it (quantity left, status).
+    const Order& incoming() const noexcept { return incoming_; }
     // After commit: the index entry the incoming order rests under, if it rests.
     std::uint32_t rested_entry() const noexcept { return rested_entry_; }
 
 private:
     friend class OrderBook;
 
-    std::vector<Fill> fills_;
-    std::vector<std::int64_t> resting_prices_;
-    std::vector<std::uint32_t> resting_entries_;
+    std::vector<PlannedMatch> matches_;
     std::uint32_t rested_entry_ = no_handle;
     Order incoming_;  // the working copy after matching
     std::uint64_t id_hash_ = 0;                // the incoming id's hash and entries, when planned
@@ -157,13 +163,17 @@ public:
     // match order, which live in the book until its next add.
     std::span<const Fill> add(const Order& incoming);
     // The same in two steps, so that a caller can do fallible work with the
-    // fills before the book changes. plan_add may throw and leaves the book
-    // unchanged; commit_add applies the last plan and cannot fail. A plan is
-    // valid until the next non-const call; one never committed changes nothing.
+    // planned matches (planned_fill) before the book changes. plan_add may
+    // throw and leaves the book unchanged; commit_add applies the last plan
+    // and cannot fail. A plan is valid until the next non-const call; one
+    // never committed changes nothing.
     // With Remainder::Drop the order only takes liquidity: what is left of it
     // goes, and it is not written into the index (immediate or cancel).
     const MatchPlan& plan_add(const Order& incoming, Remainder remainder = Remainder::Rest);
     void commit_add() noexcept;
+    // The fill of a match of the current plan (valid until it is committed:
+    // the resting order's id is read from its index entry).
+    Fill planned_fill(const PlannedMatch& match) const;
 
     // Applies `events` in order (batch.hpp), appending their fills and, given
     // `tops`, the best levels after each event. Every event is checked first
@@ -233,6 +243,7 @@ private:
     RestingRecords records_;
     IdTable<ColdEntry> cold_;
     MatchPlan plan_;
+    std::vector<Fill> fills_;  // what add() returns
     KeyedOrders keyed_;
 };
 

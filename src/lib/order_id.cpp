@@ -4,6 +4,7 @@
 #include <bit>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "lib/errors.hpp"
@@ -59,7 +60,8 @@ OrderId order_id_from_bytes(const std::uint8_t (&bytes)[16]) noexcept {
 namespace {
 
 // A system call per identifier would cost more than the rest of creating an
-// order, so random bytes are drawn from the OS in batches per thread. A forked
+// order, so random bytes are drawn from the OS in batches per thread (256
+// identifiers a call: the call's fixed cost then hardly counts). A forked
 // child must not reuse its parent's unused bytes (the two would mint the same
 // identifiers): a fork bumps the generation, which empties every batch.
 std::atomic<std::uint64_t> fork_generation{0};
@@ -89,7 +91,7 @@ private:
         generation_ = generation;
     }
 
-    std::uint8_t bytes_[16 * 64];
+    std::uint8_t bytes_[16 * 256];
     std::size_t used_ = sizeof bytes_;
     std::uint64_t generation_ = 0;
 };
@@ -97,9 +99,14 @@ private:
 }  // namespace
 
 OrderId new_order_id() {
-    thread_local RandomBatch batch;
+    // The batch lives on the heap: the module's thread-local block must stay
+    // small, or the loader cannot place it in static TLS and every
+    // thread-local access in the module (the access flags' count included)
+    // becomes a call through the dynamic TLS path.
+    thread_local std::unique_ptr<RandomBatch> batch;
+    if (!batch) [[unlikely]] batch = std::make_unique<RandomBatch>();
     std::uint8_t bytes[16];
-    batch.take(bytes);
+    batch->take(bytes);
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 9562 variant
     return order_id_from_bytes(bytes);

@@ -206,7 +206,7 @@ void test_an_abandoned_plan_changes_nothing() {
     const Order sweep = order(s.clock, OrderType::Buy, 101, 100.0);
     s.known.push_back(sweep);
     const std::string before = snapshot(s.book, s.known);
-    CHECK(s.book.plan_add(sweep).fills().size() == 7);
+    CHECK(s.book.plan_add(sweep).matches().size() == 7);
     CHECK(snapshot(s.book, s.known) == before);
     // A cancel drops the plan: committing afterwards does nothing.
     CHECK(s.book.cancel(s.known[0].id.view()));
