@@ -37,13 +37,47 @@ Order OrderBook::create_order(OrderType side, double price, double quantity) con
 }
 
 std::span<const Fill> OrderBook::add(const Order& incoming) {
+    if (!fills_.empty()) fills_.clear();
+    if (!crosses(incoming)) {
+        rest(incoming);
+        return {};
+    }
     const MatchPlan& plan = plan_add(incoming);
-    fills_.clear();
     if (fills_.capacity() > max_kept_fills) std::vector<Fill>().swap(fills_);
     fills_.reserve(plan.matches().size());
     for (const PlannedMatch& match : plan.matches()) fills_.push_back(planned_fill(match));
     commit_add();
     return fills_;
+}
+
+bool OrderBook::crosses(const Order& incoming) const noexcept {
+    const bool buying = incoming.side == OrderType::Buy;
+    const auto best = (buying ? sells_ : buys_).best();
+    return best && incoming.is_open() && reaches(buying, incoming.price_in_ticks, best->first);
+}
+
+void OrderBook::rest(const Order& incoming) {
+    plan_.valid_ = false;
+    const std::uint64_t hash = hash_order_id(incoming.id.view());
+    const std::string_view id = incoming.id.view();
+    if (!incoming.is_open() || records_.find(id, hash) != no_handle || cold_.find(id, hash) != no_handle) {
+        plan_add(incoming);  // an id the book knows, or an order with nothing left: rare
+        commit_add();
+        return;
+    }
+    SideLevels& own = levels_of(incoming.side);
+    Level* level = own.find(incoming.price_in_ticks);
+    records_.reserve_entry();
+    if (level == nullptr) own.prepare(incoming.price_in_ticks);
+    // Nothing below can fail.
+    rest_new_entry(incoming, hash, level);
+}
+
+RestingRecords::Handle OrderBook::rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept {
+    if (level == nullptr) level = &levels_of(order.side).create(order.price_in_ticks);
+    const Handle entry = records_.add_resting_entry(order, hash, *level);
+    keyed_.forget_entry(entry);
+    return entry;
 }
 
 Fill OrderBook::planned_fill(const PlannedMatch& match) const {
@@ -150,21 +184,20 @@ void OrderBook::apply_match(SideLevels& opposite, double traded) noexcept {
 void OrderBook::commit_incoming() noexcept {
     if (plan_.drop_) return;
     const Order& work = plan_.incoming_;
-    Handle entry = plan_.resting_entry_;
+    const Handle entry = plan_.resting_entry_;
     if (!work.is_open()) {
         if (entry != no_handle) records_.record(entry) = work;
         else if (plan_.cold_entry_ != no_handle) cold_[plan_.cold_entry_].record = work;
         else cold_.insert_reserved(ColdEntry{work}, plan_.id_hash_);
         return;
     }
+    // The level found while planning is still there: only the other side has changed since.
     if (entry == no_handle) {
         if (plan_.cold_entry_ != no_handle) cold_.erase(plan_.cold_entry_, plan_.id_hash_);
-        entry = records_.add_entry(work, plan_.id_hash_);
-        keyed_.forget_entry(entry);
-    } else {
-        records_.record(entry) = work;
+        plan_.rested_entry_ = rest_new_entry(work, plan_.id_hash_, plan_.level_);
+        return;
     }
-    // The level found while planning is still there: only the other side has changed since.
+    records_.record(entry) = work;
     Level* level = plan_.level_;
     if (level == nullptr) level = &levels_of(work.side).create(work.price_in_ticks);
     records_.place(entry, work.quantity, *level);

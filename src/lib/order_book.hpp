@@ -175,6 +175,14 @@ public:
     // the resting order's id is read from its index entry).
     Fill planned_fill(const PlannedMatch& match) const;
 
+    // Whether `incoming` would trade with the opposite side as the book is.
+    bool crosses(const Order& incoming) const noexcept;
+    // add() for an order that does not cross, in one step and without a
+    // plan: it matches nothing, so there are no fills to make first. Throws
+    // (memory) and changes nothing, or rests the order (or, for an order with
+    // nothing left or an id the book knows, does what add() does).
+    void rest(const Order& incoming);
+
     // Applies `events` in order (batch.hpp), appending their fills and, given
     // `tops`, the best levels after each event. Every event is checked first
     // (ValueError naming it, nothing applied); each is then all-or-nothing, and
@@ -227,6 +235,9 @@ private:
     // side's best level, as the planned match did.
     void apply_match(SideLevels& opposite, double traded) noexcept;
     void commit_incoming() noexcept;
+    // A new hot entry for `order` (absent from both stores, reserved), resting
+    // at `level`, or at a level created for it (prepared) if null.
+    Handle rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept;
     // Moves a hot entry that no longer rests to the cold store (reserved).
     void retire(Handle entry) noexcept;
     std::optional<Quote> quote(const SideLevels& side) const noexcept;

@@ -41,13 +41,13 @@ public:
     using Ref = std::uint32_t;
 
     Handle find(std::string_view id) const noexcept { return entries_.find(id); }
-    // Every entry handle in use, and the next one add_entry gives, is below this.
+    // Every entry handle in use, and the next one add_resting_entry gives, is below this.
     std::size_t entry_bound() const noexcept { return entries_.handle_bound(); }
     Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
     Order& record(Handle entry) noexcept { return entries_[entry].record; }
     const Order& record(Handle entry) const noexcept { return entries_[entry].record; }
 
-    // Capacity for one add_entry (or `count`), or for one place() on an entry that already rests.
+    // Capacity for one add_resting_entry (or `count`), or for one place() on an entry that already rests.
     void reserve_entry(std::size_t count = 1) {
         entries_.reserve(count);
         links_.cover(entries_.handle_bound() + count);
@@ -57,11 +57,16 @@ public:
         chains_.reserve_one();
     }
 
-    // A new entry holding `record` (whose id hashes to `hash`), resting
-    // nowhere until placed (after reserve_entry()).
-    Handle add_entry(const Order& record, std::uint64_t hash) noexcept {
+    // A new entry holding `record` (whose id hashes to `hash`), its own
+    // record resting with the record's quantity at the tail of `level`
+    // (after reserve_entry()).
+    Handle add_resting_entry(const Order& record, std::uint64_t hash, Level& level) noexcept {
         const Handle entry = entries_.insert_reserved(RestingEntry{record}, hash);
-        links_[entry].prev = vacant;
+        links_[entry] = QueueLinks{record.quantity, level.tail, no_handle};
+        if (level.tail != no_handle) links(level.tail).next = entry;
+        else level.head = entry;
+        level.tail = entry;
+        ++counts_[static_cast<int>(record.side)];
         return entry;
     }
     // Removes an entry that rests nowhere.

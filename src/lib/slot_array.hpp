@@ -23,9 +23,10 @@ public:
 
     // Makes every handle below `bound` addressable; may throw (memory).
     void cover(std::size_t bound) {
-        while (chunks_.size() * chunk_size < bound) {
+        while (covered_ < bound) {
             Chunk chunk(static_cast<T*>(::operator new[](chunk_bytes, chunk_alignment)));
             chunks_.push_back(std::move(chunk));
+            covered_ += chunk_size;
         }
     }
 
@@ -41,6 +42,7 @@ private:
     using Chunk = std::unique_ptr<T[], ChunkDeleter>;
 
     std::vector<Chunk> chunks_;
+    std::size_t covered_ = 0;  // handles below this are addressable
 };
 
 }  // namespace quoranth

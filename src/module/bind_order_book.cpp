@@ -26,6 +26,11 @@ Depth depth(const OrderBook& book, const std::optional<std::int64_t>& levels) { 
 // MemoryError) leaves the book exactly as it was. Each Fill's record is made
 // in place from the planned match and the two orders' index copies.
 PyObject* add(OrderBook& book, const Order& incoming) {
+    if (!book.crosses(incoming)) {  // no fills: the empty list first, then the book changes
+        OwnedRef fills = checked(PyList_New(0));
+        book.rest(incoming);
+        return fills.release();
+    }
     const std::span<const PlannedMatch> matches = book.plan_add(incoming).matches();
     OwnedRef fills = checked(PyList_New(static_cast<Py_ssize_t>(matches.size())));
     PyTypeObject* const fill_type = class_of<Fill>();
