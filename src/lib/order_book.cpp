@@ -38,12 +38,12 @@ Order OrderBook::create_order(OrderType side, double price, double quantity) con
 
 std::span<const Fill> OrderBook::add(const Order& incoming) {
     if (!fills_.empty()) fills_.clear();
+    if (fills_.capacity() > max_kept_fills) std::vector<Fill>().swap(fills_);
     if (!crosses(incoming)) {
         rest(incoming);
         return {};
     }
     const MatchPlan& plan = plan_add(incoming);
-    if (fills_.capacity() > max_kept_fills) std::vector<Fill>().swap(fills_);
     fills_.reserve(plan.matches().size());
     for (const PlannedMatch& match : plan.matches()) fills_.push_back(planned_fill(match));
     commit_add();
@@ -58,6 +58,8 @@ bool OrderBook::crosses(const Order& incoming) const noexcept {
 
 void OrderBook::rest(const Order& incoming) {
     plan_.valid_ = false;
+    // A large sweep's buffers go at the next add, whichever way it goes.
+    if (plan_.matches_.capacity() > max_kept_fills) std::vector<PlannedMatch>().swap(plan_.matches_);
     const std::uint64_t hash = hash_order_id(incoming.id.view());
     const std::string_view id = incoming.id.view();
     if (!incoming.is_open() || records_.find(id, hash) != no_handle || cold_.find(id, hash) != no_handle) {

@@ -29,8 +29,9 @@ std::uint64_t hex_digits(std::uint32_t four_bytes) noexcept {
 }
 
 std::uint64_t hex_word(const std::uint8_t* bytes) noexcept {
-    const std::uint32_t four = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
-                               std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
+    std::uint32_t four;  // bytes[0] in the lowest byte
+    std::memcpy(&four, bytes, 4);
+    if constexpr (std::endian::native == std::endian::big) four = __builtin_bswap32(four);
     const std::uint64_t digits = hex_digits(four);  // first digit in the lowest byte
     if constexpr (std::endian::native == std::endian::big) return __builtin_bswap64(digits);
     return digits;
