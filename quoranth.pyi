@@ -1,5 +1,6 @@
 """A limit order book for one instrument with price-time priority matching."""
 
+from array import array
 from collections.abc import Buffer
 from typing import ClassVar, Self, final
 
@@ -21,6 +22,10 @@ class OrderType:
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __copy__(self) -> Self:
+        """The member itself, as pickle gives it back."""
+
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self: ...
 
 @final
 class OrderStatus:
@@ -38,6 +43,10 @@ class OrderStatus:
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __copy__(self) -> Self:
+        """The member itself, as pickle gives it back."""
+
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self: ...
 
 @final
 class Order:
@@ -76,6 +85,8 @@ class Order:
         """
 
     def is_open(self) -> bool: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self: ...
 
 @final
 class Fill:
@@ -95,6 +106,9 @@ class Fill:
     @property
     def timestamp(self) -> int:
         """Time of the match in nanoseconds since the Unix epoch."""
+
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self: ...
 
 @final
 class OrderBook:
@@ -170,7 +184,9 @@ class OrderBook:
         5 take, then cancel the order under ``key``. ``sides``: 0 Buy, 1 Sell.
 
         Returns read-only memoryviews: ``event``, ``buy_key``, ``sell_key`` (-1: no key),
-        ``price_in_ticks``, ``quantity``, one per fill; with ``top_of_book`` also
+        ``price_in_ticks``, ``quantity`` and ``on_named`` (1 for a take that traded its
+        whole quantity, in that one fill, with the order its key names), one per fill;
+        with ``top_of_book`` also
         ``bid_price``, ``bid_quantity``, ``ask_price``, ``ask_quantity`` after each event
         (the level's total; 0 for an empty side). Every event is checked before any is
         applied: a bad one raises ValueError naming it and nothing changes.
@@ -179,11 +195,16 @@ class OrderBook:
     def order_id(self, key: int) -> str | None:
         """The id of the order a batch added under ``key``, or None."""
 
+    def __copy__(self) -> Self:
+        """An independent book in the same state (deep: a book holds no Python objects)."""
+
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self: ...
+
 # Private helpers of the quoranth_replay package: LOBSTER files as columns.
 def _lobster_message_columns(
     data: Buffer, width: int, /
-) -> tuple[memoryview, memoryview, memoryview, memoryview, memoryview, memoryview] | None: ...
-def _lobster_integer_columns(data: Buffer, width: int, kept: int, /) -> tuple[memoryview, ...] | None: ...
+) -> tuple[array[float], array[int], array[int], array[int], array[int], array[int]] | None: ...
+def _lobster_integer_columns(data: Buffer, width: int, kept: int, /) -> tuple[array[int], ...] | None: ...
 def _lobster_plan(
     types: Buffer,
     order_ids: Buffer,
@@ -194,4 +215,4 @@ def _lobster_plan(
     opening_sides: Buffer,
     opening_ticks: Buffer,
     /,
-) -> tuple[memoryview, memoryview, memoryview, memoryview, memoryview, int]: ...
+) -> tuple[array[int], array[int], array[int], array[int], array[int], int]: ...

@@ -10,6 +10,8 @@ from quoranth_replay import Replay, read_messages, read_orderbook
 DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
 AAPL_MESSAGES = DATA / "AAPL_2012-06-21_34200000_57600000_message_10.csv"
 AAPL_ORDERBOOK = DATA / "AAPL_2012-06-21_34200000_57600000_orderbook_10.csv"
+AMZN_MESSAGES = DATA / "AMZN_2012-06-21_34200000_57600000_message_1.csv"
+AMZN_ORDERBOOK = DATA / "AMZN_2012-06-21_34200000_57600000_orderbook_1.csv"
 HEADER = "Time,Type,OrderId,Size,Price,Direction\n"
 
 
@@ -58,6 +60,31 @@ def test_aapl_without_the_orderbook_keeps_exactly_what_the_messages_leave():
     assert replay.agreement.compared == 0
 
 
+@pytest.mark.parametrize("messages, orderbook", [(AAPL_MESSAGES, AAPL_ORDERBOOK), (AMZN_MESSAGES, AMZN_ORDERBOOK)])
+def test_stepping_running_and_depth_views_agree(messages, orderbook):
+    stepped, ran, viewed = (Replay(messages, orderbook, keep_fills=True) for _ in range(3))
+    steps = list(stepped)
+    ran.run(100)
+    tops = ran.run_top_of_book()
+    views = viewed.run(depth_levels=2)
+    def fills(replay):
+        taken = replay.take_fills()
+        return taken.index, taken.buy_key, taken.sell_key, taken.ticks, taken.quantity
+
+    kept = fills(stepped)
+    for replay in (ran, viewed):
+        assert (replay.index, replay.fill_count, replay.traded_volume) == (stepped.index, stepped.fill_count, stepped.traded_volume)
+        assert (replay.agreement, replay.fidelity) == (stepped.agreement, stepped.fidelity)
+        assert fills(replay) == kept and replay.book.depth(10**6) == stepped.book.depth(10**6)
+    # The top of book of the batch is the best level of the depth views.
+    best = [tuple(side[0][:2] if side else (0, 0.0) for side in view) for view in views[100:]]
+    assert best == list(zip(zip(tops.bid_price.tolist(), tops.bid_quantity.tolist()), zip(tops.ask_price.tolist(), tops.ask_quantity.tolist())))
+    # A visible execution's fills name the exchange's order, and no order for the stand-in that replays it.
+    made = [fill for step in steps for fill in step.fills]
+    assert len(made) == stepped.fill_count and sum(fill.quantity for fill in made) == stepped.traded_volume
+    assert all(isinstance(fill.buy_id, str) != isinstance(fill.sell_id, str) for step in steps if step.message.type == 4 for fill in step.fills)
+
+
 def test_each_message_type_and_queue_priority(tmp_path):
     rows = [
         (1.0, 1, 11, 100, 100000, 1),  # buy 100 @ 10.00
@@ -76,6 +103,7 @@ def test_each_message_type_and_queue_priority(tmp_path):
     assert [len(step.fills) for step in steps] == [0, 0, 0, 0, 1, 1, 0, 0, 0, 0]
     assert [step.fills[0].quantity for step in steps[4:6]] == [20.0, 50.0]
     assert steps[4].fills[0].time == 1.4 and steps[4].fills[0].message_index == 4 and not steps[4].fills[0].mine
+    assert steps[4].fills[0].sell_id is None  # the execution's stand-in
     assert (replay.fidelity.executions, replay.fidelity.faithful, replay.plan.unplaced) == (2, 2, 1)
     assert replay.book.depth() == ([(1000, 50.0, 1)], [])
     assert replay.book.get_order(steps[4].fills[0].buy_id) is None  # finished and dropped
@@ -142,12 +170,25 @@ def test_opening_book_stands_for_orders_resting_before_the_file(tmp_path):
     assert replay.book.depth() == ([], [(1002, 50.0, 1)])
 
 
-def test_fast_and_careful_readers_agree():
-    # A file the fast path reads in bulk gives the same columns as the line-by-line reader.
+def test_a_crossed_opening_book_trades_before_the_first_message(tmp_path):
+    # An orderbook file whose first row crosses (bid 10.01 over asks 9.99 and 10.00): the opening orders trade at once.
+    orderbook = write(tmp_path / "book.csv", [(99900, 10, 100100, 20, 100000, 50, 99800, 5)] * 2)
+    replay = Replay(write(tmp_path / "flow.csv", [(1.0, 5, 0, 1, 100000, 1), (2.0, 7, 0, 0, -1, -1)]), orderbook, keep_fills=True)
+    fills = replay.take_fills()
+    assert (list(fills.index), list(fills.quantity), replay.fill_count) == ([-1, -1], [10.0, 10.0], 2)
+
+
+@pytest.mark.parametrize("messages, orderbook, width", [(AAPL_MESSAGES, AAPL_ORDERBOOK, 40), (AMZN_MESSAGES, AMZN_ORDERBOOK, 4)])
+def test_native_fast_and_careful_readers_agree(messages, orderbook, width):
+    # The native reader, the Python fast path and the line-by-line reader read the same columns.
     from quoranth_replay import lobster
 
-    lines, first = lobster._data_lines(AAPL_MESSAGES)
-    assert lobster._fast_messages(lines, 6) == lobster._careful_messages(AAPL_MESSAGES, lines, first, 6)
-    lines, first = lobster._data_lines(AAPL_ORDERBOOK)
-    assert lobster._fast_orderbook(lines, 40) == lobster._careful_orderbook(AAPL_ORDERBOOK, lines, first, 40)
-    assert len(read_messages(AAPL_MESSAGES)) == 999
+    read = read_messages(messages)
+    lines, first = lobster._data_lines(messages, messages.read_text())
+    columns = (read.times, read.types, read.order_ids, read.sizes, read.prices, read.directions)
+    assert columns == lobster._fast_messages(lines, 6) == lobster._careful_messages(messages, lines, first, 6)
+    book = read_orderbook(orderbook)
+    lines, first = lobster._data_lines(orderbook, orderbook.read_text())
+    columns = (book.ask_prices, book.ask_sizes, book.bid_prices, book.bid_sizes)
+    assert columns == lobster._fast_orderbook(lines, width) == lobster._careful_orderbook(orderbook, lines, first, width)
+    assert book.first_row == tuple(map(int, lines[0].split(",")))

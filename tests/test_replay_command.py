@@ -1,4 +1,4 @@
-"""The quoranth-replay command: the formats it reads, bad files, its outputs, many files, and the README backtest."""
+"""The quoranth-replay command: the formats it reads, bad files, its outputs, many files, and the README's examples."""
 
 import gzip
 import io
@@ -45,7 +45,6 @@ def test_message_and_orderbook_formats(tmp_path, seven, header, packed, name):
     messages = read_messages(put(tmp_path / name, lines, header="Time,Type,Id,Size,Price,Dir,Attr\n" if header else "",
                                  packed=packed, end="\r\n" if packed else "\n"))
     assert [tuple(messages[i]) for i in range(4)] == [tuple(float(x) if j == 0 else int(x) for j, x in enumerate(row.split(","))) for row in ROWS]
-    assert messages.attributions == (["MPID", "null", "null", "null"] if seven else None)
     book = read_orderbook(put(tmp_path / f"book-{name}", BOOK, header="a,b,c,d,e,f,g,h\n" if header else "", packed=packed))
     assert (book.levels, len(book), book.first_row[:4], list(book.bid_prices)) == (2, 4, (9999999999, 0, 1000000, 100), [1000000] * 3 + [-9999999999])
     out = tmp_path / "out"
@@ -88,6 +87,7 @@ def test_bad_files_exit_2_with_one_line(tmp_path):
         "no such file": [str(tmp_path / "missing.csv")],
         "is a directory, not a file": [str(tmp_path)],
         "chart.png, line 2: not a CSV text file (non-ASCII bytes)": [str(put(tmp_path / "chart.png", [ROWS[0], "\x89PNG"]))],
+        "a.csv, line 3: not a CSV text file (non-ASCII bytes)": [str(put(tmp_path / "a.csv", [f"{row},null" for row in ROWS[:2]] + [ROWS[2] + ",\xe9"]))],
         "not a readable gzip file": [str(tmp_path / "cut.gz")],
         "empty.csv: no messages": [str(put(tmp_path / "empty.csv", ["Time,Type"]))],
         "o.csv: has 2 rows but": [str(messages), "--orderbook", str(put(tmp_path / "o.csv", BOOK[:2]))],
@@ -193,14 +193,21 @@ def test_progress_bar_only_on_a_terminal_after_a_delay():
     assert quiet.getvalue() == ""
 
 
-def readme_backtest():
+def readme_example(heading):
+    """The code under a heading of the README and the output shown after it."""
     readme = (ROOT / "README.md").read_text()
-    code, output = re.search(r"### A backtest.*?```python\n(.*?)```\s*```text\n(.*?)```", readme, re.S).groups()
+    code, output = re.search(rf"### {heading}.*?```python\n(.*?)```\s*```text\n(.*?)```", readme, re.S).groups()
     return code, output
 
 
+def test_readme_batch_example_runs_as_shown(capsys):
+    code, output = readme_example("Events in bulk")
+    exec(compile(code, "README.md", "exec"), {})
+    assert capsys.readouterr().out == output
+
+
 def test_readme_backtest_runs_as_shown_and_type_checks(tmp_path):
-    code, output = readme_backtest()
+    code, output = readme_example("A backtest")
     script = tmp_path / "backtest.py"
     script.write_text(code)
     run = subprocess.run([sys.executable, str(script)], cwd=ROOT, capture_output=True, text=True, timeout=60)

@@ -1,13 +1,18 @@
 """Random sequences of operations on one or two books, checked after every step against the model.
 
+At a random step a book may be forked by pickle, copy or deepcopy: from then on the fork takes
+every call the book takes, and every result and view of the two must agree.
+
 The rules draw single calls with edge values, bursts of orders, and a market-like flow around a
 mid price that drifts, jumps far and sweeps whole sides, so that price levels are created, emptied
 and found again across wide price ranges. QUORANTH_SOAK=1 selects the long "soak" profile; the
 number of operations run is printed at the end of the session either way.
 """
 
+import copy
 import math
 import os
+import pickle
 import random
 import time
 
@@ -17,7 +22,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 from model import BUY, ModelBook, fill, fill_key, from_module, order_key, price_to_ticks
-from quoranth import Order, OrderBook, OrderStatus, OrderType
+from quoranth import Fill, Order, OrderBook, OrderStatus, OrderType
 
 SOAK = bool(os.environ.get("QUORANTH_SOAK"))
 _common = dict(deadline=None, suppress_health_check=list(HealthCheck))
@@ -50,6 +55,50 @@ def canon(value):
     return value
 
 
+FORKS = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle2": lambda b: pickle.loads(pickle.dumps(b, 2)),
+         "pickle": lambda b: pickle.loads(pickle.dumps(b, pickle.HIGHEST_PROTOCOL))}
+
+
+def comparable(value):
+    """A result as two books' results can be compared: fills without their times, orders as fields."""
+    if isinstance(value, Fill):
+        return canon(fill_key(value))
+    if isinstance(value, Order):
+        return canon(order_key(value))
+    if isinstance(value, (list, tuple)):
+        return [comparable(v) for v in value]
+    return canon(value)
+
+
+def agree(values):
+    assert all(comparable(v) == comparable(values[0]) for v in values[1:]), "a forked book differs"
+    return values[0]
+
+
+class Forked:
+    """A book and, once forked, its fork: every call goes to both, and their results must agree."""
+
+    def __init__(self, book):
+        self.books = [book]
+
+    def fork(self, how):
+        self.books = [self.books[0], FORKS[how](self.books[0])]
+
+    def __getattr__(self, name):
+        if name == "create_order":  # a new order each call, with its own id: made by one book for both
+            return self.books[0].create_order
+        members = [getattr(b, name) for b in self.books]
+        if not callable(members[0]):
+            return agree(members)
+        return lambda *args: agree([m(*args) for m in members])
+
+    def __repr__(self):
+        return agree([repr(b) for b in self.books])
+
+    def __str__(self):
+        return agree([str(b) for b in self.books])
+
+
 @pytest.fixture(scope="module", autouse=True)
 def report_operations(request):
     yield
@@ -79,7 +128,7 @@ class Books(RuleBasedStateMachine):
     @initialize(second=TICK_SIZES)
     def make_books(self, second):
         sizes = [0.01] if second is None else [0.01, second]
-        self.books = [(OrderBook(t), ModelBook(t)) for t in sizes]
+        self.books = [(Forked(OrderBook(t)), ModelBook(t)) for t in sizes]
         assert [canon(b.tick_size) for b, _ in self.books] == [canon(t) for t in sizes]
 
     def book(self, i):
@@ -186,6 +235,12 @@ class Books(RuleBasedStateMachine):
                 self.add(i, rng.choice(self.pool))
             else:
                 self.mid = max(1, self.mid + rng.choice([-2, -1, 1, 2]))
+
+    @rule(i=st.integers(0, 1), how=st.sampled_from(sorted(FORKS)))
+    def fork(self, i, how):
+        """Forks the book here; the fork then takes the same flow (a later fork replaces it)."""
+        self.book(i)[0].fork(how)
+        self.step()
 
     @rule(move=MID_MOVES)
     def move_mid(self, move):

@@ -60,10 +60,10 @@ FLOOR_TARGETS = [("add_rest", 4, "`add` resting"), ("cancel", 6, "`cancel`"), ("
 def extension_digest() -> str | None:
     """A digest of the quoranth extension this interpreter imports, to show that
     the workers time the same build as the rest of the run."""
-    spec = importlib.util.find_spec(SUBJECT)
-    if not spec or not spec.origin:
+    found = importlib.util.find_spec(SUBJECT)
+    if not found or not found.origin:
         return None
-    with open(spec.origin, "rb") as f:
+    with open(found.origin, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()[:12]
 
 

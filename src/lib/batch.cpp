@@ -65,6 +65,8 @@ std::size_t check(const BatchEvents& events) {
             case BatchOperation::TakeThenCancel:
                 if (events.sides[i] != 0 && events.sides[i] != 1) refuse_event(i, "side must be 0 (Buy) or 1 (Sell)");
                 if (events.prices_in_ticks[i] <= 0) refuse_event(i, "price_in_ticks must be positive");
+                // -1 stands for "no key" in the fill columns, so keys of new orders are never negative.
+                if (operation == BatchOperation::Add && events.keys[i] < 0) refuse_event(i, "key must not be negative");
                 break;
             case BatchOperation::Reduce:
                 break;
@@ -119,6 +121,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                     make_room(*column, room);
                 }
                 make_room(fills.quantities, room);
+                make_room(fills.on_named, room);
                 if (adding) {
                     keyed_.reserve_entries(records_.entry_bound());
                     const OrderId* before = keyed_.id_of(key);
@@ -128,6 +131,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                 }
                 const std::int64_t incoming_key = adding ? key : no_key;
                 const bool buying = side == OrderType::Buy;
+                const bool one_whole_fill = !adding && plan.matches().size() == 1 && plan.matches()[0].quantity == quantity;
                 for (const PlannedMatch& match : plan.matches()) {
                     const std::int64_t resting_key = keyed_.key_of_entry(match.resting_entry);
                     fills.events.push_back(static_cast<std::int64_t>(i));
@@ -135,6 +139,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                     fills.sell_keys.push_back(buying ? resting_key : incoming_key);
                     fills.prices_in_ticks.push_back(match.sell_price);
                     fills.quantities.push_back(match.quantity);
+                    fills.on_named.push_back(one_whole_fill && key >= 0 && resting_key == key);
                 }
                 commit_add();
                 if (adding && plan.rested_entry() != no_handle) keyed_.set_entry_key(plan.rested_entry(), key);

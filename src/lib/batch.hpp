@@ -6,7 +6,8 @@
 //
 // Operations (one per event):
 //   0 Nothing
-//   1 Add             a new limit order (side, price, quantity) under `key`;
+//   1 Add             a new limit order (side, price, quantity) under `key`
+//                     (not negative: -1 means "no key" in the fill columns);
 //                     it matches and rests like OrderBook::add. A key in use
 //                     is moved to the new order.
 //   2 Reduce          takes `quantity` off the order under `key` in place
@@ -14,7 +15,8 @@
 //   3 Cancel          cancels the order under `key` (OrderBook::cancel).
 //   4 Take            an order (side, price, quantity) that matches like Add
 //                     and whose remainder is then dropped (immediate or
-//                     cancel): it neither rests nor stays in the index.
+//                     cancel): it neither rests nor stays in the index. Its
+//                     key may name the order it is expected to meet.
 //   5 TakeThenCancel  Take, then Cancel the order under `key` (a trade that
 //                     used up the order it names).
 // Reduce and Cancel of a key that names no order do nothing.
@@ -42,13 +44,17 @@ struct BatchEvents {
 };
 
 // The fills, in order: the event that caused each, the keys of its buy and
-// sell orders (-1 for an order without a key), price in ticks and quantity.
+// sell orders (-1 for an order without a key), price in ticks and quantity;
+// and whether it is a take (4, 5) that traded its whole quantity, in this one
+// fill, with the very order its key names (a replay's test of whether its own
+// matching met the order the exchange reported).
 struct BatchFills {
     std::vector<std::int64_t> events;
     std::vector<std::int64_t> buy_keys;
     std::vector<std::int64_t> sell_keys;
     std::vector<std::int64_t> prices_in_ticks;
     std::vector<double> quantities;
+    std::vector<std::int8_t> on_named;
 };
 
 // The best level of each side after every event: price in ticks and the
@@ -73,6 +79,9 @@ public:
     void bind(std::int64_t key, const OrderId& id) { ids_.put(key, id); }
     void unbind(std::int64_t key) noexcept { ids_.erase(key); }
     void reserve_keys(std::size_t count) { ids_.reserve(count); }
+    // Calls visit(key, id) for every key that names an order.
+    template <typename Visit>
+    void for_each_key(Visit&& visit) const { ids_.for_each(visit); }
 
     std::int64_t key_of_entry(std::uint32_t entry) const noexcept {
         return entry < entry_keys_.size() ? entry_keys_[entry] : no_key;

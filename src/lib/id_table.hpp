@@ -17,8 +17,8 @@ namespace quoranth {
 // usually one line: the 32-bit tag settles almost every other bucket it meets
 // without touching an entry, and its run ends at the first empty bucket.
 // Growing rehashes from the stored tags without reading an entry. Identifiers
-// are minted from random bytes and never chosen by a caller, so an unkeyed
-// hash spreads them evenly.
+// restored from saved state may be chosen by anyone, so their hash is keyed
+// with the process's secret.
 template <typename Entry>
 class IdTable {
 public:
@@ -34,6 +34,11 @@ public:
             if (b.stored == 0) return no_handle;
             if (b.tag == tag && entries_[b.stored - 1].record.id.equals(id)) return b.stored - 1;
         }
+    }
+
+    // Starts loading the bucket where `hash` is looked up, for a find soon after.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!buckets_.empty()) __builtin_prefetch(&buckets_[static_cast<std::uint32_t>(hash) & mask_]);
     }
 
     // Makes sure the next `count` inserts allocate nothing (and so cannot fail).
@@ -83,6 +88,13 @@ public:
     Entry& operator[](Handle h) noexcept { return entries_[h]; }
     const Entry& operator[](Handle h) const noexcept { return entries_[h]; }
     std::size_t size() const noexcept { return count_; }
+    // Calls visit(entry) for every entry, in no meaningful order.
+    template <typename Visit>
+    void for_each(Visit&& visit) const {
+        for (const Bucket& b : buckets_) {
+            if (b.stored != 0) visit(entries_[b.stored - 1]);
+        }
+    }
     std::size_t handle_bound() const noexcept { return entries_.handle_bound(); }
 
 private:

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <vector>
 
-namespace quoranth {
+#include "lib/hash_secret.hpp"
+#include "lib/linear_probing.hpp"
 
-// The process's random secret for keyed hashes of caller-chosen values.
-std::uint64_t hash_secret() noexcept;
+namespace quoranth {
 
 template <typename Value>
 class KeyTable {
@@ -46,15 +46,7 @@ public:
         std::size_t hole = home(key);
         while (slots_[hole].used && slots_[hole].key != key) hole = (hole + 1) & mask_;
         if (!slots_[hole].used) return false;
-        for (std::size_t j = (hole + 1) & mask_; slots_[j].used; j = (j + 1) & mask_) {
-            const std::size_t want = home(slots_[j].key);
-            const bool stays = hole <= j ? (hole < want && want <= j) : (hole < want || want <= j);
-            if (!stays) {
-                slots_[hole] = slots_[j];
-                hole = j;
-            }
-        }
-        slots_[hole].used = false;
+        slots_[close_hole(slots_, mask_, hole, is_empty, home_of())].used = false;
         --count_;
         return true;
     }
@@ -86,12 +78,12 @@ private:
         std::vector<Slot> old(capacity);
         old.swap(slots_);
         mask_ = capacity - 1;
-        for (const Slot& slot : old) {
-            if (!slot.used) continue;
-            std::size_t i = home(slot.key);
-            while (slots_[i].used) i = (i + 1) & mask_;
-            slots_[i] = slot;
-        }
+        reinsert(old, slots_, mask_, is_empty, home_of());
+    }
+
+    static constexpr auto is_empty = [](const Slot& slot) { return !slot.used; };
+    auto home_of() const noexcept {
+        return [this](const Slot& slot) { return home(slot.key); };
     }
 
     std::vector<Slot> slots_;

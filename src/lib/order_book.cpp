@@ -77,7 +77,7 @@ void OrderBook::rest(const Order& incoming) {
 
 RestingRecords::Handle OrderBook::rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept {
     if (level == nullptr) level = &levels_of(order.side).create(order.price_in_ticks);
-    const Handle entry = records_.add_resting_entry(order, hash, *level);
+    const Handle entry = records_.add_resting_entry(order, hash, order.quantity, *level);
     keyed_.forget_entry(entry);
     return entry;
 }
@@ -114,6 +114,7 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder)
     }
     plan.id_hash_ = hash_order_id(work.id.view());
     plan.resting_entry_ = records_.find(work.id.view(), plan.id_hash_);
+    if (plan.resting_entry_ != no_handle) check_same_order(plan.resting_entry_, work);
     plan.cold_entry_ = plan.resting_entry_ == no_handle ? cold_.find(work.id.view(), plan.id_hash_) : no_handle;
     const bool rests = work.is_open();
     cold_.reserve(records_filled + (rests || plan.cold_entry_ != no_handle ? 0 : 1));
@@ -245,9 +246,18 @@ std::optional<Order> OrderBook::get_order(std::string_view order_id) const {
     return std::nullopt;
 }
 
+void OrderBook::check_same_order(Handle entry, const Order& order) const {
+    const Order& resting = records_.record(entry);
+    if (resting.side != order.side || resting.price_in_ticks != order.price_in_ticks ||
+        resting.timestamp != order.timestamp) {
+        throw ValueError("an order with this id rests with another side, price or timestamp");
+    }
+}
+
 void OrderBook::update_order(const Order& order) {
     plan_.valid_ = false;
     if (const Handle entry = records_.find(order.id.view()); entry != no_handle) {
+        check_same_order(entry, order);
         records_.record(entry) = order;
     } else if (const Handle cold = cold_.find(order.id.view()); cold != no_handle) {
         cold_[cold].record = order;

@@ -69,9 +69,13 @@
 //   buy_orders, sell_orders, volumes, summary   O(orders on the side).
 //   depth(k)     O(k levels + the orders resting in them).
 //   queue_position   O(orders ahead of it in its level).
+//   snapshots    O(everything the book holds), written and read in one pass
+//                each (book_snapshot.hpp); reading rebuilds the book through
+//                the operations above, so every invariant holds by construction.
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -169,6 +173,9 @@ public:
     // never committed changes nothing.
     // With Remainder::Drop the order only takes liquidity: what is left of it
     // goes, and it is not written into the index (immediate or cancel).
+    // An order whose id rests with another side, price or timestamp (only an
+    // order rebuilt from crafted state can be one) is refused with ValueError:
+    // every record under an id rests at its entry's side and price.
     const MatchPlan& plan_add(const Order& incoming, Remainder remainder = Remainder::Rest);
     void commit_add() noexcept;
     // The fill of a match of the current plan (valid until it is committed:
@@ -195,6 +202,7 @@ public:
     bool cancel(std::string_view order_id);
     std::optional<Order> get_order(std::string_view order_id) const;
     // Overwrites (or creates) the index entry only; the levels are untouched.
+    // ValueError for an order whose id rests as another order (see below).
     void update_order(const Order& order);
     // Takes `quantity` off the order's oldest resting record where it stands
     // in its queue; an order left with nothing is cancelled. False if the id
@@ -217,6 +225,10 @@ public:
     }
 
 private:
+    // Snapshots (book_snapshot.hpp) read the whole state and rebuild it.
+    friend std::string write_book_snapshot(const OrderBook& book);
+    friend class BookSnapshotReader;
+
     using Handle = RestingRecords::Handle;
     using Ref = RestingRecords::Ref;
     struct ColdEntry {
@@ -238,6 +250,8 @@ private:
     // A new hot entry for `order` (absent from both stores, reserved), resting
     // at `level`, or at a level created for it (prepared) if null.
     Handle rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept;
+    // ValueError unless `order` is the same order as the hot entry's copy.
+    void check_same_order(Handle entry, const Order& order) const;
     // Moves a hot entry that no longer rests to the cold store (reserved).
     void retire(Handle entry) noexcept;
     std::optional<Quote> quote(const SideLevels& side) const noexcept;

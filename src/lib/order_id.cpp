@@ -60,6 +60,57 @@ OrderId order_id_from_bytes(const std::uint8_t (&bytes)[16]) noexcept {
 
 namespace {
 
+// Eight hex digit characters, the first in the lowest byte, as the four
+// bytes they spell (the first digit pair in the lowest byte); false unless
+// every character is 0-9 or a-f. Each byte is tested against the four
+// bounds at once: with every byte below 0x80, adding 0x80 - bound sets its
+// top bit exactly when the byte is at or above the bound, and no carry
+// crosses into the next byte.
+bool hex_word_value(std::uint64_t chars, std::uint32_t& value) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101ull, tops = 0x8080808080808080ull;
+    if (chars & tops) return false;
+    const auto at_least = [&](unsigned bound) noexcept { return (chars + (0x80 - bound) * ones) & tops; };
+    const std::uint64_t digits = at_least('0') & ~at_least('9' + 1);
+    const std::uint64_t letters = at_least('a') & ~at_least('f' + 1);
+    if ((digits | letters) != tops) return false;
+    // A digit's nibble is its low four bits; a letter's is those plus 9.
+    const std::uint64_t nibbles = (chars & 0x0F0F0F0F0F0F0F0Full) + ((chars >> 6) & ones) * 9;
+    std::uint64_t pairs = ((nibbles << 4) | (nibbles >> 8)) & 0x00FF00FF00FF00FFull;
+    pairs = (pairs | (pairs >> 8)) & 0x0000FFFF0000FFFFull;
+    value = static_cast<std::uint32_t>(pairs | (pairs >> 16));
+    return true;
+}
+
+std::uint64_t load_chars(const char* text, std::size_t size) noexcept {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text, size);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word) >> (64 - 8 * size);
+    return word;
+}
+
+}  // namespace
+
+bool order_id_bytes(std::string_view text, std::uint8_t (&bytes)[16]) noexcept {
+    if (text.size() != OrderId::length) return false;
+    const char* t = text.data();
+    if (t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-') return false;
+    // Digits 0-7, 9-12 with 14-17, 19-22 with 24-27, and 28-35.
+    const std::uint64_t words[4] = {
+        load_chars(t, 8),
+        load_chars(t + 9, 4) | load_chars(t + 14, 4) << 32,
+        load_chars(t + 19, 4) | load_chars(t + 24, 4) << 32,
+        load_chars(t + 28, 8),
+    };
+    for (int w = 0; w < 4; ++w) {
+        std::uint32_t value;
+        if (!hex_word_value(words[w], value)) return false;
+        for (int b = 0; b < 4; ++b) bytes[4 * w + b] = static_cast<std::uint8_t>(value >> (8 * b));
+    }
+    return true;
+}
+
+namespace {
+
 // A system call per identifier would cost more than the rest of creating an
 // order, so random bytes are drawn from the OS in batches per thread (256
 // identifiers a call: the call's fixed cost then hardly counts). A forked

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "lib/hash_secret.hpp"
+
 namespace quoranth {
 
 // The text of a random version-4 UUID, 36 ASCII characters (8-4-4-4-12 lowercase
@@ -38,17 +40,40 @@ OrderId new_order_id();
 // Formats 16 UUID bytes as identifier text (no version or variant stamping).
 OrderId order_id_from_bytes(const std::uint8_t (&bytes)[16]) noexcept;
 
-// Hash of identifier text. Minted identifiers are random hex, so a few of their
-// characters mixed together spread evenly; any other text hashes too.
+// The 16 UUID bytes of canonical identifier text (8-4-4-4-12 lowercase hex
+// digits); false for any other text.
+bool order_id_bytes(std::string_view text, std::uint8_t (&bytes)[16]) noexcept;
+// The version and variant bits that every minted identifier carries.
+inline bool is_version4(const std::uint8_t (&bytes)[16]) noexcept {
+    return (bytes[6] & 0xF0) == 0x40 && (bytes[8] & 0xC0) == 0x80;
+}
+
+// The process's random secret for hashing identifiers, drawn on first use.
+inline std::uint64_t order_id_hash_secret() noexcept {
+    static const std::uint64_t secret = hash_secret() ^ 0x2545F4914F6CDD1Dull;  // apart from the key tables' use
+    return secret;
+}
+
+// Hash of identifier text, keyed with the process's secret and mixing every
+// character: identifiers restored from saved state are chosen by whoever
+// wrote it, so no set of them may be crafted to collide. Two 64x64 -> 128-bit
+// multiplies of independent words, folded.
 inline std::uint64_t hash_order_id(std::string_view text) noexcept {
+    const auto fold = [](std::uint64_t a, std::uint64_t b) noexcept {
+        const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+        return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+    };
+    const std::uint64_t secret = order_id_hash_secret();
     if (text.size() == OrderId::length) {
-        std::uint64_t head, tail;
-        std::memcpy(&head, text.data(), 8);
-        std::memcpy(&tail, text.data() + 28, 8);
-        std::uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
-        return h ^ (h >> 31);
+        std::uint64_t w[4];
+        std::uint32_t last;
+        std::memcpy(w, text.data(), 32);
+        std::memcpy(&last, text.data() + 32, 4);
+        const std::uint64_t a = fold(w[0] ^ secret, w[1] ^ 0x9E3779B97F4A7C15ull);
+        const std::uint64_t b = fold(w[2] ^ (secret * 0xBF58476D1CE4E5B9ull), w[3] ^ last ^ 0x94D049BB133111EBull);
+        return fold(a ^ 0xD6E8FEB86659FD93ull, b ^ secret);
     }
-    std::uint64_t h = 1469598103934665603ull;
+    std::uint64_t h = 1469598103934665603ull ^ secret;
     for (const char c : text) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
     return h;
 }

@@ -44,8 +44,11 @@ public:
     // Every entry handle in use, and the next one add_resting_entry gives, is below this.
     std::size_t entry_bound() const noexcept { return entries_.handle_bound(); }
     Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
+    void prefetch(std::uint64_t hash) const noexcept { entries_.prefetch(hash); }
     Order& record(Handle entry) noexcept { return entries_[entry].record; }
     const Order& record(Handle entry) const noexcept { return entries_[entry].record; }
+
+    std::size_t entry_count() const noexcept { return entries_.size(); }
 
     // Capacity for one add_resting_entry (or `count`), or for one place() on an entry that already rests.
     void reserve_entry(std::size_t count = 1) {
@@ -58,11 +61,11 @@ public:
     }
 
     // A new entry holding `record` (whose id hashes to `hash`), its own
-    // record resting with the record's quantity at the tail of `level`
-    // (after reserve_entry()).
-    Handle add_resting_entry(const Order& record, std::uint64_t hash, Level& level) noexcept {
+    // record resting with `quantity` at the tail of `level` (after
+    // reserve_entry()).
+    Handle add_resting_entry(const Order& record, std::uint64_t hash, double quantity, Level& level) noexcept {
         const Handle entry = entries_.insert_reserved(RestingEntry{record}, hash);
-        links_[entry] = QueueLinks{record.quantity, level.tail, no_handle};
+        links_[entry] = QueueLinks{quantity, level.tail, no_handle};
         if (level.tail != no_handle) links(level.tail).next = entry;
         else level.head = entry;
         level.tail = entry;

@@ -1,8 +1,10 @@
 // OrderType and OrderStatus: members as class attributes, repr, int(), and
-// equality with their own members and with integers. No constructor, no hash.
+// equality with their own members and with integers; pickle and copy give the
+// members themselves. No constructor, no hash.
 #include <cstdint>
 
 #include "module/call_frame.hpp"
+#include "module/snapshots.hpp"
 
 namespace quoranth::py {
 
@@ -73,6 +75,7 @@ const ClassDefinition order_type_class{
     .repr = unary_slot<repr_text<OrderType>, OrderType>,
     .integer = unary_slot<integer_value<OrderType>, OrderType>,
     .compare = rich_compare<OrderType>,
+    .methods = {reduce_row<OrderType>(), copy_row<OrderType>(), deep_copy_row<OrderType>()},
     .class_attributes = {member<OrderType::Buy>("Buy"), member<OrderType::Sell>("Sell")},
 };
 
@@ -83,6 +86,7 @@ const ClassDefinition order_status_class{
     .repr = unary_slot<repr_text<OrderStatus>, OrderStatus>,
     .integer = unary_slot<integer_value<OrderStatus>, OrderStatus>,
     .compare = rich_compare<OrderStatus>,
+    .methods = {reduce_row<OrderStatus>(), copy_row<OrderStatus>(), deep_copy_row<OrderStatus>()},
     .class_attributes = {member<OrderStatus::Open>("Open"), member<OrderStatus::Filled>("Filled"),
                          member<OrderStatus::Canceled>("Canceled")},
 };

@@ -1,5 +1,6 @@
-// Fill: construction from any five values, attributes, repr.
+// Fill: construction from any five values, attributes, repr, pickle and copy.
 #include "module/call_frame.hpp"
+#include "module/snapshots.hpp"
 #include "text/object_texts.hpp"
 
 namespace quoranth::py {
@@ -23,6 +24,7 @@ const ClassDefinition fill_class{
     .construct = constructor<make_fill, Arg<"quantity", Double>, Arg<"price", Double>, Arg<"buy_id", Text>,
                              Arg<"sell_id", Text>, Arg<"timestamp", UInt64>>,
     .repr = unary_slot<text::fill_text, Fill>,
+    .methods = {reduce_row<Fill>(), copy_row<Fill>(), deep_copy_row<Fill>()},
     .attributes = {
         attribute<&Fill::quantity>("quantity", "Getter for the quantity filled."),
         attribute<&Fill::price>("price", "Getter for the fill price."),

@@ -7,6 +7,7 @@
 #include "lib/replay/lobster_plan.hpp"
 #include "module/call_frame.hpp"
 #include "module/columns.hpp"
+#include "module/module_entry.hpp"
 
 namespace quoranth::py {
 
@@ -14,15 +15,15 @@ namespace {
 
 using replay::MessageColumns;
 
-// (times, types, order_ids, sizes, prices, directions), or None when a line
+// (times, types, order_ids, sizes, prices, directions) as arrays, or None when a line
 // is not in the plain form (the package's careful reader then names it).
 PyObject* message_columns(std::string_view text, std::int64_t width) {
     const std::optional<MessageColumns> read = replay::read_message_columns(text, static_cast<int>(width));
     if (!read) Py_RETURN_NONE;
     OwnedRef columns[] = {
-        OwnedRef::steal(to_column(read->times)),      OwnedRef::steal(to_column(read->types)),
-        OwnedRef::steal(to_column(read->order_ids)),  OwnedRef::steal(to_column(read->sizes)),
-        OwnedRef::steal(to_column(read->prices)),     OwnedRef::steal(to_column(read->directions)),
+        OwnedRef::steal(to_array(read->times)),      OwnedRef::steal(to_array(read->types)),
+        OwnedRef::steal(to_array(read->order_ids)),  OwnedRef::steal(to_array(read->sizes)),
+        OwnedRef::steal(to_array(read->prices)),     OwnedRef::steal(to_array(read->directions)),
     };
     return checked(PyTuple_Pack(6, columns[0].get(), columns[1].get(), columns[2].get(), columns[3].get(),
                                 columns[4].get(), columns[5].get())).release();
@@ -35,7 +36,7 @@ PyObject* integer_columns(std::string_view text, std::int64_t width, std::int64_
     if (!read) Py_RETURN_NONE;
     OwnedRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(read->size())));
     for (std::size_t i = 0; i < read->size(); ++i) {
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), to_column(std::span<const std::int64_t>((*read)[i])));
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), to_array(std::span<const std::int64_t>((*read)[i])));
     }
     return tuple.release();
 }
@@ -54,9 +55,9 @@ PyObject* plan(std::span<const std::int8_t> types, std::span<const std::int64_t>
     for (std::size_t i = 0; i < opening.size(); ++i) opening[i] = {opening_keys[i], opening_sides[i], opening_ticks[i]};
     const replay::Plan made = replay::plan_messages({types, order_ids, sizes, prices, directions}, opening);
     OwnedRef columns[] = {
-        OwnedRef::steal(to_column(made.operations)), OwnedRef::steal(to_column(made.keys)),
-        OwnedRef::steal(to_column(made.sides)),      OwnedRef::steal(to_column(made.ticks)),
-        OwnedRef::steal(to_column(made.quantities)), OwnedRef::steal(to_python(made.unplaced)),
+        OwnedRef::steal(to_array(made.operations)), OwnedRef::steal(to_array(made.keys)),
+        OwnedRef::steal(to_array(made.sides)),      OwnedRef::steal(to_array(made.ticks)),
+        OwnedRef::steal(to_array(made.quantities)), OwnedRef::steal(to_python(made.unplaced)),
     };
     return checked(PyTuple_Pack(6, columns[0].get(), columns[1].get(), columns[2].get(), columns[3].get(),
                                 columns[4].get(), columns[5].get())).release();
@@ -64,7 +65,7 @@ PyObject* plan(std::span<const std::int8_t> types, std::span<const std::int64_t>
 
 }  // namespace
 
-PyMethodDef private_functions[] = {
+PyMethodDef lobster_functions[] = {
     function<"_lobster_message_columns", message_columns, Bytes, Int64>(
         "Columns of the data lines of a LOBSTER message file in the plain form, or None."),
     function<"_lobster_integer_columns", integer_columns, Bytes, Int64, Int64>(

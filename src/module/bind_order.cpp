@@ -1,5 +1,6 @@
-// Order: construction, attributes, can_match, fill, is_open, repr.
+// Order: construction, attributes, can_match, fill, is_open, repr, pickle and copy.
 #include "module/call_frame.hpp"
+#include "module/snapshots.hpp"
 #include "text/object_texts.hpp"
 
 namespace quoranth::py {
@@ -24,6 +25,7 @@ const ClassDefinition order_class{
             "Attempts to fill this order with another incoming order.\n"
             "Updates the quantities and statuses of both orders."),
         method<"is_open", &Order::is_open, Read<Order>>("($self)", "Checks if the order is still open."),
+        reduce_row<Order>(), copy_row<Order>(), deep_copy_row<Order>(),
     },
     .attributes = {
         attribute<&Order::id>("id", "Getter for the order ID."),

@@ -1,8 +1,9 @@
 // OrderBook: construction, create_order, add, cancel, lookup, update, the
-// market views and the summary text.
+// market views and the summary text, batches, pickle and copy.
 #include <cmath>
 
 #include "module/call_frame.hpp"
+#include "module/snapshots.hpp"
 #include "module/columns.hpp"
 #include "text/object_texts.hpp"
 
@@ -60,6 +61,7 @@ PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, 
     put("sell_key", to_column(std::span<const std::int64_t>(fills.sell_keys)));
     put("price_in_ticks", to_column(std::span<const std::int64_t>(fills.prices_in_ticks)));
     put("quantity", to_column(std::span<const double>(fills.quantities)));
+    put("on_named", to_column(std::span<const std::int8_t>(fills.on_named)));
     if (with_tops) {
         put("bid_price", to_column(std::span<const std::int64_t>(tops.bid_prices)));
         put("bid_quantity", to_column(std::span<const double>(tops.bid_quantities)));
@@ -124,9 +126,11 @@ const ClassDefinition order_book_class{
             "`key`; 4 take: an order that matches and whose remainder is dropped (immediate\n"
             "or cancel); 5 take, then cancel the order under `key`. sides: 0 Buy, 1 Sell.\n"
             "Orders added this way are ordinary orders of the book; order_id(key) gives an id.\n\n"
-            "Returns a dict of columns: event, buy_key, sell_key (-1: no key), price_in_ticks,\n"
-            "quantity, one entry per fill; with top_of_book, also bid_price, bid_quantity,\n"
-            "ask_price, ask_quantity after each event (the level's total; 0 for an empty side).\n"
+            "Returns a dict of columns, one entry per fill: event, buy_key, sell_key (-1: no\n"
+            "key), price_in_ticks, quantity, and on_named (1 for a take that traded its whole\n"
+            "quantity, in that one fill, with the order its key names); with top_of_book also,\n"
+            "per event, bid_price, bid_quantity, ask_price, ask_quantity (the level's total; 0\n"
+            "for an empty side).\n"
             "Every event is checked before any is applied."),
         method<"order_id", order_id, Read<OrderBook>, Arg<"key", Int64>>(
             "($self, key)", "The id of the order a batch added under `key`, or None."),
@@ -141,6 +145,7 @@ const ClassDefinition order_book_class{
             "Calculate the current spread in the order book.\n"
             "Returns None if there are no orders on either side.\n"
             "The spread is returned in the same units as the prices (not ticks)."),
+        reduce_row<OrderBook>(), copy_row<OrderBook>(), deep_copy_row<OrderBook>(),
     },
     .attributes = {
         attribute<&OrderBook::buy_orders>("buy_orders", "Get a list of all buy orders"),

@@ -34,7 +34,10 @@ void convert_items(const void* data, std::size_t count, std::vector<T>& out) {
         const Source value = items[i];
         if constexpr (std::is_integral_v<T>) {
             // Integers only (checked by the caller), each within T's range.
-            if (!std::in_range<T>(value)) raise(PyExc_ValueError, "a value is out of range for its column");
+            if (!std::in_range<T>(value)) {
+                PyErr_Format(PyExc_ValueError, "item %zu is out of range for its column", i);
+                throw PythonError{};
+            }
         }
         out[i] = static_cast<T>(value);
     }
@@ -58,10 +61,37 @@ void convert_by_kind(const ItemKind& kind, const void* data, std::size_t count, 
 
 template <typename T>
 PyObject* column_of(std::span<const T> values, const char* format) {
+    // Empty columns are common (a batch without fills) and immutable: one per
+    // item type is made once and shared.
+    static PyObject* empty = nullptr;
+    if (values.empty() && empty != nullptr) return Py_NewRef(empty);
     OwnedRef bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                                        static_cast<Py_ssize_t>(values.size_bytes())));
     OwnedRef view = checked(PyMemoryView_FromObject(bytes.get()));
-    return checked(PyObject_CallMethod(view.get(), "cast", "s", format)).release();
+    // memoryview.cast called through the vectorcall protocol with names and
+    // formats made once: most of a small column's cost is this call.
+    static PyObject* cast = PyUnicode_InternFromString("cast");
+    static PyObject* item_format = PyUnicode_InternFromString(format);
+    if (cast == nullptr || item_format == nullptr) throw PythonError{};
+    PyObject* column = checked(PyObject_CallMethodOneArg(view.get(), cast, item_format)).release();
+    if (values.empty()) empty = Py_NewRef(column);
+    return column;
+}
+
+template <typename T>
+PyObject* array_of(std::span<const T> values, const char* typecode) {
+    static PyObject* array_type = [] {
+        OwnedRef module = OwnedRef::steal(PyImport_ImportModule("array"));
+        return module ? PyObject_GetAttrString(module.get(), "array") : nullptr;
+    }();
+    static PyObject* frombytes = PyUnicode_InternFromString("frombytes");
+    if (array_type == nullptr || frombytes == nullptr) throw PythonError{};
+    OwnedRef array = checked(PyObject_CallFunction(array_type, "s", typecode));
+    // The values' own memory, lent for the one copy into the array.
+    OwnedRef lent = checked(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(values.data())),
+                                                    static_cast<Py_ssize_t>(values.size_bytes()), PyBUF_READ));
+    checked(PyObject_CallMethodOneArg(array.get(), frombytes, lent.get()));
+    return array.release();
 }
 
 }  // namespace
@@ -86,6 +116,10 @@ typename Column<T>::Holder Column<T>::convert(PyObject* object) {
 template struct Column<std::int8_t>;
 template struct Column<std::int64_t>;
 template struct Column<double>;
+
+PyObject* to_array(std::span<const std::int8_t> values) { return array_of(values, "b"); }
+PyObject* to_array(std::span<const std::int64_t> values) { return array_of(values, "q"); }
+PyObject* to_array(std::span<const double> values) { return array_of(values, "d"); }
 
 PyObject* to_column(std::span<const std::int8_t> values) { return column_of(values, "b"); }
 PyObject* to_column(std::span<const std::int64_t> values) { return column_of(values, "q"); }

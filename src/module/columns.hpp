@@ -3,7 +3,8 @@
 // (array.array, NumPy, memoryview) go in and out without NumPy being needed.
 // In: `Bytes` (any contiguous buffer, read as bytes) and `Column<T>` (a
 // one-dimensional buffer of numbers, used in place when its items are T,
-// converted otherwise). Out: `to_column` makes a read-only memoryview of T.
+// converted otherwise). Out: `to_column` makes a read-only memoryview of T,
+// `to_array` an array.array.
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -69,6 +70,11 @@ struct Column {
 extern template struct Column<std::int8_t>;
 extern template struct Column<std::int64_t>;
 extern template struct Column<double>;
+
+// An array.array of `values` (typecode "b", "q" or "d"), made with one copy.
+PyObject* to_array(std::span<const std::int8_t> values);
+PyObject* to_array(std::span<const std::int64_t> values);
+PyObject* to_array(std::span<const double> values);
 
 // A read-only memoryview of `values` (format "b", "q" or "d").
 PyObject* to_column(std::span<const std::int8_t> values);

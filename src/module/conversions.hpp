@@ -139,6 +139,11 @@ struct Text {
     static std::string_view utf8_view(PyObject* object);
 };
 
+// Any object, borrowed as it is for the call.
+struct Object {
+    static ValueHolder<PyObject*> convert(PyObject* object) noexcept { return {object}; }
+};
+
 // An optional parameter: absent (null) stays absent.
 template <typename Kind>
 struct Optional {
@@ -164,6 +169,8 @@ template <typename Record>
 constexpr bool runs_no_python<Copy<Record>> = true;
 template <typename Enum>
 constexpr bool runs_no_python<Member<Enum>> = true;
+template <>
+inline constexpr bool runs_no_python<Object> = true;
 
 // ---------------------------------------------------------------- results
 

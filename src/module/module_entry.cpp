@@ -5,11 +5,9 @@
 
 #include "module/boundary.hpp"
 #include "module/classes.hpp"
+#include "module/module_entry.hpp"
 
 namespace quoranth::py {
-
-// Private functions for the replay package (bind_lobster.cpp); none is in __all__.
-extern PyMethodDef private_functions[];
 
 namespace {
 
@@ -18,8 +16,10 @@ PyModuleDef module_def = {
     "quoranth",
     "",  // empty docstring
     0,   // no per-module state
-    private_functions, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr,  // functions: added from private_function_tables
 };
+
+PyMethodDef* const private_function_tables[] = {lobster_functions, snapshot_functions};
 
 std::atomic<std::int64_t> recorded_interpreter{-1};
 PyObject* module_cell = nullptr;
@@ -54,6 +54,9 @@ PyObject* initialise() {
     if (module_cell != nullptr) return Py_NewRef(module_cell);
 
     OwnedRef module = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    for (PyMethodDef* functions : private_function_tables) {
+        if (PyModule_AddFunctions(module.get(), functions) < 0) throw PythonError{};
+    }
     create_classes();
     for (int index = 0; index < class_count; ++index) {
         add_class(module.get(), class_definition(static_cast<ClassId>(index)).name,
@@ -64,6 +67,11 @@ PyObject* initialise() {
 }
 
 }  // namespace
+
+OwnedRef module_attribute(const char* name) {
+    if (module_cell == nullptr) raise(PyExc_ImportError, "quoranth is not initialised");
+    return checked(PyObject_GetAttrString(module_cell, name));
+}
 
 }  // namespace quoranth::py
 

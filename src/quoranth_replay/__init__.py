@@ -8,7 +8,7 @@ is built on it.
 """
 
 from .lobster import Message, MessageFile, OrderbookFile, ReplayInputError, read_messages, read_orderbook
-from .replay import Agreement, Fidelity, Placed, Replay, ReplayFill, Step
+from .replay import Agreement, Fidelity, Placed, Replay, ReplayFill, Step, TopOfBook
 
 __all__ = [
     "Agreement",
@@ -21,6 +21,7 @@ __all__ = [
     "ReplayFill",
     "ReplayInputError",
     "Step",
+    "TopOfBook",
     "read_messages",
     "read_orderbook",
 ]

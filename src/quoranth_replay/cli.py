@@ -120,16 +120,26 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.quiet:
         return 0
     if single:
-        print("\n".join(file_report(summaries[0])))
+        lines = file_report(summaries[0])
         if args.out:
-            print(f"  CSV files written to {args.out}")
+            lines.append(f"  CSV files written to {args.out}")
         if args.chart:
-            print(f"  chart written to {args.chart}")
-        return 0
-    order = {name: index for index, name in enumerate(files)}
-    for summary in sorted(summaries, key=lambda s: order[s.name]):
-        print(summary_line(summary))
-    print(totals_line(summaries, wall))
+            lines.append(f"  chart written to {args.chart}")
+    else:
+        order = {name: index for index, name in enumerate(files)}
+        lines = [summary_line(summary) for summary in sorted(summaries, key=lambda s: order[s.name])]
+        lines.append(totals_line(summaries, wall))
+    return _print(lines)
+
+
+def _print(lines: list[str]) -> int:
+    """The report on standard output; a reader that stops early (`| head`) ends it quietly."""
+    try:
+        print("\n".join(lines), flush=True)
+    except BrokenPipeError:
+        # Nothing more can be written, and the interpreter must not fail
+        # flushing at exit either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
 
 

@@ -5,25 +5,26 @@ or seven (a trailing attribution column, mostly ``null``); orderbook files have
 four columns a level (ask price, ask size, bid price, bid size) for any number
 of levels. Either may start with a header line and may be gzip-compressed.
 
-Files are read whole. A fast path splits many lines at once and converts each
-column in one go; whenever it meets anything unusual it hands the lines to a
-careful line-by-line reader, which either reads them the same way or names the
-first line that is wrong. Errors are ``ReplayInputError`` with the file, the
-line and what is wrong.
+Files are read whole. The module's native reader takes the bytes of a file in
+the plain form the exchange writes; anything it does not take goes to the Python
+readers: a fast one that splits many lines at once and converts each column in
+one go, and, whenever that meets anything unusual, a careful line-by-line one,
+which either reads the lines the same way or names the first line that is
+wrong. Errors are ``ReplayInputError`` with the file, the line and what is
+wrong.
 """
 
 from __future__ import annotations
 
-import gzip
 import math
 import operator
 import re
-import zlib
 from array import array
-from dataclasses import dataclass
 from itertools import chain, compress, repeat
 from pathlib import Path
 from typing import NamedTuple
+
+from quoranth import _lobster_integer_columns, _lobster_message_columns
 
 # LOBSTER prices are US dollars times 10000: one cent, the book's tick, is 100.
 PRICE_UNITS_PER_TICK = 100
@@ -75,19 +76,28 @@ class Message(NamedTuple):
     direction: int
 
 
-@dataclass(frozen=True, eq=False)
 class MessageFile:
     """A message file as columns, one entry per message in file order."""
 
-    path: str
-    times: array[float]
-    types: array[int]
-    order_ids: array[int]
-    sizes: array[int]
-    prices: array[int]
-    directions: array[int]
-    # The seventh column's text per message, or None for six-column files.
-    attributions: list[str] | None = None
+    __slots__ = ("path", "times", "types", "order_ids", "sizes", "prices", "directions")
+
+    def __init__(
+        self,
+        path: str,
+        times: array[float],
+        types: array[int],
+        order_ids: array[int],
+        sizes: array[int],
+        prices: array[int],
+        directions: array[int],
+    ) -> None:
+        self.path = path
+        self.times = times
+        self.types = types
+        self.order_ids = order_ids
+        self.sizes = sizes
+        self.prices = prices
+        self.directions = directions
 
     def __len__(self) -> int:
         return len(self.types)
@@ -103,20 +113,31 @@ class MessageFile:
         )
 
 
-@dataclass(frozen=True, eq=False)
 class OrderbookFile:
     """An orderbook file: its depth, its first row whole, and the best level of every row.
 
     Prices are in LOBSTER units with LOBSTER's placeholders for an empty level.
     """
 
-    path: str
-    levels: int
-    first_row: tuple[int, ...]
-    ask_prices: array[int]
-    ask_sizes: array[int]
-    bid_prices: array[int]
-    bid_sizes: array[int]
+    __slots__ = ("path", "levels", "first_row", "ask_prices", "ask_sizes", "bid_prices", "bid_sizes")
+
+    def __init__(
+        self,
+        path: str,
+        levels: int,
+        first_row: tuple[int, ...],
+        ask_prices: array[int],
+        ask_sizes: array[int],
+        bid_prices: array[int],
+        bid_sizes: array[int],
+    ) -> None:
+        self.path = path
+        self.levels = levels
+        self.first_row = first_row
+        self.ask_prices = ask_prices
+        self.ask_sizes = ask_sizes
+        self.bid_prices = bid_prices
+        self.bid_sizes = bid_sizes
 
     def __len__(self) -> int:
         return len(self.ask_prices)
@@ -130,43 +151,147 @@ def levels_from_name(path: Path | str) -> int | None:
 
 def read_messages(path: Path | str) -> MessageFile:
     """Read a LOBSTER message file (6 or 7 columns, optional header, plain or gzip)."""
-    lines, first = _data_lines(path)
-    if not lines:
-        raise ReplayInputError(path, None, "no messages")
-    width = lines[0].count(",") + 1
-    if width not in (6, 7):
-        raise ReplayInputError(path, first, f"expected 6 or 7 comma-separated fields, found {width}")
-    columns = _fast_messages(lines, width)
+    data = _read(Path(path))
+    columns = _native_messages(data)
     if columns is None:
-        columns = _careful_messages(path, lines, first, width)
+        lines, first = _data_lines(path, _decode(path, data))
+        if not lines:
+            raise ReplayInputError(path, None, "no messages")
+        width = lines[0].count(",") + 1
+        if width not in (6, 7):
+            raise ReplayInputError(path, first, f"expected 6 or 7 comma-separated fields, found {width}")
+        columns = _fast_messages(lines, width) or _careful_messages(path, lines, first, width)
     return MessageFile(str(path), *columns)
 
 
 def read_orderbook(path: Path | str) -> OrderbookFile:
     """Read a LOBSTER orderbook file of any depth (optional header, plain or gzip)."""
-    lines, first = _data_lines(path)
+    data = _read(Path(path))
+    read = _native_orderbook(data)
+    if read is not None:
+        return OrderbookFile(str(path), *read)
+    lines, first = _data_lines(path, _decode(path, data))
     if not lines:
         raise ReplayInputError(path, None, "no rows")
     width = lines[0].count(",") + 1
     if width % 4:
         raise ReplayInputError(path, first, f"expected 4 columns per level, found {width} columns")
-    columns = _fast_orderbook(lines, width)
-    if columns is None:
-        columns = _careful_orderbook(path, lines, first, width)
+    columns = _fast_orderbook(lines, width) or _careful_orderbook(path, lines, first, width)
     first_row = tuple(int(field) for field in lines[0].split(","))
     return OrderbookFile(str(path), width // 4, first_row, *columns)
+
+
+# ------------------------------------------------------------ the raw file
+
+def _read(path: Path) -> bytes:
+    """The file's bytes, decompressed if it is gzip-compressed.
+
+    Read rather than mapped into memory: a mapped file cut short by another
+    process while it is parsed would end the interpreter (SIGBUS).
+    """
+    try:
+        data = path.read_bytes()
+    except FileNotFoundError:
+        raise ReplayInputError(path, None, "no such file") from None
+    except IsADirectoryError:
+        raise ReplayInputError(path, None, "is a directory, not a file") from None
+    except OSError as error:
+        raise ReplayInputError(path, None, error.strerror or str(error)) from None
+    if data[:2] == b"\x1f\x8b":
+        import gzip  # only for compressed files
+        import zlib
+
+        try:
+            data = gzip.decompress(data)
+        except (OSError, EOFError, zlib.error) as error:
+            raise ReplayInputError(path, None, f"not a readable gzip file ({error})") from None
+    return data
+
+
+def _decode(path: Path | str, data: bytes) -> str:
+    try:
+        return data.decode("ascii")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise ReplayInputError(path, line, "not a CSV text file (non-ASCII bytes)") from None
+
+
+# ----------------------------------------------------- the native fast path
+
+# Characters that end a line for str.splitlines, besides "\n" and "\r".
+_OTHER_LINE_BREAKS = (b"\x0b", b"\x0c", b"\x1c", b"\x1d", b"\x1e")
+# What str.strip removes: trailing lines of nothing else are dropped.
+_BLANK = frozenset(b" \t\r\n\x0b\x0c\x1c\x1d\x1e\x1f")
+
+
+def _native_messages(data: bytes) -> _MessageColumns | None:
+    """The columns of a message file in the plain form, read by the module; None for any other file."""
+    body = _plain_body(data)
+    if body is None:
+        return None
+    start, end, width, _ = body
+    # The seventh column is skipped unread, so it must hold what the Python
+    # readers accept there: ASCII without other line breaks.
+    if width not in (6, 7) or (width == 7 and not _plain_text(data)):
+        return None
+    with memoryview(data) as whole, whole[start:end] as text:
+        read = _lobster_message_columns(text, width)
+    if read is None:
+        return None
+    return read
+
+
+def _native_orderbook(data: bytes) -> tuple[int, tuple[int, ...], array[int], array[int], array[int], array[int]] | None:
+    """Levels, first row and best-level columns of an orderbook file of plain integers, read by the module; or None."""
+    body = _plain_body(data)
+    if body is None or body[2] % 4:
+        return None
+    start, end, width, first_line = body
+    with memoryview(data) as whole, whole[start:end] as text:
+        read = _lobster_integer_columns(text, width, 4)
+    if read is None:
+        return None
+    asks, ask_sizes, bids, bid_sizes = read
+    return width // 4, tuple(map(int, first_line.split(b","))), asks, ask_sizes, bids, bid_sizes
+
+
+def _plain_body(data: bytes) -> tuple[int, int, int, bytes] | None:
+    """Where the data lines are (after any header line, without a blank tail), their
+    field count and the first of them, for the native reader; None when the first
+    lines are not plain enough to be sure the Python readers would split them alike."""
+    end = len(data)
+    while end and data[end - 1] in _BLANK:
+        end -= 1
+    line_end = data.find(b"\n", 0, end)
+    first_line = data[: end if line_end < 0 else line_end].removesuffix(b"\r")
+    if not _plain_text(first_line) or b"\r" in first_line:
+        return None
+    start = 0
+    if not _is_number(first_line.split(b",", 1)[0].decode()):
+        if line_end < 0:
+            return None  # a header alone
+        start = line_end + 1
+        line_end = data.find(b"\n", start, end)
+        first_line = data[start : end if line_end < 0 else line_end].removesuffix(b"\r")
+        if not _plain_text(first_line) or b"\r" in first_line:
+            return None
+    return start, end, first_line.count(b",") + 1, first_line
+
+
+def _plain_text(data: bytes) -> bool:
+    """ASCII, with no line breaks of str.splitlines but "\n" and "\r"."""
+    return data.isascii() and not any(map(data.__contains__, _OTHER_LINE_BREAKS))
 
 
 # ----------------------------------------------------------------- raw lines
 
 
-def _data_lines(path: Path | str) -> tuple[list[str], int]:
-    """The file's lines after any header, and the line number of the first of them.
+def _data_lines(path: Path | str, text: str) -> tuple[list[str], int]:
+    """The text's lines after any header, and the line number of the first of them.
 
     Blank lines are refused rather than skipped, so that every line the fast
     path counts is the line an error names.
     """
-    text = _read_text(Path(path))
     lines = text.splitlines()
     while lines and not lines[-1].strip():
         lines.pop()  # a trailing line feed or blank tail
@@ -177,27 +302,6 @@ def _data_lines(path: Path | str) -> tuple[list[str], int]:
     if not all(lines):
         raise ReplayInputError(path, first + lines.index(""), "blank line")
     return lines, first
-
-
-def _read_text(path: Path) -> str:
-    try:
-        data = path.read_bytes()
-    except FileNotFoundError:
-        raise ReplayInputError(path, None, "no such file") from None
-    except IsADirectoryError:
-        raise ReplayInputError(path, None, "is a directory, not a file") from None
-    except OSError as error:
-        raise ReplayInputError(path, None, error.strerror or str(error)) from None
-    if data[:2] == b"\x1f\x8b":
-        try:
-            data = gzip.decompress(data)
-        except (OSError, EOFError, zlib.error) as error:
-            raise ReplayInputError(path, None, f"not a readable gzip file ({error})") from None
-    try:
-        return data.decode("ascii")
-    except UnicodeDecodeError as error:
-        line = data.count(b"\n", 0, error.start) + 1
-        raise ReplayInputError(path, line, "not a CSV text file (non-ASCII bytes)") from None
 
 
 def _is_number(text: str) -> bool:
@@ -216,14 +320,13 @@ def _fields(lines: list[str], width: int) -> list[str] | None:
 
 # ------------------------------------------------------------- message files
 
-_MessageColumns = tuple[array[float], array[int], array[int], array[int], array[int], array[int], list[str] | None]
+_MessageColumns = tuple[array[float], array[int], array[int], array[int], array[int], array[int]]
 
 
 def _fast_messages(lines: list[str], width: int) -> _MessageColumns | None:
     times: array[float] = array("d")
     types, ids, sizes = array("b"), array("q"), array("q")
     prices, directions = array("q"), array("b")
-    attributions: list[str] | None = [] if width == 7 else None
     try:
         for start in range(0, len(lines), _CHUNK):
             fields = _fields(lines[start : start + _CHUNK], width)
@@ -235,8 +338,6 @@ def _fast_messages(lines: list[str], width: int) -> _MessageColumns | None:
             sizes.extend(map(int, fields[3::width]))
             prices.extend(map(int, fields[4::width]))
             directions.extend(map(_SMALL_INTS.__getitem__, fields[5::width]))
-            if attributions is not None:
-                attributions.extend(map(str.strip, fields[6::width]))
     except (KeyError, ValueError, OverflowError):
         return None
     # Checks over whole columns; anything doubtful goes to the careful reader.
@@ -255,14 +356,13 @@ def _fast_messages(lines: list[str], width: int) -> _MessageColumns | None:
     )
     if any(types[row] not in PASSIVE_TYPES for row in doubtful):
         return None
-    return times, types, ids, sizes, prices, directions, attributions
+    return times, types, ids, sizes, prices, directions
 
 
 def _careful_messages(path: Path | str, lines: list[str], first: int, width: int) -> _MessageColumns:
     times: array[float] = array("d")
     types, ids, sizes = array("b"), array("q"), array("q")
     prices, directions = array("q"), array("b")
-    attributions: list[str] | None = [] if width == 7 else None
     for line_no, line in enumerate(lines, start=first):
         fields = line.split(",")
         if len(fields) != width:
@@ -293,9 +393,7 @@ def _careful_messages(path: Path | str, lines: list[str], first: int, width: int
         sizes.append(size)
         prices.append(price)
         directions.append(direction)
-        if attributions is not None:
-            attributions.append(fields[6].strip())
-    return times, types, ids, sizes, prices, directions, attributions
+    return times, types, ids, sizes, prices, directions
 
 
 _INT64 = 2**63

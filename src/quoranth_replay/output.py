@@ -7,14 +7,12 @@ every file of the run has been replayed, so a run that fails leaves nothing.
 from __future__ import annotations
 
 import os
-import shutil
-import tempfile
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import TextIO
 
 from .lobster import NO_ASK, NO_BID, PRICE_UNITS_PER_TICK, MessageFile
-from .replay import Depth, FillColumns, Replay
+from .replay import Depth, FillColumns, Replay, TopOfBook
 
 FILLS_HEADER = "time,message,price,size,buy_order,sell_order\n"
 
@@ -36,26 +34,39 @@ def book_header(levels: int) -> str:
     return ",".join(names) + "\n"
 
 
+# Level texts remembered while writing book rows, at most (the book's levels
+# change little from one message to the next, so most cells repeat).
+_LEVEL_TEXTS = 1 << 16
+
+
 def write_book_rows(out: TextIO, views: Iterable[Depth], levels: int) -> None:
     """One line per view: for each level, ask price, ask size, bid price, bid size (LOBSTER units)."""
     empty_ask, empty_bid = f"{NO_ASK},0", f"{NO_BID},0"
+    texts: dict[tuple[int, float, int], str] = {}
+
+    def text(level: tuple[int, float, int]) -> str:
+        found = texts.get(level)
+        if found is None:
+            if len(texts) >= _LEVEL_TEXTS:
+                texts.clear()
+            found = texts[level] = f"{level[0] * PRICE_UNITS_PER_TICK},{_size(level[1])}"
+        return found
+
     lines = []
     for bids, asks in views:
         cells = []
         for level in range(levels):
-            if level < len(asks):
-                ticks, quantity, _ = asks[level]
-                cells.append(f"{ticks * PRICE_UNITS_PER_TICK},{_size(quantity)}")
-            else:
-                cells.append(empty_ask)
-            if level < len(bids):
-                ticks, quantity, _ = bids[level]
-                cells.append(f"{ticks * PRICE_UNITS_PER_TICK},{_size(quantity)}")
-            else:
-                cells.append(empty_bid)
+            cells.append(text(asks[level]) if level < len(asks) else empty_ask)
+            cells.append(text(bids[level]) if level < len(bids) else empty_bid)
         lines.append(",".join(cells))
     if lines:
         out.write("\n".join(lines) + "\n")
+
+
+def top_views(tops: TopOfBook) -> Iterator[Depth]:
+    """Best levels after each message as one-level depth views (the order counts are not known: 0)."""
+    for bid, bid_quantity, ask, ask_quantity in zip(*(column.tolist() for column in tops)):
+        yield ([(bid, bid_quantity, 0)] if bid else [], [(ask, ask_quantity, 0)] if ask else [])
 
 
 def write_fills(out: TextIO, fills: FillColumns, replay: Replay) -> None:
@@ -78,6 +89,8 @@ class Staging:
     """
 
     def __init__(self, out: Path) -> None:
+        import tempfile  # only for --out: slow to import
+
         self.out = out
         self._made_out = not out.exists()
         out.mkdir(parents=True, exist_ok=True)
@@ -93,6 +106,8 @@ class Staging:
         return moved
 
     def discard(self) -> None:
+        import shutil
+
         shutil.rmtree(self.path, ignore_errors=True)
         if self._made_out:
             try:

@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import multiprocessing
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor, as_completed
 
 from .run import FileSummary, Job, replay_file
 
@@ -18,6 +16,10 @@ def local(jobs: Sequence[Job], workers: int) -> Iterator[FileSummary]:
     if workers <= 1 or len(jobs) == 1:
         yield from map(replay_file, jobs)
         return
+    # Imported here: a single file needs neither, and they take a while to import.
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor, as_completed
+
     # Fresh interpreters rather than forks: nothing of this process's state is shared.
     context = multiprocessing.get_context("spawn")
     with ProcessPoolExecutor(max_workers=min(workers, len(jobs)), mp_context=context) as pool:

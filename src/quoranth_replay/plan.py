@@ -2,7 +2,9 @@
 
 Every message becomes at most one book operation, decided from the files alone
 before anything is replayed, so a plan is plain columns (arrays) that a loop of
-per-order calls or a single batch call can carry out alike.
+per-order calls or a single batch call (``OrderBook.apply_batch``, whose
+operation codes these are) can carry out alike. The module plans natively;
+the opening book is worked out here.
 
 Orders are named by integer keys: a message's new order gets the message's
 index; the opening order of a visible level (from the orderbook file) gets
@@ -27,9 +29,8 @@ began: it acts on the opening order of its side and price when there is one.
 from __future__ import annotations
 
 from array import array
-from dataclasses import dataclass
-from itertools import repeat
-from operator import floordiv
+
+from quoranth import _lobster_plan
 
 from .lobster import DELETE, EXECUTE, NEW, NO_ASK, NO_BID, PARTIAL_CANCEL, PRICE_UNITS_PER_TICK, MessageFile, OrderbookFile
 
@@ -37,29 +38,38 @@ NOTHING, ADD, REDUCE, CANCEL, EXECUTE_ORDER, EXECUTE_LAST = 0, 1, 2, 3, 4, 5
 BUY, SELL = 0, 1
 # The key of no order: the stand-in counterpart of an execution.
 NO_KEY = -1
-# Message types that act on an order already resting.
-_CHANGES = frozenset({PARTIAL_CANCEL, DELETE, EXECUTE})
 
 
-@dataclass(frozen=True, eq=False)
 class Plan:
     """Book operations, one per message, as columns.
 
     ``keys`` names the order an operation acts on (for EXECUTE, the order the
     exchange executed); ``sides`` is the side of the order added (for EXECUTE,
     the side of the stand-in counterpart); ``ticks`` and ``quantities`` its
-    price in ticks and size.
+    price in ticks and size. ``opening`` holds the opening orders, added before
+    the first message, as (key, side, ticks, quantity); ``unplaced`` counts the
+    messages that name an order the replay does not hold and cannot place.
     """
 
-    operations: array[int]
-    keys: array[int]
-    sides: array[int]
-    ticks: array[int]
-    quantities: array[int]
-    # Opening orders, added before the first message: key, side, ticks, quantity.
-    opening: tuple[tuple[int, int, int, int], ...]
-    # Messages that name an order the replay does not hold and cannot place.
-    unplaced: int
+    __slots__ = ("operations", "keys", "sides", "ticks", "quantities", "opening", "unplaced")
+
+    def __init__(
+        self,
+        operations: array[int],
+        keys: array[int],
+        sides: array[int],
+        ticks: array[int],
+        quantities: array[int],
+        opening: tuple[tuple[int, int, int, int], ...],
+        unplaced: int,
+    ) -> None:
+        self.operations = operations
+        self.keys = keys
+        self.sides = sides
+        self.ticks = ticks
+        self.quantities = quantities
+        self.opening = opening
+        self.unplaced = unplaced
 
     def __len__(self) -> int:
         return len(self.operations)
@@ -98,46 +108,15 @@ def make_plan(messages: MessageFile, orderbook: OrderbookFile | None = None) -> 
         (count + index, side, ticks, size)
         for index, (side, ticks, size) in enumerate(opening_levels(messages, orderbook) if orderbook is not None else ())
     )
-    opening_key = {(side, ticks): key for key, side, ticks, _ in opening}
-
-    types, ids, sizes = messages.types, messages.order_ids, messages.sizes
-    # Columns as if every message added its order; then the other messages change theirs.
-    operations = array("b", [ADD if kind == NEW else NOTHING for kind in types])
-    keys = array("q", [index if kind == NEW else NO_KEY for index, kind in enumerate(types)])
-    sides = array("b", [BUY if direction == 1 else SELL for direction in messages.directions])
-    ticks = array("q", map(floordiv, messages.prices, repeat(PRICE_UNITS_PER_TICK)))
-    quantities = array("q", sizes)
-    # What the exchange still holds of each order added in the file, by exchange id.
-    live: dict[int, list[int]] = {}  # exchange id -> [key, remaining size]
-    unplaced = 0
-    for index, kind, order_id, size in zip(range(count), types, ids, sizes):
-        if kind == NEW:
-            live[order_id] = [index, size]
-            continue
-        if kind not in _CHANGES:
-            continue
-        record = live.get(order_id)
-        if record is not None:
-            key = record[0]
-            record[1] -= size
-            ended = record[1] <= 0 or kind == DELETE
-            if ended:
-                del live[order_id]
-            if kind == PARTIAL_CANCEL:
-                operation = REDUCE
-            elif kind == DELETE:
-                operation = CANCEL
-            else:
-                operation = EXECUTE_LAST if ended else EXECUTE_ORDER
-        else:
-            opening_order = opening_key.get((sides[index], ticks[index]))
-            if opening_order is None:
-                unplaced += 1
-                continue
-            key = opening_order
-            operation = EXECUTE_ORDER if kind == EXECUTE else REDUCE
-        operations[index] = operation
-        keys[index] = key
-        if kind == EXECUTE:
-            sides[index] = SELL if sides[index] == BUY else BUY  # replayed by an order from the other side
+    made = _lobster_plan(
+        messages.types,
+        messages.order_ids,
+        messages.sizes,
+        messages.prices,
+        messages.directions,
+        array("q", [key for key, _, _, _ in opening]),
+        array("b", [side for _, side, _, _ in opening]),
+        array("q", [ticks for _, _, ticks, _ in opening]),
+    )
+    operations, keys, sides, ticks, quantities, unplaced = made
     return Plan(operations, keys, sides, ticks, quantities, opening, unplaced)

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 from array import array
-from collections.abc import Iterator
-from dataclasses import dataclass, field
-from operator import and_, eq
+from collections.abc import Callable, Iterator
+from itertools import compress, count, repeat
+from operator import add, and_, eq, floordiv, ge, le
 from pathlib import Path
 from typing import NamedTuple
 
-from quoranth import Fill, Order, OrderBook, OrderType
+from quoranth import OrderBook, OrderType
 
 from .lobster import (
     NO_ASK,
@@ -23,12 +23,12 @@ from .lobster import (
     read_messages,
     read_orderbook,
 )
-from .plan import ADD, BUY, CANCEL, EXECUTE_LAST, EXECUTE_ORDER, NO_KEY, NOTHING, REDUCE, SELL, Plan, make_plan
+from .plan import ADD, BUY, CANCEL, EXECUTE_LAST, EXECUTE_ORDER, NO_KEY, REDUCE, SELL, Plan, make_plan
 
-_SIDES = (OrderType.Buy, OrderType.Sell)
-_EMPTY = (0, 0)
-# Book prices are ticks times TICK_SIZE; this turns them back into ticks.
-_TICKS_PER_PRICE_UNIT = round(1 / TICK_SIZE)
+# What OrderBook.apply_batch returns: columns (memoryviews) by name.
+BatchResult = dict[str, memoryview]
+# Messages replayed per batch call by `run`: bounds the memory of its output columns.
+_BATCH = 1 << 20
 
 # What depth(levels) returns: (bids, asks), each a list of (ticks, quantity, orders).
 Depth = tuple[list[tuple[int, float, int]], list[tuple[int, float, int]]]
@@ -44,8 +44,11 @@ class ReplayFill(NamedTuple):
     """That message's index in the file (0 for the first), -1 before the first message."""
     price_in_ticks: int
     quantity: float
-    buy_id: str
-    sell_id: str
+    buy_id: str | None
+    """The book's id of the buy order; None for an execution's stand-in (the
+    exchange's other side, which never rests) and for orders added to ``book``
+    directly rather than through the replay."""
+    sell_id: str | None
     buy_mine: bool
     """The buy order is one the caller placed."""
     sell_mine: bool
@@ -72,24 +75,44 @@ class Placed(NamedTuple):
     fills: list[ReplayFill]
 
 
-@dataclass
 class FillColumns:
-    """Fills as columns: the message index that caused each, the keys of its buy and
-    sell orders (see ``quoranth_replay.plan``; -1 for an execution's stand-in), price in
-    ticks and quantity."""
+    """Fills as columns: the message index that caused each (-1 before the first
+    message), the keys of its buy and sell orders (see ``quoranth_replay.plan``; -1
+    for an execution's stand-in), price in ticks and quantity."""
 
-    index: array[int] = field(default_factory=lambda: array("q"))
-    buy_key: array[int] = field(default_factory=lambda: array("q"))
-    sell_key: array[int] = field(default_factory=lambda: array("q"))
-    ticks: array[int] = field(default_factory=lambda: array("q"))
-    quantity: array[float] = field(default_factory=lambda: array("d"))
+    __slots__ = ("index", "buy_key", "sell_key", "ticks", "quantity")
+
+    def __init__(self) -> None:
+        self.index: array[int] = array("q")
+        self.buy_key: array[int] = array("q")
+        self.sell_key: array[int] = array("q")
+        self.ticks: array[int] = array("q")
+        self.quantity: array[float] = array("d")
 
     def __len__(self) -> int:
         return len(self.index)
 
 
-@dataclass
-class Agreement:
+class Reference(NamedTuple):
+    """The exchange's best levels after each message, from its orderbook file (see ``_reference``)."""
+
+    bid_prices: list[int]
+    bid_sizes: list[int]
+    ask_prices: list[int]
+    ask_sizes: list[int]
+
+
+class TopOfBook(NamedTuple):
+    """The best level of each side after each message, as columns (memoryviews):
+    price in ticks and the level's total quantity; 0 and 0.0 for an empty side."""
+
+    bid_price: memoryview
+    bid_quantity: memoryview
+    ask_price: memoryview
+    ask_quantity: memoryview
+
+
+class Agreement(NamedTuple):
     """How often the book's best levels matched the exchange's, counted after each message."""
 
     compared: int = 0
@@ -106,9 +129,12 @@ class Agreement:
     def share(self, count: int) -> float | None:
         return count / self.compared if self.compared else None
 
+    def plus(self, *counts: int) -> Agreement:
+        """These counts with ``counts`` (in field order) added."""
+        return Agreement(*map(add, self, counts))
 
-@dataclass
-class Fidelity:
+
+class Fidelity(NamedTuple):
     """Visible executions replayed, and how many filled exactly the order the exchange named."""
 
     executions: int = 0
@@ -120,19 +146,23 @@ class Fidelity:
 
 
 class Replay:
-    """Replays a LOBSTER message file through an ``OrderBook``, one message at a time.
+    """Replays a LOBSTER message file through an ``OrderBook``.
 
     Iterate over it to apply the messages one by one: each step is a ``Step``
     with the message and the fills it caused. Between steps, ``place``,
     ``cancel`` and ``reduce`` work on the caller's own orders in the same book,
     where they queue and trade with the exchange's orders by price-time
     priority; every ``ReplayFill`` tells whether it touched one of them.
-    ``run()`` applies the remaining messages without stopping.
+    ``run()`` applies the remaining messages without stopping, in one batch call.
 
     Given the exchange's orderbook file, the book starts from the exchange's
     visible book (one order per level) and its best bid and ask are compared with
     the exchange's after every message (``agreement``); ``fidelity`` counts the
     executions that filled the very order the exchange named.
+
+    The book is driven through ``OrderBook.apply_batch`` only, with the plan's
+    integer keys (see ``quoranth_replay.plan``); the caller's orders get keys
+    after the plan's, so ``book.order_id(key)`` names any order of the replay.
     """
 
     def __init__(
@@ -160,21 +190,20 @@ class Replay:
         """Messages applied so far; the next one to apply."""
         self._keep_fills = keep_fills
         self._fills = FillColumns()
-        count = len(self.messages)
-        # Book ids by key (messages, then opening orders, then the caller's), and back.
-        self._book_ids: list[str] = [""] * (count + len(self.plan.opening))
-        self._keys: dict[str, int] = {}
-        self._mine: set[str] = set()
-        self._reference = _reference(orderbook) if orderbook is not None else None
-        # The plan's columns as lists: faster to index one by one than arrays.
         plan = self.plan
-        self._operations = plan.operations.tolist()
-        self._targets = plan.keys.tolist()
-        self._sides = plan.sides.tolist()
-        self._ticks = plan.ticks.tolist()
-        self._quantities = plan.quantities.tolist()
-        for key, side, ticks, size in self.plan.opening:
-            self._add(key, side, ticks, size)
+        # The plan's columns as views, sliced per batch without copying.
+        self._columns = tuple(memoryview(column) for column in (plan.operations, plan.keys, plan.sides, plan.ticks, plan.quantities))
+        self._operations = plan.operations.tobytes()
+        # Keys of the caller's orders start after the messages' and the opening orders'.
+        self._first_own_key = self._next_key = len(self.messages) + len(plan.opening)
+        self._own: dict[str, int] = {}  # the caller's order ids -> keys
+        self._reference = _reference(orderbook) if orderbook is not None else None
+        if plan.opening:
+            keys, sides, ticks, sizes = zip(*plan.opening)
+            opened = self.book.apply_batch(
+                bytes([ADD]) * len(keys), array("q", keys), bytes(sides), array("q", ticks), array("q", sizes)
+            )
+            self._account(opened, None)
 
     # ------------------------------------------------------------ stepping
 
@@ -188,34 +217,41 @@ class Replay:
         index = self.index
         if index >= len(self.messages):
             raise StopIteration
-        fills = self._apply(index)
-        if self._reference is not None:
-            self._compare(index, [self.book.depth(1)])
-        return Step(index, self.messages[index], self._replay_fills(fills, index))
+        # An execution that uses up the order it names also takes the order's key
+        # away: its id is looked up first, for the fill.
+        key = self.plan.keys[index]
+        named = (key, self.book.order_id(key)) if self._operations[index] == EXECUTE_LAST else None
+        result = self._apply(index, index + 1, tops=self._reference is not None)
+        return Step(index, self.messages[index], self._replay_fills(result, index, named))
 
     def run(self, until: int | None = None, *, depth_levels: int = 0) -> list[Depth]:
         """Apply the messages before index ``until`` (by default all that are left).
 
-        With ``depth_levels``, returns ``book.depth(depth_levels)`` after each message.
-        This is the loop to hand to a batch call on the book when the caller needs
-        no stop between messages: its input is ``plan`` and its outputs are the
-        fill columns and the top of book after each message.
+        Without ``depth_levels``, in one batch call on the book (a few for very
+        long files), and returns []. With ``depth_levels``, message by message
+        (a batch of one each, some microseconds), returning
+        ``book.depth(depth_levels)`` after each.
         """
         start = self.index
         stop = len(self.messages) if until is None else min(until, len(self.messages))
-        apply = self._apply
-        if self._reference is None and not depth_levels:
-            for index in range(start, stop):
-                apply(index)
+        if not depth_levels:
+            for first in range(start, stop, _BATCH):
+                self._apply(first, min(first + _BATCH, stop), tops=self._reference is not None)
             return []
         views: list[Depth] = []
-        depth, levels, keep = self.book.depth, max(depth_levels, 1), views.append
+        depth, keep, tops = self.book.depth, views.append, self._reference is not None
         for index in range(start, stop):
-            apply(index)
-            keep(depth(levels))
-        if self._reference is not None:
-            self._compare(start, views)
-        return views if depth_levels else []
+            self._apply(index, index + 1, tops=tops)
+            keep(depth(depth_levels))
+        return views
+
+    def run_top_of_book(self, until: int | None = None) -> TopOfBook:
+        """Apply the messages before index ``until`` (by default all that are left)
+        in one batch call, and return the best bid and ask after each."""
+        start = self.index
+        stop = len(self.messages) if until is None else max(start, min(until, len(self.messages)))
+        result = self._apply(start, stop, tops=True)
+        return TopOfBook(result["bid_price"], result["bid_quantity"], result["ask_price"], result["ask_quantity"])
 
     @property
     def time(self) -> float:
@@ -227,29 +263,39 @@ class Replay:
 
     def place(self, side: OrderType, price_in_ticks: int, quantity: float) -> Placed:
         """Add one of the caller's limit orders to the book now; it matches and rests like any other."""
-        key = len(self._book_ids)
-        self._book_ids.append("")
-        order_id, fills = self._add(key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity, mine=True)
-        return Placed(order_id, self._replay_fills(fills, self.index - 1))
+        key = self._next_key
+        result = self._own_event(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
+        self._next_key += 1
+        order_id = self.book.order_id(key)
+        assert order_id is not None  # just added under the key
+        self._own[order_id] = key
+        self._account(result, self.index - 1)
+        return Placed(order_id, self._replay_fills(result, self.index - 1))
 
     def cancel(self, order_id: str) -> bool:
         """Cancel one of the caller's orders; False if it is not one of theirs or no longer known."""
-        if order_id not in self._mine:
+        key = self._own.pop(order_id, None)
+        if key is None:
             return False
-        self._mine.discard(order_id)
-        self._keys.pop(order_id, None)
-        return self.book.cancel(order_id)
+        known = self.book.get_order(order_id) is not None
+        self._own_event(CANCEL, key)
+        return known
 
     def reduce(self, order_id: str, quantity: float) -> bool:
         """Take ``quantity`` off one of the caller's resting orders, keeping its queue place."""
-        return order_id in self._mine and self.book.reduce(order_id, quantity)
+        key = self._own.get(order_id)
+        if key is None:
+            return False
+        resting = self.book.queue_position(order_id) is not None
+        self._own_event(REDUCE, key, quantity=quantity)
+        return resting
 
     def queue_position(self, order_id: str) -> tuple[int, float] | None:
         """(orders ahead, quantity ahead) of a resting order, or None."""
         return self.book.queue_position(order_id)
 
     def is_mine(self, order_id: str) -> bool:
-        return order_id in self._mine
+        return order_id in self._own
 
     # ---------------------------------------------------------- recorded fills
 
@@ -264,114 +310,112 @@ class Replay:
 
     # ---------------------------------------------------------- internals
 
-    def _add(self, key: int, side: int, ticks: int, quantity: float, *, mine: bool = False) -> tuple[str, list[Fill]]:
-        order = Order(_SIDES[side], ticks, quantity)
-        order_id = order.id
-        self._book_ids[key] = order_id
-        self._keys[order_id] = key
-        if mine:
-            self._mine.add(order_id)
-        fills = self.book.add(order)
-        if fills:
-            self._record(fills, self.index - 1)
-        return order_id, fills
+    def _apply(self, start: int, stop: int, *, tops: bool) -> BatchResult:
+        """Carry out the plan for messages ``start`` to ``stop`` in one batch call."""
+        operations, keys, sides, ticks, quantities = [column[start:stop] for column in self._columns]
+        result = self.book.apply_batch(operations, keys, sides, ticks, quantities, top_of_book=tops)
+        self.index = stop
+        self._account(result, start)
+        self._count_faithful(result, start, stop)
+        if self._reference is not None:
+            self._compare(self._reference, start, result)
+        return result
 
-    def _apply(self, index: int) -> list[Fill]:
-        """Carry out the plan's operation for message ``index``; returns its fills."""
-        self.index = index + 1
-        operation = self._operations[index]
-        if operation == NOTHING:
-            return []
-        if operation == ADD:
-            return self._add(index, self._sides[index], self._ticks[index], self._quantities[index])[1]
-        book = self.book
-        order_id = self._book_ids[self._targets[index]]
-        if operation == REDUCE:
-            book.reduce(order_id, self._quantities[index])
-            return []
-        if operation == CANCEL:
-            book.cancel(order_id)
-            self._keys.pop(order_id, None)
-            return []
-        # An execution: the stand-in counterpart trades by the book's priority,
-        # then goes, whatever of it is left (the exchange's trade ended there).
-        side, size = self._sides[index], self._quantities[index]
-        counterpart = Order(_SIDES[side], self._ticks[index], size)
-        fills = book.add(counterpart)
-        book.cancel(counterpart.id)
-        self.fidelity.executions += 1
-        if len(fills) == 1 and fills[0].quantity == size:
-            resting = fills[0].buy_id if side == SELL else fills[0].sell_id
-            self.fidelity.faithful += resting == order_id
-        if operation == EXECUTE_LAST:
-            book.cancel(order_id)
-            self._keys.pop(order_id, None)
-        if fills:
-            self._record(fills, index)
-        return fills
+    def _own_event(self, operation: int, key: int, side: int = BUY, price_in_ticks: int = 1, quantity: float = 1.0) -> BatchResult:
+        """One event of the caller's as a batch; bad values raise as the per-order calls do."""
+        try:
+            return self.book.apply_batch(
+                bytes([operation]), array("q", [key]), bytes([side]), array("q", [price_in_ticks]), array("d", [quantity])
+            )
+        except ValueError as error:
+            raise ValueError(str(error).removeprefix("event 0: ")) from None
 
-    def _record(self, fills: list[Fill], index: int) -> None:
-        self.fill_count += len(fills)
-        for fill in fills:
-            self.traded_volume += fill.quantity
+    def _account(self, result: BatchResult, first_index: int | None) -> None:
+        """Count (and with ``keep_fills`` keep) the fills of a batch whose first event is
+        message ``first_index``; None for the opening orders, before the first message."""
+        quantities = result["quantity"]
+        if not quantities:
+            return
+        self.fill_count += len(quantities)
+        self.traded_volume += sum(quantities)
         if not self._keep_fills:
             return
-        columns, keys = self._fills, self._keys
-        for fill in fills:
-            columns.index.append(index)
-            columns.buy_key.append(keys.get(fill.buy_id, NO_KEY))
-            columns.sell_key.append(keys.get(fill.sell_id, NO_KEY))
-            columns.ticks.append(round(fill.price * _TICKS_PER_PRICE_UNIT))
-            columns.quantity.append(fill.quantity)
+        columns = self._fills
+        events = result["event"]
+        columns.index.extend(repeat(-1, len(events)) if first_index is None else map(first_index.__add__, events))
+        for column, name in ((columns.buy_key, "buy_key"), (columns.sell_key, "sell_key"), (columns.ticks, "price_in_ticks")):
+            column.frombytes(result[name].cast("B"))
+        columns.quantity.frombytes(quantities.cast("B"))
 
-    def _replay_fills(self, fills: list[Fill], index: int) -> list[ReplayFill]:
-        if not fills:
+    def _count_faithful(self, result: BatchResult, start: int, stop: int) -> None:
+        """Count the executions among messages ``start`` to ``stop``, and those that filled the
+        very order named: one fill, of the execution's whole size, with that order (on_named)."""
+        operations = self._operations
+        executions = operations.count(EXECUTE_ORDER, start, stop) + operations.count(EXECUTE_LAST, start, stop)
+        if executions:
+            faithful = bytes(result["on_named"]).count(1)
+            self.fidelity = Fidelity(self.fidelity.executions + executions, self.fidelity.faithful + faithful)
+
+    def _replay_fills(self, result: BatchResult, index: int, named: tuple[int, str | None] | None = None) -> list[ReplayFill]:
+        """The fills of a one-event batch for message ``index``; ``named`` is the key and
+        id of the order the event took the key of."""
+        quantities = result["quantity"]
+        if not quantities:
             return []
         when = self.messages.times[max(index, 0)]
-        mine = self._mine
+        own, order_id = self._first_own_key, self.book.order_id
+
+        def book_id(key: int) -> str | None:
+            if named is not None and key == named[0]:
+                return named[1]
+            return None if key == NO_KEY else order_id(key)
+
         return [
-            ReplayFill(
-                when,
-                index,
-                round(fill.price * _TICKS_PER_PRICE_UNIT),
-                fill.quantity,
-                fill.buy_id,
-                fill.sell_id,
-                fill.buy_id in mine,
-                fill.sell_id in mine,
-            )
-            for fill in fills
+            ReplayFill(when, index, ticks, quantity, book_id(buy), book_id(sell), buy >= own, sell >= own)
+            for buy, sell, ticks, quantity in zip(result["buy_key"], result["sell_key"], result["price_in_ticks"], quantities)
         ]
 
-    def _compare(self, start: int, views: list[Depth]) -> None:
+    def _compare(self, reference: Reference, start: int, result: BatchResult) -> None:
         """Count the agreements of the best levels after messages ``start``, ``start + 1``, ... with the exchange's."""
-        stop = start + len(views)
-        reference_bids, reference_asks = self._reference  # type: ignore[misc]
-        wanted_bids, wanted_asks = reference_bids[start:stop], reference_asks[start:stop]
-        bids = [side[0][:2] if side else _EMPTY for side, _ in views]
-        asks = [side[0][:2] if side else _EMPTY for _, side in views]
-        bid_ok = list(map(eq, bids, wanted_bids))
-        ask_ok = list(map(eq, asks, wanted_asks))
-        bid_price_ok = [mine[0] == theirs[0] for mine, theirs in zip(bids, wanted_bids)]
-        ask_price_ok = [mine[0] == theirs[0] for mine, theirs in zip(asks, wanted_asks)]
-        agreement = self.agreement
-        agreement.compared += len(views)
-        agreement.bid_price += sum(bid_price_ok)
-        agreement.ask_price += sum(ask_price_ok)
-        agreement.prices += sum(map(and_, bid_price_ok, ask_price_ok))
-        agreement.bid += sum(bid_ok)
-        agreement.ask += sum(ask_ok)
-        agreement.both += sum(map(and_, bid_ok, ask_ok))
+        bid_prices, bid_sizes, ask_prices, ask_sizes = reference
+        compared = len(result["bid_price"])
+        if compared == 1:  # a step: plain comparisons cost less than building lists
+            bid_price_ok = result["bid_price"][0] == bid_prices[start]
+            ask_price_ok = result["ask_price"][0] == ask_prices[start]
+            bid_ok = bid_price_ok and result["bid_quantity"][0] == bid_sizes[start]
+            ask_ok = ask_price_ok and result["ask_quantity"][0] == ask_sizes[start]
+            both_prices_ok, both_ok = bid_price_ok and ask_price_ok, bid_ok and ask_ok
+            self.agreement = self.agreement.plus(1, bid_price_ok, ask_price_ok, both_prices_ok, bid_ok, ask_ok, both_ok)
+            return
+        stop = start + compared
+        bid_prices_ok = list(map(eq, result["bid_price"].tolist(), bid_prices[start:stop]))
+        ask_prices_ok = list(map(eq, result["ask_price"].tolist(), ask_prices[start:stop]))
+        bids_ok = list(map(and_, bid_prices_ok, map(eq, result["bid_quantity"].tolist(), bid_sizes[start:stop])))
+        asks_ok = list(map(and_, ask_prices_ok, map(eq, result["ask_quantity"].tolist(), ask_sizes[start:stop])))
+        self.agreement = self.agreement.plus(
+            compared,
+            sum(bid_prices_ok),
+            sum(ask_prices_ok),
+            sum(map(and_, bid_prices_ok, ask_prices_ok)),
+            sum(bids_ok),
+            sum(asks_ok),
+            sum(map(and_, bids_ok, asks_ok)),
+        )
 
 
-def _reference(orderbook: OrderbookFile) -> tuple[list[tuple[int, int]], list[tuple[int, int]]]:
-    """The exchange's best bid and best ask per message as (ticks, size); (0, 0) for an empty side."""
-    bids = [
-        (price // PRICE_UNITS_PER_TICK, size) if price > NO_BID else _EMPTY
-        for price, size in zip(orderbook.bid_prices, orderbook.bid_sizes)
-    ]
-    asks = [
-        (price // PRICE_UNITS_PER_TICK, size) if price < NO_ASK else _EMPTY
-        for price, size in zip(orderbook.ask_prices, orderbook.ask_sizes)
-    ]
-    return bids, asks
+def _reference(orderbook: OrderbookFile) -> Reference:
+    """The exchange's best bid and best ask after each message: price in ticks and size; 0 and 0 for an empty side."""
+    bid_prices, bid_sizes = _best_levels(orderbook.bid_prices, orderbook.bid_sizes, le, NO_BID)
+    ask_prices, ask_sizes = _best_levels(orderbook.ask_prices, orderbook.ask_sizes, ge, NO_ASK)
+    return Reference(bid_prices, bid_sizes, ask_prices, ask_sizes)
+
+
+def _best_levels(prices: array[int], sizes: array[int], beyond: Callable[[int, int], bool], placeholder: int) -> tuple[list[int], list[int]]:
+    """Prices in ticks and sizes of one side, with 0 and 0 where the side is empty
+    (at the placeholder price or beyond it); whole columns at a time, since empty
+    rows are few."""
+    ticks = list(map(floordiv, prices, repeat(PRICE_UNITS_PER_TICK)))
+    levels = sizes.tolist()
+    for row in compress(count(), map(beyond, prices, repeat(placeholder))):
+        ticks[row] = levels[row] = 0
+    return ticks, levels

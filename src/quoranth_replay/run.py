@@ -7,21 +7,22 @@ so that it runs alike in this process, a worker process or on a Dask worker.
 from __future__ import annotations
 
 import time
-from collections import Counter
-from dataclasses import dataclass, field
+from collections.abc import Mapping, Sequence
 from pathlib import Path
+from typing import NamedTuple
 
-from .lobster import PASSIVE_TYPES, ReplayInputError, levels_from_name, read_messages, read_orderbook
-from .output import FILLS_HEADER, book_header, output_stem, write_book_rows, write_fills
+from .lobster import PASSIVE_TYPES, TYPE_NAMES, ReplayInputError, levels_from_name, read_messages, read_orderbook
+from .output import FILLS_HEADER, book_header, output_stem, top_views, write_book_rows, write_fills
 from .progress import Progress
 from .replay import Agreement, Fidelity, Replay
 
 # Best bid and ask samples kept for a chart, at most.
 CHART_SAMPLES = 2000
+# Messages replayed between progress updates and output writes.
+CHUNK = 1 << 16
 
 
-@dataclass(frozen=True)
-class Job:
+class Job(NamedTuple):
     messages: str
     orderbook: str | None = None
     levels: int | None = None
@@ -32,12 +33,11 @@ class Job:
     """Keep best bid and ask samples and the final depth, for a chart."""
 
 
-@dataclass
-class FileSummary:
+class FileSummary(NamedTuple):
     name: str
     error: str | None = None
     messages: int = 0
-    by_type: dict[int, int] = field(default_factory=dict)
+    by_type: Mapping[int, int] = {}
     passive: int = 0
     unplaced: int = 0
     fills: int = 0
@@ -46,11 +46,11 @@ class FileSummary:
     """Reading, planning, replaying and comparing, end to end."""
     levels: int | None = None
     agreement: Agreement | None = None
-    fidelity: Fidelity = field(default_factory=Fidelity)
+    fidelity: Fidelity = Fidelity()
     book_text: str = ""
-    samples: list[tuple[float, int | None, int | None]] = field(default_factory=list)
+    samples: Sequence[tuple[float, int | None, int | None]] = ()
     """(time, best bid in ticks, best ask in ticks) at moments across the replay."""
-    depth: tuple[list[tuple[int, float, int]], list[tuple[int, float, int]]] = ([], [])
+    depth: tuple[Sequence[tuple[int, float, int]], Sequence[tuple[int, float, int]]] = ((), ())
 
 
 def replay_file(job: Job) -> FileSummary:
@@ -94,14 +94,20 @@ def _replay_with(job: Job, started: float, progress: Progress | None) -> FileSum
         book_out.write(book_header(out_levels))
         fills_out.write(FILLS_HEADER)
     samples: list[tuple[float, int | None, int | None]] = []
-    # Replayed in chunks: between them the progress bar moves, output is written
-    # out and the chart's samples are taken.
-    chunk = max(1, count // CHART_SAMPLES)
+    # Replayed in chunks, each in one batch call (or message by message for the
+    # book's depth at several levels): between them the progress bar moves,
+    # output is written out and the chart's samples are taken.
+    chunk = max(1, count // CHART_SAMPLES) if job.samples else CHUNK
     try:
         while replay.index < count:
-            views = replay.run(replay.index + chunk, depth_levels=out_levels)
-            if book_out is not None and fills_out is not None:
-                write_book_rows(book_out, views, out_levels)
+            stop = replay.index + chunk
+            if book_out is None or fills_out is None:
+                replay.run(stop)
+            else:
+                if out_levels == 1:
+                    write_book_rows(book_out, top_views(replay.run_top_of_book(stop)), 1)
+                else:
+                    write_book_rows(book_out, replay.run(stop, depth_levels=out_levels), out_levels)
                 write_fills(fills_out, replay.take_fills(), replay)
             if job.samples:
                 samples.append(_sample(replay))
@@ -113,11 +119,12 @@ def _replay_with(job: Job, started: float, progress: Progress | None) -> FileSum
                 stream.close()
     seconds = time.perf_counter() - started
 
-    by_type = Counter(messages.types)
+    types = messages.types.tobytes()
+    by_type = {kind: n for kind in sorted(TYPE_NAMES) if (n := types.count(kind))}
     return FileSummary(
         name=job.messages,
         messages=count,
-        by_type=dict(sorted(by_type.items())),
+        by_type=by_type,
         passive=sum(n for kind, n in by_type.items() if kind in PASSIVE_TYPES),
         unplaced=replay.plan.unplaced,
         fills=replay.fill_count,

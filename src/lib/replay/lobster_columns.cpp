@@ -1,9 +1,9 @@
 #include "lib/replay/lobster_columns.hpp"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <string>
 
 namespace quoranth::replay {
 
@@ -14,23 +14,26 @@ constexpr std::int64_t price_units_per_cent = 100;
 constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// A cursor over the text that reads one field at a time. Each reader accepts
+// A cursor over lines that all end in "\n", reading one field at a time.
+// Every digit run stops at a comma or a line end before the buffer's last
+// "\n", so the readers need no bounds checks: only line_end() steps over a
+// "\n", and the caller stops at the end of the buffer. Each reader accepts
 // only the plain form and fails on anything else (spaces, signs other than a
 // leading minus, exponents), leaving the judgement to the careful reader.
 class Fields {
 public:
-    explicit Fields(std::string_view text) : at_(text.data()), end_(text.data() + text.size()) {}
+    explicit Fields(std::string_view lines) : at_(lines.data()), end_(lines.data() + lines.size()) {}
 
     bool done() const noexcept { return at_ == end_; }
 
     // "-"? digits, within the signed 64-bit range.
     bool integer(std::int64_t& value) noexcept {
         const char* p = at_;
-        const bool negative = p != end_ && *p == '-';
-        if (negative) ++p;
+        const bool negative = *p == '-';
+        p += negative;
         const char* digits = p;
         std::uint64_t magnitude = 0;
-        while (p != end_ && static_cast<unsigned>(*p - '0') < 10) magnitude = magnitude * 10 + static_cast<unsigned>(*p++ - '0');
+        for (unsigned digit; (digit = static_cast<unsigned>(*p - '0')) < 10; ++p) magnitude = magnitude * 10 + digit;
         if (p == digits) return false;
         // Up to 19 digits fit 64 unsigned bits; longer ones are read again, checked.
         if (p - digits > 19 && std::from_chars(digits, p, magnitude).ec != std::errc()) return false;
@@ -44,26 +47,22 @@ public:
     bool decimal(double& value) noexcept {
         const char* start = at_;
         const char* p = at_;
-        const bool negative = p != end_ && *p == '-';
-        if (negative) ++p;
+        const bool negative = *p == '-';
+        p += negative;
         std::uint64_t mantissa = 0;
-        int digits = 0, fraction_digits = 0;
         const char* first = p;
-        while (p != end_ && static_cast<unsigned>(*p - '0') < 10) {
-            mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
-            ++digits;
-        }
+        for (unsigned digit; (digit = static_cast<unsigned>(*p - '0')) < 10; ++p) mantissa = mantissa * 10 + digit;
+        const char* whole_end = p;
         if (p == first) return false;
-        if (p != end_ && *p == '.') {
-            const char* fraction = ++p;
-            while (p != end_ && static_cast<unsigned>(*p - '0') < 10) {
-                mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
-                ++digits;
-            }
-            fraction_digits = static_cast<int>(p - fraction);
-            if (fraction_digits == 0) return false;
+        const char* fraction = p;
+        if (*p == '.') {
+            fraction = ++p;
+            for (unsigned digit; (digit = static_cast<unsigned>(*p - '0')) < 10; ++p) mantissa = mantissa * 10 + digit;
+            if (p == fraction) return false;
         }
         at_ = p;
+        const auto digits = (whole_end - first) + (p - fraction);
+        const auto fraction_digits = p - fraction;
         // Up to 15 digits and 22 fraction digits, the mantissa and the power
         // of ten are exact doubles, and one division rounds correctly.
         if (digits <= 15 && fraction_digits <= 22) {
@@ -77,17 +76,22 @@ public:
 
     // Anything up to the end of the line, without a comma (an attribution).
     bool text() noexcept {
-        while (at_ != end_ && *at_ != ',' && *at_ != '\n' && *at_ != '\r') ++at_;
+        while (*at_ != ',' && *at_ != '\n' && *at_ != '\r') ++at_;
         return true;
     }
 
-    bool comma() noexcept { return at_ != end_ && *at_++ == ','; }
+    bool comma() noexcept {
+        if (*at_ != ',') return false;
+        ++at_;
+        return true;
+    }
 
-    // "\n", "\r\n", or the end of the text.
+    // "\n" or "\r\n".
     bool line_end() noexcept {
-        if (at_ == end_) return true;
-        if (*at_ == '\r') ++at_;
-        return at_ != end_ && *at_++ == '\n';
+        at_ += *at_ == '\r';
+        if (*at_ != '\n') return false;
+        ++at_;
+        return true;
     }
 
 private:
@@ -95,45 +99,60 @@ private:
     const char* end_;
 };
 
-// A rough count of lines, so that columns grow once.
-std::size_t line_estimate(std::string_view text) {
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+// Reads every line of `text` with `read_line` (a Fields& -> bool), in order.
+// The lines up to the last "\n" are read in place; a last line without one is
+// read from a copy that has it. False as soon as a line is not plain.
+template <typename ReadLine>
+bool read_lines(std::string_view text, ReadLine&& read_line) {
+    const std::size_t last_break = text.rfind('\n');
+    const std::size_t whole = last_break == std::string_view::npos ? 0 : last_break + 1;
+    for (Fields lines(text.substr(0, whole)); !lines.done();) {
+        if (!read_line(lines)) return false;
+    }
+    if (whole == text.size()) return true;
+    const std::string last = std::string(text.substr(whole)) + '\n';
+    Fields line(last);
+    return read_line(line) && line.done();
 }
+
+// At least as many lines as the text can hold, so that columns never grow:
+// the shortest plain line ("0,5,0,0,0,1\n") has 12 characters. Reserved
+// memory that is never written costs no physical pages.
+std::size_t line_bound(std::string_view text) { return text.size() / 12 + 1; }
 
 }  // namespace
 
 std::optional<MessageColumns> read_message_columns(std::string_view text, int width) {
     if (width != 6 && width != 7) return std::nullopt;
     MessageColumns columns;
-    const std::size_t estimate = line_estimate(text);
-    columns.times.reserve(estimate);
-    columns.types.reserve(estimate);
-    columns.order_ids.reserve(estimate);
-    columns.sizes.reserve(estimate);
-    columns.prices.reserve(estimate);
-    columns.directions.reserve(estimate);
+    const std::size_t bound = line_bound(text);
+    columns.times.reserve(bound);
+    columns.types.reserve(bound);
+    columns.order_ids.reserve(bound);
+    columns.sizes.reserve(bound);
+    columns.prices.reserve(bound);
+    columns.directions.reserve(bound);
 
-    Fields fields(text);
-    while (!fields.done()) {
+    const bool plain = read_lines(text, [&](Fields& fields) {
         double time;
         std::int64_t type, order_id, size, price, direction;
-        const bool plain = fields.decimal(time) && fields.comma() && fields.integer(type) && fields.comma() &&
-                           fields.integer(order_id) && fields.comma() && fields.integer(size) && fields.comma() &&
-                           fields.integer(price) && fields.comma() && fields.integer(direction) &&
-                           (width == 6 || (fields.comma() && fields.text())) && fields.line_end();
-        if (!plain) return std::nullopt;
-        if (type < 1 || type > 7 || (direction != 1 && direction != -1)) return std::nullopt;
+        const bool read = fields.decimal(time) && fields.comma() && fields.integer(type) && fields.comma() &&
+                          fields.integer(order_id) && fields.comma() && fields.integer(size) && fields.comma() &&
+                          fields.integer(price) && fields.comma() && fields.integer(direction) &&
+                          (width == 6 || (fields.comma() && fields.text())) && fields.line_end();
+        if (!read || type < 1 || type > 7 || (direction != 1 && direction != -1)) return false;
         // Hidden executions, cross trades and halts (5 to 7) may carry any size and price.
         const bool changes_book = type <= 4;
-        if (changes_book && (size <= 0 || price <= 0 || price % price_units_per_cent != 0)) return std::nullopt;
+        if (changes_book && (size <= 0 || price <= 0 || price % price_units_per_cent != 0)) return false;
         columns.times.push_back(time);
         columns.types.push_back(static_cast<std::int8_t>(type));
         columns.order_ids.push_back(order_id);
         columns.sizes.push_back(size);
         columns.prices.push_back(price);
         columns.directions.push_back(static_cast<std::int8_t>(direction));
-    }
-    if (columns.types.empty()) return std::nullopt;
+        return true;
+    });
+    if (!plain || columns.types.empty()) return std::nullopt;
     return columns;
 }
 
@@ -141,21 +160,20 @@ std::optional<std::vector<std::vector<std::int64_t>>> read_integer_columns(std::
                                                                            int kept) {
     if (width <= 0 || kept < 0 || kept > width) return std::nullopt;
     std::vector<std::vector<std::int64_t>> columns(static_cast<std::size_t>(kept));
-    const std::size_t estimate = line_estimate(text);
-    for (auto& column : columns) column.reserve(estimate);
+    const std::size_t bound = line_bound(text);
+    for (auto& column : columns) column.reserve(bound);
 
-    Fields fields(text);
     std::size_t rows = 0;
-    while (!fields.done()) {
+    const bool plain = read_lines(text, [&](Fields& fields) {
         for (int column = 0; column < width; ++column) {
             std::int64_t value;
-            if ((column > 0 && !fields.comma()) || !fields.integer(value)) return std::nullopt;
+            if ((column > 0 && !fields.comma()) || !fields.integer(value)) return false;
             if (column < kept) columns[static_cast<std::size_t>(column)].push_back(value);
         }
-        if (!fields.line_end()) return std::nullopt;
         ++rows;
-    }
-    if (rows == 0) return std::nullopt;
+        return fields.line_end();
+    });
+    if (!plain || rows == 0) return std::nullopt;
     return columns;
 }
 

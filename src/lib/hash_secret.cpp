@@ -1,4 +1,4 @@
-#include "lib/key_table.hpp"
+#include "lib/hash_secret.hpp"
 
 #include <chrono>
 
