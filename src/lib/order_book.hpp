@@ -9,18 +9,24 @@
 //             window sit in an ordered map. Levels are reached by price, never
 //             through pointers stored in records.
 //   resting   RestingRecords: the hot index, identifier -> RestingEntry, of the
-//             identifiers that rest. An entry is 80 bytes: the latest written
-//             copy of the order and, inline, the record resting under it (its
-//             remaining quantity and queue links). An order added again while
+//             identifiers that rest. An entry is the 64-byte latest written
+//             copy of the order, one cache line, so that a lookup (the id
+//             compare, then the copy) touches one line. The record resting
+//             under it (remaining quantity, queue links: 16 bytes) sits in a
+//             parallel array under the same handle. An order added again while
 //             it still rests gets extra records, chained from its entry.
 //   cold      IdTable of plain 64-byte Order copies for identifiers that rest
 //             nowhere: filled orders, kept until cancelled so that get_order
 //             finds them, and entries written by update_order alone. An entry
 //             moves here from the hot index as soon as nothing rests under it.
-//   tables    IdTable: open addressing over (hash tag, handle) buckets with a
-//             byte of marks each; entries in pools of 32,768-entry chunks with
-//             intrusive free lists. Large pools and tables ask for large pages.
-//   plan      the fills of the last planned add, in match order.
+//   tables    IdTable: open addressing over 8-byte buckets (32-bit hash tag,
+//             handle), linear probing at load at most 1/2, so that a lookup
+//             mostly reads one line of buckets; entries in pools of
+//             32,768-entry chunks with intrusive free lists. Large pools and
+//             tables ask for large pages.
+//   plan      the matches of the last planned add, in match order: quantity,
+//             sell price, clock reading and resting entry each (a Fill is made
+//             from one and the two orders' index copies, planned_fill).
 //
 // Invariants (every public call keeps them; commit_add relies on them)
 //   1. A level exists iff its queue is non-empty; every record in it is of
@@ -35,11 +41,13 @@
 //      drops it.
 //
 // Adding is all-or-nothing. plan_add walks the opposite side from the best
-// level without writing, reads the clock once per match, builds the fills and
-// reserves every allocation the commit needs (an index entry or extra record,
-// a level slot or map node, cold entries for the orders it fills). commit_add
-// then applies the plan with operations that cannot fail. A failure while
-// planning, or a plan never committed, leaves the book as it was.
+// level without writing, reads the clock once per match, records the matches
+// and reserves every allocation the commit needs (an index entry or extra
+// record, a level slot or map node, cold entries for the orders it fills).
+// commit_add then applies the plan with operations that cannot fail. A
+// failure while planning, or a plan never committed, leaves the book as it
+// was. An order that crosses nothing (most of them) has no fills to make
+// first: rest() reserves, then writes, in one step without a plan.
 //
 // How the ladder window moves, and why no choice of prices makes it costly
 //   - A side with no ladder level centres its window on the new price: O(1).
@@ -62,7 +70,8 @@
 // Costs (n = levels outside the window on the side concerned)
 //   add          O(1) per match; a level created or emptied O(1) in the window,
 //                O(log n) outside; identifier lookups O(1) expected (the hot
-//                index, then the cold store).
+//                index, then the cold store). A filled resting order moves to
+//                the cold store: one hash, one insertion, one deletion.
 //   cancel, reduce   O(1) expected, plus removing the level if it empties.
 //   get_order, update_order   O(1) expected.
 //   best_bid, best_ask, spread   O(1).
