@@ -116,7 +116,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                                            : Order::stand_in(side, price, quantity);
                 const MatchPlan& plan = plan_add(order, adding ? Remainder::Rest : Remainder::Drop);
                 // Room for everything this event writes, before the book changes.
-                const std::size_t room = fills.events.size() + plan.fills().size();
+                const std::size_t room = fills.events.size() + plan.matches().size();
                 for (auto* column : {&fills.events, &fills.buy_keys, &fills.sell_keys, &fills.prices_in_ticks}) {
                     make_room(*column, room);
                 }
@@ -131,15 +131,14 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                 }
                 const std::int64_t incoming_key = adding ? key : no_key;
                 const bool buying = side == OrderType::Buy;
-                const bool one_whole_fill = !adding && plan.fills().size() == 1 && plan.fills()[0].quantity == quantity;
-                for (std::size_t f = 0; f < plan.fills().size(); ++f) {
-                    const Fill& fill = plan.fills()[f];
-                    const std::int64_t resting_key = keyed_.key_of_entry(plan.resting_entries()[f]);
+                const bool one_whole_fill = !adding && plan.matches().size() == 1 && plan.matches()[0].quantity == quantity;
+                for (const PlannedMatch& match : plan.matches()) {
+                    const std::int64_t resting_key = keyed_.key_of_entry(match.resting_entry);
                     fills.events.push_back(static_cast<std::int64_t>(i));
                     fills.buy_keys.push_back(buying ? incoming_key : resting_key);
                     fills.sell_keys.push_back(buying ? resting_key : incoming_key);
-                    fills.prices_in_ticks.push_back(buying ? plan.resting_prices()[f] : price);
-                    fills.quantities.push_back(fill.quantity);
+                    fills.prices_in_ticks.push_back(match.sell_price);
+                    fills.quantities.push_back(match.quantity);
                     fills.on_named.push_back(one_whole_fill && key >= 0 && resting_key == key);
                 }
                 commit_add();

@@ -134,8 +134,7 @@ private:
         if (known != no_handle) in_.fail("an order's first record twice");
         if (entries_left_ == 0) in_.fail("more orders than counted");
         --entries_left_;
-        const Handle entry = records.add_entry(record.copy, record.hash);  // reserved in read()
-        records.place(entry, record.quantity, level);
+        const Handle entry = records.add_resting_entry(record.copy, record.hash, record.quantity, level);  // reserved in read()
         if (record.tag & keyed_tag) keyed_entries_.emplace_back(record.key, entry);
     }
 

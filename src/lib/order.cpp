@@ -34,12 +34,7 @@ bool Order::can_match(const Order& other) const noexcept {
 }
 
 double Order::trade(Order& incoming) noexcept {
-    // minNum: a NaN on one side yields the other side's quantity.
-    double traded;
-    if (std::isnan(quantity)) traded = incoming.quantity;
-    else if (std::isnan(incoming.quantity)) traded = quantity;
-    else traded = incoming.quantity < quantity ? incoming.quantity : quantity;
-
+    const double traded = tradable(quantity, incoming.quantity);
     quantity -= traded;
     incoming.quantity -= traded;
     if (quantity <= 0.0) status = OrderStatus::Filled;

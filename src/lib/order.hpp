@@ -1,4 +1,5 @@
 #pragma once
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
@@ -50,6 +51,13 @@ struct Order {
     // on one side yields the other's), marks each exhausted order Filled and
     // returns the traded quantity. The sides and prices are not checked.
     double trade(Order& incoming) noexcept;
+    // What a trade between quantities `receiving` and `incoming` takes from
+    // each: the smaller one, or for a NaN on one side the other's.
+    static double tradable(double receiving, double incoming) noexcept {
+        if (std::isnan(receiving)) return incoming;
+        if (std::isnan(incoming)) return receiving;
+        return incoming < receiving ? incoming : receiving;
+    }
     // The record of a trade of `traded` between this (receiving) order and `incoming`.
     Fill fill_record(const Order& incoming, double traded, double tick_size, std::uint64_t timestamp) const;
 };

@@ -37,32 +37,75 @@ Order OrderBook::create_order(OrderType side, double price, double quantity) con
 }
 
 std::span<const Fill> OrderBook::add(const Order& incoming) {
-    plan_add(incoming);
+    if (!fills_.empty()) fills_.clear();
+    if (fills_.capacity() > max_kept_fills) std::vector<Fill>().swap(fills_);
+    if (!crosses(incoming)) {
+        rest(incoming);
+        return {};
+    }
+    const MatchPlan& plan = plan_add(incoming);
+    fills_.reserve(plan.matches().size());
+    for (const PlannedMatch& match : plan.matches()) fills_.push_back(planned_fill(match));
     commit_add();
-    return plan_.fills();
+    return fills_;
+}
+
+bool OrderBook::crosses(const Order& incoming) const noexcept {
+    const bool buying = incoming.side == OrderType::Buy;
+    const auto best = (buying ? sells_ : buys_).best();
+    return best && incoming.is_open() && reaches(buying, incoming.price_in_ticks, best->first);
+}
+
+void OrderBook::rest(const Order& incoming) {
+    plan_.valid_ = false;
+    // A large sweep's buffers go at the next add, whichever way it goes.
+    if (plan_.matches_.capacity() > max_kept_fills) std::vector<PlannedMatch>().swap(plan_.matches_);
+    const std::uint64_t hash = hash_order_id(incoming.id.view());
+    const std::string_view id = incoming.id.view();
+    if (!incoming.is_open() || records_.find(id, hash) != no_handle || cold_.find(id, hash) != no_handle) {
+        plan_add(incoming);  // an id the book knows, or an order with nothing left: rare
+        commit_add();
+        return;
+    }
+    SideLevels& own = levels_of(incoming.side);
+    Level* level = own.find(incoming.price_in_ticks);
+    records_.reserve_entry();
+    if (level == nullptr) own.prepare(incoming.price_in_ticks);
+    // Nothing below can fail.
+    rest_new_entry(incoming, hash, level);
+}
+
+RestingRecords::Handle OrderBook::rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept {
+    if (level == nullptr) level = &levels_of(order.side).create(order.price_in_ticks);
+    const Handle entry = records_.add_resting_entry(order, hash, order.quantity, *level);
+    keyed_.forget_entry(entry);
+    return entry;
+}
+
+Fill OrderBook::planned_fill(const PlannedMatch& match) const {
+    const Order& incoming = plan_.incoming_;
+    const std::string_view resting_id = records_.record(match.resting_entry).id.view();
+    const bool buying = incoming.side == OrderType::Buy;
+    return Fill{match.quantity, static_cast<double>(match.sell_price) * tick_size_,
+                SmallText(buying ? incoming.id.view() : resting_id), SmallText(buying ? resting_id : incoming.id.view()),
+                match.timestamp};
 }
 
 const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder) {
     MatchPlan& plan = plan_;
     plan.valid_ = false;
-    plan.fills_.clear();
-    plan.resting_prices_.clear();
-    plan.resting_entries_.clear();
+    plan.matches_.clear();
     plan.rested_entry_ = no_handle;
     // Keep a small buffer for the common case; one large sweep must not pin
     // its memory for the life of the book.
-    if (plan.fills_.capacity() > max_kept_fills) {
-        std::vector<Fill>().swap(plan.fills_);
-        std::vector<std::int64_t>().swap(plan.resting_prices_);
-        std::vector<std::uint32_t>().swap(plan.resting_entries_);
-    }
+    if (plan.matches_.capacity() > max_kept_fills) std::vector<PlannedMatch>().swap(plan.matches_);
 
     Order& work = plan.incoming_;
     work = incoming;
+    plan.drop_ = remainder == Remainder::Drop;
     const std::size_t records_filled = plan_matches(work);
 
     // Reserve everything the commit writes, so that it cannot fail.
-    plan.drop_ = remainder == Remainder::Drop;
     plan.level_ = nullptr;
     if (plan.drop_) {
         cold_.reserve(records_filled);  // only the orders it fills are written
@@ -95,15 +138,17 @@ std::size_t OrderBook::plan_matches(Order& work) {
     opposite.from_best([&](std::int64_t price, const Level& level) {
         if (!work.is_open() || !reaches(buying, work.price_in_ticks, price)) return false;
         if (level.empty()) fail_internal("Queue is not empty if it exists in map");
+        const std::int64_t sell_price = buying ? price : work.price_in_ticks;
         for (Ref ref = level.head; ref != no_handle; ref = records_.next(ref)) {
-            Order resting = records_.resting_record(ref);
-            const double traded = resting.trade(work);
-            plan_.fills_.push_back(resting.fill_record(work, traded, tick_size_, clock_->now()));
-            plan_.resting_prices_.push_back(price);
-            plan_.resting_entries_.push_back(records_.entry_of(ref));
+            // The arithmetic of Order::trade, on the record's quantity alone.
+            const double resting = records_.quantity(ref);
+            const double traded = Order::tradable(resting, work.quantity);
+            work.quantity -= traded;
+            if (work.quantity <= 0.0) work.status = OrderStatus::Filled;
+            plan_.matches_.push_back(PlannedMatch{traded, sell_price, clock_->now(), records_.entry_of(ref)});
             // A record still open took all the incoming order had (or, for
             // quantities no order can be created with, neither would end).
-            if (resting.is_open()) return false;
+            if (!(resting - traded <= 0.0)) return false;
             ++records_filled;
             if (!work.is_open()) return false;
         }
@@ -116,7 +161,7 @@ void OrderBook::commit_add() noexcept {
     if (!plan_.valid_) return;
     plan_.valid_ = false;
     SideLevels& opposite = plan_.incoming_.side == OrderType::Buy ? sells_ : buys_;
-    for (const Fill& fill : plan_.fills_) apply_match(opposite, fill.quantity);
+    for (const PlannedMatch& match : plan_.matches_) apply_match(opposite, match.quantity);
     commit_incoming();
 }
 
@@ -142,21 +187,20 @@ void OrderBook::apply_match(SideLevels& opposite, double traded) noexcept {
 void OrderBook::commit_incoming() noexcept {
     if (plan_.drop_) return;
     const Order& work = plan_.incoming_;
-    Handle entry = plan_.resting_entry_;
+    const Handle entry = plan_.resting_entry_;
     if (!work.is_open()) {
         if (entry != no_handle) records_.record(entry) = work;
         else if (plan_.cold_entry_ != no_handle) cold_[plan_.cold_entry_].record = work;
         else cold_.insert_reserved(ColdEntry{work}, plan_.id_hash_);
         return;
     }
+    // The level found while planning is still there: only the other side has changed since.
     if (entry == no_handle) {
         if (plan_.cold_entry_ != no_handle) cold_.erase(plan_.cold_entry_, plan_.id_hash_);
-        entry = records_.add_entry(work, plan_.id_hash_);
-        keyed_.forget_entry(entry);
-    } else {
-        records_.record(entry) = work;
+        plan_.rested_entry_ = rest_new_entry(work, plan_.id_hash_, plan_.level_);
+        return;
     }
-    // The level found while planning is still there: only the other side has changed since.
+    records_.record(entry) = work;
     Level* level = plan_.level_;
     if (level == nullptr) level = &levels_of(work.side).create(work.price_in_ticks);
     records_.place(entry, work.quantity, *level);

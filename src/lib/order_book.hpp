@@ -9,18 +9,24 @@
 //             window sit in an ordered map. Levels are reached by price, never
 //             through pointers stored in records.
 //   resting   RestingRecords: the hot index, identifier -> RestingEntry, of the
-//             identifiers that rest. An entry is 80 bytes: the latest written
-//             copy of the order and, inline, the record resting under it (its
-//             remaining quantity and queue links). An order added again while
+//             identifiers that rest. An entry is the 64-byte latest written
+//             copy of the order, one cache line, so that a lookup (the id
+//             compare, then the copy) touches one line. The record resting
+//             under it (remaining quantity, queue links: 16 bytes) sits in a
+//             parallel array under the same handle. An order added again while
 //             it still rests gets extra records, chained from its entry.
 //   cold      IdTable of plain 64-byte Order copies for identifiers that rest
 //             nowhere: filled orders, kept until cancelled so that get_order
 //             finds them, and entries written by update_order alone. An entry
 //             moves here from the hot index as soon as nothing rests under it.
-//   tables    IdTable: open addressing over (hash tag, handle) buckets with a
-//             byte of marks each; entries in pools of 32,768-entry chunks with
-//             intrusive free lists. Large pools and tables ask for large pages.
-//   plan      the fills of the last planned add, in match order.
+//   tables    IdTable: open addressing over 8-byte buckets (32-bit hash tag,
+//             handle), linear probing at load at most 1/2, so that a lookup
+//             mostly reads one line of buckets; entries in pools of
+//             32,768-entry chunks with intrusive free lists. Large pools and
+//             tables ask for large pages.
+//   plan      the matches of the last planned add, in match order: quantity,
+//             sell price, clock reading and resting entry each (a Fill is made
+//             from one and the two orders' index copies, planned_fill).
 //
 // Invariants (every public call keeps them; commit_add relies on them)
 //   1. A level exists iff its queue is non-empty; every record in it is of
@@ -35,11 +41,13 @@
 //      drops it.
 //
 // Adding is all-or-nothing. plan_add walks the opposite side from the best
-// level without writing, reads the clock once per match, builds the fills and
-// reserves every allocation the commit needs (an index entry or extra record,
-// a level slot or map node, cold entries for the orders it fills). commit_add
-// then applies the plan with operations that cannot fail. A failure while
-// planning, or a plan never committed, leaves the book as it was.
+// level without writing, reads the clock once per match, records the matches
+// and reserves every allocation the commit needs (an index entry or extra
+// record, a level slot or map node, cold entries for the orders it fills).
+// commit_add then applies the plan with operations that cannot fail. A
+// failure while planning, or a plan never committed, leaves the book as it
+// was. An order that crosses nothing (most of them) has no fills to make
+// first: rest() reserves, then writes, in one step without a plan.
 //
 // How the ladder window moves, and why no choice of prices makes it costly
 //   - A side with no ladder level centres its window on the new price: O(1).
@@ -62,7 +70,8 @@
 // Costs (n = levels outside the window on the side concerned)
 //   add          O(1) per match; a level created or emptied O(1) in the window,
 //                O(log n) outside; identifier lookups O(1) expected (the hot
-//                index, then the cold store).
+//                index, then the cold store). A filled resting order moves to
+//                the cold store: one hash, one insertion, one deletion.
 //   cancel, reduce   O(1) expected, plus removing the level if it empties.
 //   get_order, update_order   O(1) expected.
 //   best_bid, best_ask, spread   O(1).
@@ -116,23 +125,29 @@ struct QueuePosition {
     double quantity_ahead;
 };
 
+// One match of a planned add: what it trades, at what price, when, and with
+// which resting order (its index entry, whose id the fill names).
+struct PlannedMatch {
+    double quantity;
+    std::int64_t sell_price;    // in ticks: the resting order's price, or the incoming one's if it sells
+    std::uint64_t timestamp;    // the clock reading taken for this fill
+    std::uint32_t resting_entry;
+};
+
 // The matches of an add, worked out before the book changes.
 class MatchPlan {
 public:
-    // The fills in match order, each with its own clock reading.
-    std::span<const Fill> fills() const noexcept { return fills_; }
-    // For each fill, the price in ticks of the resting order's level and its index entry.
-    std::span<const std::int64_t> resting_prices() const noexcept { return resting_prices_; }
-    std::span<const std::uint32_t> resting_entries() const noexcept { return resting_entries_; }
+    // The matches in match order, each with its own clock reading.
+    std::span<const PlannedMatch> matches() const noexcept { return matches_; }
+    // The incoming order as matching leaves it (quantity left, status).
+    const Order& incoming() const noexcept { return incoming_; }
     // After commit: the index entry the incoming order rests under, if it rests.
     std::uint32_t rested_entry() const noexcept { return rested_entry_; }
 
 private:
     friend class OrderBook;
 
-    std::vector<Fill> fills_;
-    std::vector<std::int64_t> resting_prices_;
-    std::vector<std::uint32_t> resting_entries_;
+    std::vector<PlannedMatch> matches_;
     std::uint32_t rested_entry_ = no_handle;
     Order incoming_;  // the working copy after matching
     std::uint64_t id_hash_ = 0;                // the incoming id's hash and entries, when planned
@@ -161,9 +176,10 @@ public:
     // match order, which live in the book until its next add.
     std::span<const Fill> add(const Order& incoming);
     // The same in two steps, so that a caller can do fallible work with the
-    // fills before the book changes. plan_add may throw and leaves the book
-    // unchanged; commit_add applies the last plan and cannot fail. A plan is
-    // valid until the next non-const call; one never committed changes nothing.
+    // planned matches (planned_fill) before the book changes. plan_add may
+    // throw and leaves the book unchanged; commit_add applies the last plan
+    // and cannot fail. A plan is valid until the next non-const call; one
+    // never committed changes nothing.
     // With Remainder::Drop the order only takes liquidity: what is left of it
     // goes, and it is not written into the index (immediate or cancel).
     // An order whose id rests with another side, price or timestamp (only an
@@ -171,6 +187,17 @@ public:
     // every record under an id rests at its entry's side and price.
     const MatchPlan& plan_add(const Order& incoming, Remainder remainder = Remainder::Rest);
     void commit_add() noexcept;
+    // The fill of a match of the current plan (valid until it is committed:
+    // the resting order's id is read from its index entry).
+    Fill planned_fill(const PlannedMatch& match) const;
+
+    // Whether `incoming` would trade with the opposite side as the book is.
+    bool crosses(const Order& incoming) const noexcept;
+    // add() for an order that does not cross, in one step and without a
+    // plan: it matches nothing, so there are no fills to make first. Throws
+    // (memory) and changes nothing, or rests the order (or, for an order with
+    // nothing left or an id the book knows, does what add() does).
+    void rest(const Order& incoming);
 
     // Applies `events` in order (batch.hpp), appending their fills and, given
     // `tops`, the best levels after each event. Every event is checked first
@@ -229,6 +256,9 @@ private:
     // side's best level, as the planned match did.
     void apply_match(SideLevels& opposite, double traded) noexcept;
     void commit_incoming() noexcept;
+    // A new hot entry for `order` (absent from both stores, reserved), resting
+    // at `level`, or at a level created for it (prepared) if null.
+    Handle rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept;
     // ValueError unless `order` is the same order as the hot entry's copy.
     void check_same_order(Handle entry, const Order& order) const;
     // Moves a hot entry that no longer rests to the cold store (reserved).
@@ -247,6 +277,7 @@ private:
     RestingRecords records_;
     IdTable<ColdEntry> cold_;
     MatchPlan plan_;
+    std::vector<Fill> fills_;  // what add() returns
     KeyedOrders keyed_;
 };
 

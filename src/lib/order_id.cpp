@@ -4,6 +4,7 @@
 #include <bit>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "lib/errors.hpp"
@@ -28,8 +29,9 @@ std::uint64_t hex_digits(std::uint32_t four_bytes) noexcept {
 }
 
 std::uint64_t hex_word(const std::uint8_t* bytes) noexcept {
-    const std::uint32_t four = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
-                               std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
+    std::uint32_t four;  // bytes[0] in the lowest byte
+    std::memcpy(&four, bytes, 4);
+    if constexpr (std::endian::native == std::endian::big) four = __builtin_bswap32(four);
     const std::uint64_t digits = hex_digits(four);  // first digit in the lowest byte
     if constexpr (std::endian::native == std::endian::big) return __builtin_bswap64(digits);
     return digits;
@@ -110,7 +112,8 @@ bool order_id_bytes(std::string_view text, std::uint8_t (&bytes)[16]) noexcept {
 namespace {
 
 // A system call per identifier would cost more than the rest of creating an
-// order, so random bytes are drawn from the OS in batches per thread. A forked
+// order, so random bytes are drawn from the OS in batches per thread (256
+// identifiers a call: the call's fixed cost then hardly counts). A forked
 // child must not reuse its parent's unused bytes (the two would mint the same
 // identifiers): a fork bumps the generation, which empties every batch.
 std::atomic<std::uint64_t> fork_generation{0};
@@ -140,7 +143,7 @@ private:
         generation_ = generation;
     }
 
-    std::uint8_t bytes_[16 * 64];
+    std::uint8_t bytes_[16 * 256];
     std::size_t used_ = sizeof bytes_;
     std::uint64_t generation_ = 0;
 };
@@ -148,9 +151,14 @@ private:
 }  // namespace
 
 OrderId new_order_id() {
-    thread_local RandomBatch batch;
+    // The batch lives on the heap: the module's thread-local block must stay
+    // small, or the loader cannot place it in static TLS and every
+    // thread-local access in the module (the access flags' count included)
+    // becomes a call through the dynamic TLS path.
+    thread_local std::unique_ptr<RandomBatch> batch;
+    if (!batch) [[unlikely]] batch = std::make_unique<RandomBatch>();
     std::uint8_t bytes[16];
-    batch.take(bytes);
+    batch->take(bytes);
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 9562 variant
     return order_id_from_bytes(bytes);

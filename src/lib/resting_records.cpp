@@ -2,13 +2,9 @@
 
 namespace quoranth {
 
-RestingRecords::Handle RestingRecords::add_entry(const Order& record, std::uint64_t hash) noexcept {
-    return entries_.insert_reserved(RestingEntry{record, QueueLinks{0.0, vacant, vacant}}, hash);
-}
-
 void RestingRecords::place(Handle entry, double quantity, Level& level) noexcept {
     Ref ref = entry;
-    if (entries_[entry].resting.prev != vacant) {
+    if (links_[entry].prev != vacant) {
         const Handle extra = extras_.acquire_reserved();
         const Handle newest = chains_.empty() ? no_handle : chains_.find(entry);
         extras_[extra] = ExtraRecord{QueueLinks{}, entry, no_handle, newest};
@@ -45,7 +41,7 @@ void RestingRecords::unlink(Ref ref, Level& level) noexcept {
 }
 
 void RestingRecords::unlink_all(Handle entry, Level& level) noexcept {
-    if (entries_[entry].resting.prev != vacant) unlink(entry, level);
+    if (links_[entry].prev != vacant) unlink(entry, level);
     if (chains_.empty()) return;
     for (Handle extra = chains_.find(entry); extra != no_handle; extra = chains_.find(entry)) {
         unlink(extra | extra_bit, level);

@@ -6,6 +6,7 @@
 #include "lib/id_table.hpp"
 #include "lib/order.hpp"
 #include "lib/side_levels.hpp"
+#include "lib/slot_array.hpp"
 #include "lib/slot_pool.hpp"
 
 namespace quoranth {
@@ -17,14 +18,16 @@ struct QueueLinks {
     std::uint32_t next = no_handle;
 };
 
-// The index entry of an identifier that rests: the latest written copy of the
-// order and, in the same 80 bytes, the record resting under it (its id, side,
-// price and timestamp are the copy's, which never change for an id).
+// The index entry of an identifier that rests: the latest written copy of
+// the order, one cache line. The record resting under it (its remaining
+// quantity and queue links; its id, side, price and timestamp are the
+// copy's, which never change for an id) sits in a parallel array under the
+// same handle, so that a lookup, which compares the id and reads the copy,
+// touches one line.
 struct RestingEntry {
     Order record;
-    QueueLinks resting;  // resting.prev == vacant when this record rests nowhere
 };
-static_assert(sizeof(RestingEntry) == 80);
+static_assert(sizeof(RestingEntry) == 64);
 
 // The resting records of both sides and their identifiers' index entries.
 // A queue element (Ref) is an entry handle, the record resting inline in that
@@ -38,7 +41,7 @@ public:
     using Ref = std::uint32_t;
 
     Handle find(std::string_view id) const noexcept { return entries_.find(id); }
-    // Every entry handle in use, and the next one add_entry gives, is below this.
+    // Every entry handle in use, and the next one add_resting_entry gives, is below this.
     std::size_t entry_bound() const noexcept { return entries_.handle_bound(); }
     Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
     void prefetch(std::uint64_t hash) const noexcept { entries_.prefetch(hash); }
@@ -47,16 +50,28 @@ public:
 
     std::size_t entry_count() const noexcept { return entries_.size(); }
 
-    // Capacity for one add_entry (or `count`), or for one place() on an entry that already rests.
-    void reserve_entry(std::size_t count = 1) { entries_.reserve(count); }
+    // Capacity for one add_resting_entry (or `count`), or for one place() on an entry that already rests.
+    void reserve_entry(std::size_t count = 1) {
+        entries_.reserve(count);
+        links_.cover(entries_.handle_bound() + count);
+    }
     void reserve_extra() {
         extras_.reserve(1);
         chains_.reserve_one();
     }
 
-    // A new entry holding `record` (whose id hashes to `hash`), resting
-    // nowhere until placed (after reserve_entry()).
-    Handle add_entry(const Order& record, std::uint64_t hash) noexcept;
+    // A new entry holding `record` (whose id hashes to `hash`), its own
+    // record resting with `quantity` at the tail of `level` (after
+    // reserve_entry()).
+    Handle add_resting_entry(const Order& record, std::uint64_t hash, double quantity, Level& level) noexcept {
+        const Handle entry = entries_.insert_reserved(RestingEntry{record}, hash);
+        links_[entry] = QueueLinks{quantity, level.tail, no_handle};
+        if (level.tail != no_handle) links(level.tail).next = entry;
+        else level.head = entry;
+        level.tail = entry;
+        ++counts_[static_cast<int>(record.side)];
+        return entry;
+    }
     // Removes an entry that rests nowhere.
     void erase_entry(Handle entry, std::uint64_t hash) noexcept { entries_.erase(entry, hash); }
 
@@ -68,7 +83,7 @@ public:
     // Takes every record of `entry` out of `level`, where all of them rest.
     void unlink_all(Handle entry, Level& level) noexcept;
     bool rests(Handle entry) const noexcept {
-        return entries_[entry].resting.prev != vacant || (!chains_.empty() && chains_.find(entry) != no_handle);
+        return links_[entry].prev != vacant || (!chains_.empty() && chains_.find(entry) != no_handle);
     }
     // The record of `entry` nearest the head of `level`, where it rests.
     Ref oldest(Handle entry, const Level& level) const noexcept;
@@ -92,14 +107,13 @@ private:
         Handle chain_prev, chain_next;  // the entry's other extra records
     };
 
-    QueueLinks& links(Ref ref) noexcept {
-        return ref & extra_bit ? extras_[ref & ~extra_bit].resting : entries_[ref].resting;
-    }
+    QueueLinks& links(Ref ref) noexcept { return ref & extra_bit ? extras_[ref & ~extra_bit].resting : links_[ref]; }
     const QueueLinks& links(Ref ref) const noexcept {
-        return ref & extra_bit ? extras_[ref & ~extra_bit].resting : entries_[ref].resting;
+        return ref & extra_bit ? extras_[ref & ~extra_bit].resting : links_[ref];
     }
 
     IdTable<RestingEntry> entries_;
+    SlotArray<QueueLinks> links_;  // each entry's own record: links_[entry].prev == vacant when it rests nowhere
     SlotPool<ExtraRecord> extras_;
     HandleMap chains_;  // entry -> its newest extra record, for entries that have any
     std::size_t counts_[2] = {0, 0};  // records resting, by side

@@ -64,6 +64,15 @@ public:
     // Calls visit(price, level) on each level, best first, while it returns true.
     template <typename Visit>
     void from_best(Visit&& visit) const {
+        if (far_.empty()) {
+            // Ladder levels only: from the best slot, which is known.
+            for (std::size_t s = ladder_count_ != 0 ? best_slot_ : LevelBitmap::npos; s != LevelBitmap::npos;) {
+                if (!visit(price_of(s), slots_[s])) return;
+                if (bids_) s = s == 0 ? LevelBitmap::npos : occupied_.previous_from(s - 1);
+                else s = occupied_.next_from(s + 1);
+            }
+            return;
+        }
         if (bids_) descending(visit);
         else ascending(visit);
     }

@@ -86,15 +86,17 @@ private:
     using Chunk = std::unique_ptr<Slot[], ChunkDeleter>;
 
     Slot& slot(Handle h) noexcept { return chunks_[h >> chunk_bits][h & chunk_mask]; }
-    std::size_t capacity() const noexcept { return chunks_.size() * chunk_size; }
+    std::size_t capacity() const noexcept { return capacity_; }
     void add_chunk() {
         constexpr std::size_t bytes = std::size_t{chunk_size} * sizeof(Slot);
         Chunk chunk(static_cast<Slot*>(::operator new[](bytes, chunk_alignment)));
         if (!chunks_.empty()) platform::advise_large_pages(chunk.get(), bytes);
         chunks_.push_back(std::move(chunk));
+        capacity_ += chunk_size;
     }
 
     std::vector<Chunk> chunks_;
+    std::size_t capacity_ = 0;  // slots in the chunks
     Handle free_head_ = no_handle;
     std::size_t free_count_ = 0;
     std::size_t used_ = 0;

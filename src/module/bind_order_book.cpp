@@ -24,12 +24,23 @@ Depth depth(const OrderBook& book, const std::optional<std::int64_t>& levels) { 
 
 // The fills become a list of new Fill objects in match order, built from the
 // plan before the book changes, so that a failure while building them (a
-// MemoryError) leaves the book exactly as it was.
+// MemoryError) leaves the book exactly as it was. Each Fill's record is made
+// in place from the planned match and the two orders' index copies.
 PyObject* add(OrderBook& book, const Order& incoming) {
-    const MatchPlan& plan = book.plan_add(incoming);
-    PyObject* fills = to_python(plan.fills());
+    if (!book.crosses(incoming)) {  // no fills: the empty list first, then the book changes
+        OwnedRef fills = checked(PyList_New(0));
+        book.rest(incoming);
+        return fills.release();
+    }
+    const std::span<const PlannedMatch> matches = book.plan_add(incoming).matches();
+    OwnedRef fills = checked(PyList_New(static_cast<Py_ssize_t>(matches.size())));
+    PyTypeObject* const fill_type = class_of<Fill>();
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+        PyObject* fill = new_instance_made<Fill>(fill_type, [&] { return book.planned_fill(matches[i]); });
+        PyList_SET_ITEM(fills.get(), static_cast<Py_ssize_t>(i), fill);
+    }
     book.commit_add();
-    return fills;
+    return fills.release();
 }
 
 // The fills (and, on request, the best levels after each event) as columns.

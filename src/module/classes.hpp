@@ -131,17 +131,30 @@ struct FreeInstances {
     static inline int count = 0;
 };
 
-// A new instance owning `record`, with a free access flag.
-template <typename Record, typename Value>
-PyObject* new_instance(PyTypeObject* type, Value&& record) {
+// A new instance whose record is the one `make()` returns, built in place,
+// with a free access flag. If make() throws, the memory goes back.
+template <typename Record, typename Make>
+PyObject* new_instance_made(PyTypeObject* type, Make&& make) {
     using Pool = FreeInstances<Record>;
     void* memory = Pool::count > 0 ? Pool::blocks[--Pool::count] : PyObject_Malloc(sizeof(Instance<Record>));
     if (memory == nullptr) throw std::bad_alloc();
+    auto* self = static_cast<Instance<Record>*>(memory);
+    try {
+        new (&self->record) Record(make());
+    } catch (...) {
+        if (Pool::count < Pool::capacity) Pool::blocks[Pool::count++] = memory;
+        else PyObject_Free(memory);
+        throw;
+    }
     PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);  // a reference to the class too
-    Instance<Record>* self = instance_of<Record>(object);
-    new (&self->record) Record(std::forward<Value>(record));
     new (&self->flag) AccessFlag();
     return object;
+}
+
+// A new instance owning `record`, with a free access flag.
+template <typename Record, typename Value>
+PyObject* new_instance(PyTypeObject* type, Value&& record) {
+    return new_instance_made<Record>(type, [&]() -> Record { return Record(std::forward<Value>(record)); });
 }
 
 template <typename Record>

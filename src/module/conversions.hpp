@@ -197,10 +197,38 @@ inline PyObject* to_python(const Fill& record) { return new_instance(record); }
 inline PyObject* to_python(OrderType value) { return new_instance(value); }
 inline PyObject* to_python(OrderStatus value) { return new_instance(value); }
 
+// The number objects of a top of book. Tops are read again and again at
+// the same few prices and quantities, so the objects last made for them are
+// kept (a small table by value) and handed out again: ints and floats are
+// values, equal whichever object holds them. Guarded by the interpreter lock.
+template <typename Value, std::size_t Size = 16>
+class KeptNumbers {
+public:
+    PyObject* get(Value value) {
+        std::uint64_t bits = 0;  // a float by its bits: -0.0 and NaNs stay apart
+        std::memcpy(&bits, &value, sizeof value);
+        Slot& slot = slots_[(bits ^ (bits >> 17)) % Size];
+        if (slot.object != nullptr && slot.bits == bits) return Py_NewRef(slot.object);
+        PyObject* made = to_python(value);
+        Py_XSETREF(slot.object, Py_NewRef(made));
+        slot.bits = bits;
+        return made;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t bits = 0;
+        PyObject* object = nullptr;
+    };
+    Slot slots_[Size];
+};
+inline KeptNumbers<std::int64_t> quote_prices;
+inline KeptNumbers<double> quote_quantities;
+
 // (price in ticks, quantity) of a side's best level.
 inline PyObject* to_python(const Quote& quote) {
-    OwnedRef price = OwnedRef::steal(to_python(quote.price_in_ticks));
-    OwnedRef quantity = OwnedRef::steal(to_python(quote.quantity));
+    OwnedRef price = OwnedRef::steal(quote_prices.get(quote.price_in_ticks));
+    OwnedRef quantity = OwnedRef::steal(quote_quantities.get(quote.quantity));
     PyObject* tuple = checked(PyTuple_New(2)).release();
     PyTuple_SET_ITEM(tuple, 0, price.release());
     PyTuple_SET_ITEM(tuple, 1, quantity.release());

@@ -203,6 +203,40 @@ void test_failed_allocation_at_every_point_changes_nothing() {
     }
 }
 
+// An add that crosses nothing rests in one step; memory running out at any
+// point of it must leave the book as it was too: at a price far from every
+// level (the window moves or the map readies a node), and as the order that
+// needs the next chunk of the entry pool and of the queue links.
+void test_failed_allocation_while_resting_changes_nothing() {
+    const auto try_every_point = [](OrderBook& book, std::vector<Order>& known, const Order& incoming) {
+        known.push_back(incoming);
+        const std::string before = snapshot(book, known);
+        for (long fail_after = 0;; ++fail_after) {
+            allocations_left = fail_after;
+            bool threw = false;
+            try {
+                book.add(incoming);
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            allocations_left = -1;
+            if (!threw) {
+                CHECK(book.get_order(incoming.id.view())->quantity == incoming.quantity);
+                CHECK(fail_after > 0);
+                return;
+            }
+            CHECK(snapshot(book, known) == before);
+        }
+    };
+    SweepBook s;
+    try_every_point(s.book, s.known, order(s.clock, OrderType::Sell, 1'000'000'000, 1.0));
+    TestClock clock;
+    OrderBook full(0.01, clock, ids);
+    std::vector<Order> known;
+    for (int i = 0; i < 32'768; ++i) full.add(order(clock, OrderType::Sell, 1'000 + i % 7, 1.0));
+    try_every_point(full, known, order(clock, OrderType::Sell, 1'003, 2.0));
+}
+
 void test_snapshots_round_trip_and_fail_whole_when_memory_runs_out() {
     SweepBook s;
     const std::string state = write_book_snapshot(s.book);
@@ -226,7 +260,7 @@ void test_an_abandoned_plan_changes_nothing() {
     const Order sweep = order(s.clock, OrderType::Buy, 101, 100.0);
     s.known.push_back(sweep);
     const std::string before = snapshot(s.book, s.known);
-    CHECK(s.book.plan_add(sweep).fills().size() == 7);
+    CHECK(s.book.plan_add(sweep).matches().size() == 7);
     CHECK(snapshot(s.book, s.known) == before);
     // A cancel drops the plan: committing afterwards does nothing.
     CHECK(s.book.cancel(s.known[0].id.view()));
@@ -370,6 +404,7 @@ void test_clock_arithmetic_refuses_to_overflow() {
 int main() {
     test_failed_clock_at_every_match_changes_nothing();
     test_failed_allocation_at_every_point_changes_nothing();
+    test_failed_allocation_while_resting_changes_nothing();
     test_snapshots_round_trip_and_fail_whole_when_memory_runs_out();
     test_an_abandoned_plan_changes_nothing();
     test_fills_carry_the_injected_clock();

@@ -41,11 +41,18 @@ void on_fork_in_child(void (*)()) noexcept {}
 #include <pthread.h>
 #include <sys/random.h>
 
+#include "lib/platform/vdso_getrandom.hpp"
+
 namespace quoranth::platform {
 
 std::uint32_t fill_random_bytes(std::uint8_t* buffer, std::size_t size) noexcept {
     while (size > 0) {
-        const ssize_t got = getrandom(buffer, size, 0);
+        // The kernel's generator through the vDSO where it has one (no
+        // system call), else the system call.
+        long got = vdso_getrandom(buffer, size);
+        if (got == -EINTR) continue;
+        if (got < 0) return static_cast<std::uint32_t>(-got);
+        if (got == 0) got = getrandom(buffer, size, 0);
         if (got < 0) {
             if (errno == EINTR) continue;
             return static_cast<std::uint32_t>(errno);
