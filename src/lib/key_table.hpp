@@ -8,6 +8,7 @@
 
 #include "lib/hash_secret.hpp"
 #include "lib/linear_probing.hpp"
+#include "lib/prefetch.hpp"
 
 namespace quoranth {
 
@@ -23,6 +24,12 @@ public:
         }
     }
     const Value* find(std::int64_t key) const noexcept { return const_cast<KeyTable*>(this)->find(key); }
+
+    // Starts loading the slot where `key` is looked up, for a find soon after.
+    void prefetch(std::int64_t key) const noexcept {
+        // An empty table has no data and mask 0: the address is null then.
+        quoranth::prefetch(slots_.data() + home(key));
+    }
 
     // Makes sure the next `count` insertions allocate nothing.
     void reserve(std::size_t count) {
