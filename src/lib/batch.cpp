@@ -119,7 +119,8 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                 // A taking order is never seen again: it needs no id or clock reading of its own.
                 const Order order = adding ? Order::create_from(side, price, quantity, order_clock, *ids_)
                                            : Order::stand_in(side, price, quantity);
-                const MatchPlan& plan = plan_add(order, adding ? Remainder::Rest : Remainder::Drop);
+                const MatchPlan& plan =
+                    adding ? plan_add(order, Remainder::Rest, IdKnown::Never) : plan_add(order, Remainder::Drop);
                 // Room for everything this event writes, before the book changes.
                 const std::size_t room = fills.events.size() + plan.matches().size();
                 for (auto* column : {&fills.events, &fills.buy_keys, &fills.sell_keys, &fills.prices_in_ticks}) {

@@ -112,8 +112,12 @@ private:
     }
 
     void rehash(std::size_t capacity) {
-        std::vector<Bucket> buckets(capacity);
-        platform::advise_large_pages(buckets.data(), capacity * sizeof(Bucket));  // a table this large is read at random
+        // A large table is read at random: large pages, asked for before the
+        // first write (pages already touched stay small).
+        std::vector<Bucket> buckets;
+        buckets.reserve(capacity);
+        platform::advise_large_pages(buckets.data(), capacity * sizeof(Bucket));
+        buckets.resize(capacity);
         buckets.swap(buckets_);
         mask_ = capacity - 1;
         for (const Bucket& b : buckets) {

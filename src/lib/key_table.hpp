@@ -8,6 +8,7 @@
 
 #include "lib/hash_secret.hpp"
 #include "lib/linear_probing.hpp"
+#include "lib/platform/memory.hpp"
 #include "lib/prefetch.hpp"
 
 namespace quoranth {
@@ -82,7 +83,12 @@ private:
     }
 
     void rehash(std::size_t capacity) {
-        std::vector<Slot> old(capacity);
+        // A large table is read at random: large pages, asked for before the
+        // first write (pages already touched stay small).
+        std::vector<Slot> old;
+        old.reserve(capacity);
+        platform::advise_large_pages(old.data(), capacity * sizeof(Slot));
+        old.resize(capacity);
         old.swap(slots_);
         mask_ = capacity - 1;
         reinsert(old, slots_, mask_, is_empty, home_of());

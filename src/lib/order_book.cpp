@@ -91,7 +91,7 @@ Fill OrderBook::planned_fill(const PlannedMatch& match) const {
                 match.timestamp};
 }
 
-const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder) {
+const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder, IdKnown known) {
     MatchPlan& plan = plan_;
     plan.valid_ = false;
     plan.matches_.clear();
@@ -113,9 +113,10 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder)
         return plan;
     }
     plan.id_hash_ = hash_order_id(work.id.view());
-    plan.resting_entry_ = records_.find(work.id.view(), plan.id_hash_);
+    const bool fresh = known == IdKnown::Never;
+    plan.resting_entry_ = fresh ? no_handle : records_.find(work.id.view(), plan.id_hash_);
     if (plan.resting_entry_ != no_handle) check_same_order(plan.resting_entry_, work);
-    plan.cold_entry_ = plan.resting_entry_ == no_handle ? cold_.find(work.id.view(), plan.id_hash_) : no_handle;
+    plan.cold_entry_ = fresh || plan.resting_entry_ != no_handle ? no_handle : cold_.find(work.id.view(), plan.id_hash_);
     const bool rests = work.is_open();
     cold_.reserve(records_filled + (rests || plan.cold_entry_ != no_handle ? 0 : 1));
     if (rests) {
