@@ -26,6 +26,17 @@ public:
 };
 NoClock no_clock;
 
+// One reading for every order a batch adds: a batch is applied at one
+// instant, and its orders carry the time it began.
+class FixedClock final : public Clock {
+public:
+    explicit FixedClock(std::uint64_t time) noexcept : time_(time) {}
+    std::uint64_t now() override { return time_; }
+
+private:
+    std::uint64_t time_;
+};
+
 // Puts the book's fill clock back however the batch ends.
 class ClockSwap {
 public:
@@ -90,7 +101,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
         for (auto* column : {&tops->bid_prices, &tops->ask_prices}) column->reserve(count);
         for (auto* column : {&tops->bid_quantities, &tops->ask_quantities}) column->reserve(count);
     }
-    Clock& order_clock = *clock_;  // new orders still carry their creation time
+    FixedClock order_clock(adds != 0 ? clock_->now() : 0);  // read before anything changes: it may fail
     const ClockSwap no_fill_times(clock_, no_clock);
     const auto cancel_key = [&](std::int64_t key) {
         if (const OrderId* id = keyed_.id_of(key)) {
