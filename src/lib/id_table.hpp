@@ -112,12 +112,7 @@ private:
     }
 
     void rehash(std::size_t capacity) {
-        // A large table is read at random: large pages, asked for before the
-        // first write (pages already touched stay small).
-        std::vector<Bucket> buckets;
-        buckets.reserve(capacity);
-        platform::advise_large_pages(buckets.data(), capacity * sizeof(Bucket));
-        buckets.resize(capacity);
+        std::vector<Bucket> buckets = platform::large_page_vector<Bucket>(capacity);
         buckets.swap(buckets_);
         mask_ = capacity - 1;
         for (const Bucket& b : buckets) {

@@ -83,12 +83,7 @@ private:
     }
 
     void rehash(std::size_t capacity) {
-        // A large table is read at random: large pages, asked for before the
-        // first write (pages already touched stay small).
-        std::vector<Slot> old;
-        old.reserve(capacity);
-        platform::advise_large_pages(old.data(), capacity * sizeof(Slot));
-        old.resize(capacity);
+        std::vector<Slot> old = platform::large_page_vector<Slot>(capacity);
         old.swap(slots_);
         mask_ = capacity - 1;
         reinsert(old, slots_, mask_, is_empty, home_of());
