@@ -78,6 +78,8 @@
 //   buy_orders, sell_orders, volumes, summary   O(orders on the side).
 //   depth(k)     O(k levels + the orders resting in them).
 //   queue_position   O(orders ahead of it in its level).
+//   apply_batch  per event, what the call it stands for costs; an add mints its
+//                id, so it skips both identifier lookups (batch.hpp).
 //   snapshots    O(everything the book holds), written and read in one pass
 //                each (book_snapshot.hpp); reading rebuilds the book through
 //                the operations above, so every invariant holds by construction.
