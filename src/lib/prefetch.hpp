@@ -9,7 +9,7 @@ namespace quoranth {
 
 inline void prefetch(const void* address) noexcept {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(address)));
+    asm volatile("prefetcht0 (%0)" : : "r"(address));
 #else
     __builtin_prefetch(address);
 #endif
