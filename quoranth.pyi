@@ -181,7 +181,8 @@ class OrderBook:
         ``memoryview``), converted when their item type differs. ``operations``: 0 nothing,
         1 add a limit order (side, price, quantity) under ``key``, 2 reduce the order under
         ``key`` by ``quantity`` in place, 3 cancel it, 4 take (match, then drop the rest),
-        5 take, then cancel the order under ``key``. ``sides``: 0 Buy, 1 Sell.
+        5 take, then cancel the order under ``key``. ``sides``: 0 Buy, 1 Sell. The orders
+        of one batch carry one timestamp: the time the batch began.
 
         Returns read-only memoryviews: ``event``, ``buy_key``, ``sell_key`` (-1: no key),
         ``price_in_ticks``, ``quantity`` and ``on_named`` (1 for a take that traded its

@@ -131,9 +131,14 @@ def test_random_flows_batch_equals_per_call(seed):
 
 def test_keyed_orders_meet_per_call_orders():
     book = OrderBook()
+    before = Order(OrderType.Buy, 1, 1.0).timestamp
     book.apply_batch(b"\x01\x01", array("q", [2**63 - 1, 7]), b"\x00\x01", array("q", [100, 2**31 + 1]), array("d", [5.0, 2.0]))
+    after = Order(OrderType.Buy, 1, 1.0).timestamp
     bid_id = book.order_id(2**63 - 1)
     assert book.get_order(bid_id).quantity == 5.0 and book.order_id(-1) is None and book.order_id(8) is None
+    # The orders of one batch carry one time: when it began.
+    stamps = {book.get_order(book.order_id(key)).timestamp for key in (2**63 - 1, 7)}
+    assert len(stamps) == 1 and before <= stamps.pop() <= after
     # A per-call order trades with a keyed one; a per-call cancel removes one.
     fill, = book.add(Order(OrderType.Sell, 100, 3.0))
     assert (fill.buy_id, fill.quantity, book.queue_position(bid_id)) == (bid_id, 3.0, (0, 0.0))

@@ -75,6 +75,7 @@ constexpr std::int64_t no_key = -1;
 class KeyedOrders {
 public:
     const OrderId* id_of(std::int64_t key) const noexcept { return ids_.find(key); }
+    void prefetch(std::int64_t key) const noexcept { ids_.prefetch(key); }
     // Names `id` by `key`; any order the key named loses it.
     void bind(std::int64_t key, const OrderId& id) { ids_.put(key, id); }
     void unbind(std::int64_t key) noexcept { ids_.erase(key); }

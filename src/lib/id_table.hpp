@@ -5,6 +5,7 @@
 
 #include "lib/order_id.hpp"
 #include "lib/platform/memory.hpp"
+#include "lib/prefetch.hpp"
 #include "lib/slot_pool.hpp"
 
 namespace quoranth {
@@ -38,7 +39,8 @@ public:
 
     // Starts loading the bucket where `hash` is looked up, for a find soon after.
     void prefetch(std::uint64_t hash) const noexcept {
-        if (!buckets_.empty()) __builtin_prefetch(&buckets_[static_cast<std::uint32_t>(hash) & mask_]);
+        // An empty table has no data and mask 0: the address is null then.
+        quoranth::prefetch(buckets_.data() + (static_cast<std::uint32_t>(hash) & mask_));
     }
 
     // Makes sure the next `count` inserts allocate nothing (and so cannot fail).
@@ -110,8 +112,7 @@ private:
     }
 
     void rehash(std::size_t capacity) {
-        std::vector<Bucket> buckets(capacity);
-        platform::advise_large_pages(buckets.data(), capacity * sizeof(Bucket));  // a table this large is read at random
+        std::vector<Bucket> buckets = platform::large_page_vector<Bucket>(capacity);
         buckets.swap(buckets_);
         mask_ = capacity - 1;
         for (const Bucket& b : buckets) {

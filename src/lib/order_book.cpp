@@ -91,7 +91,7 @@ Fill OrderBook::planned_fill(const PlannedMatch& match) const {
                 match.timestamp};
 }
 
-const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder) {
+const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder, IdKnown known) {
     MatchPlan& plan = plan_;
     plan.valid_ = false;
     plan.matches_.clear();
@@ -113,9 +113,10 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder)
         return plan;
     }
     plan.id_hash_ = hash_order_id(work.id.view());
-    plan.resting_entry_ = records_.find(work.id.view(), plan.id_hash_);
+    const bool fresh = known == IdKnown::Never;
+    plan.resting_entry_ = fresh ? no_handle : records_.find(work.id.view(), plan.id_hash_);
     if (plan.resting_entry_ != no_handle) check_same_order(plan.resting_entry_, work);
-    plan.cold_entry_ = plan.resting_entry_ == no_handle ? cold_.find(work.id.view(), plan.id_hash_) : no_handle;
+    plan.cold_entry_ = fresh || plan.resting_entry_ != no_handle ? no_handle : cold_.find(work.id.view(), plan.id_hash_);
     const bool rests = work.is_open();
     cold_.reserve(records_filled + (rests || plan.cold_entry_ != no_handle ? 0 : 1));
     if (rests) {
@@ -316,15 +317,43 @@ Depth OrderBook::depth(std::int64_t levels) const {
     if (levels <= 0) throw ValueError("levels must be positive");
     const auto wanted = static_cast<std::uint64_t>(levels);
     Depth view;
+    std::vector<const Level*> queues;
     const auto collect = [&](const SideLevels& side, std::vector<DepthLevel>& out) {
         out.reserve(std::min<std::uint64_t>(wanted, side.size()));
         side.from_best([&](std::int64_t price, const Level& level) {
-            out.push_back(depth_level(price, level));
+            out.push_back({price, 0.0, 0});
+            queues.push_back(&level);
             return out.size() < wanted;
         });
     };
     collect(buys_, view.bids);
     collect(sells_, view.asks);
+    // Each level's queue is a linked list through records spread over memory.
+    // The queues are walked a few at a time, a step of each in turn, so that
+    // their cache misses overlap; each level still sums in its queue order.
+    constexpr std::size_t lanes = 32;
+    const std::size_t bid_levels = view.bids.size();
+    for (std::size_t start = 0; start < queues.size(); start += lanes) {
+        const std::size_t count = std::min(lanes, queues.size() - start);
+        Ref cursors[lanes];
+        DepthLevel* sums[lanes];
+        for (std::size_t lane = 0; lane < count; ++lane) {
+            const std::size_t at = start + lane;
+            cursors[lane] = queues[at]->head;
+            sums[lane] = at < bid_levels ? &view.bids[at] : &view.asks[at - bid_levels];
+        }
+        for (bool moving = true; moving;) {
+            moving = false;
+            for (std::size_t lane = 0; lane < count; ++lane) {
+                const Ref ref = cursors[lane];
+                if (ref == no_handle) continue;
+                sums[lane]->quantity += records_.quantity(ref);
+                ++sums[lane]->orders;
+                cursors[lane] = records_.next(ref);
+                moving = true;
+            }
+        }
+    }
     return view;
 }
 

@@ -78,6 +78,8 @@
 //   buy_orders, sell_orders, volumes, summary   O(orders on the side).
 //   depth(k)     O(k levels + the orders resting in them).
 //   queue_position   O(orders ahead of it in its level).
+//   apply_batch  per event, what the call it stands for costs; an add mints its
+//                id, so it skips both identifier lookups (batch.hpp).
 //   snapshots    O(everything the book holds), written and read in one pass
 //                each (book_snapshot.hpp); reading rebuilds the book through
 //                the operations above, so every invariant holds by construction.
@@ -161,6 +163,11 @@ private:
 // What an add does with what is left of the order after matching.
 enum class Remainder { Rest, Drop };
 
+// Whether the incoming order's id may already be in the book. An id the
+// book's own id source has just minted cannot be (ids are 122 random bits),
+// so the add skips looking it up in the index and the cold store.
+enum class IdKnown { Maybe, Never };
+
 class OrderBook {
 public:
     explicit OrderBook(double tick_size = 0.01, Clock& clock = system_clock(), IdSource& ids = system_ids()) noexcept
@@ -185,7 +192,8 @@ public:
     // An order whose id rests with another side, price or timestamp (only an
     // order rebuilt from crafted state can be one) is refused with ValueError:
     // every record under an id rests at its entry's side and price.
-    const MatchPlan& plan_add(const Order& incoming, Remainder remainder = Remainder::Rest);
+    const MatchPlan& plan_add(const Order& incoming, Remainder remainder = Remainder::Rest,
+                              IdKnown known = IdKnown::Maybe);
     void commit_add() noexcept;
     // The fill of a match of the current plan (valid until it is committed:
     // the resting order's id is read from its index entry).

@@ -224,6 +224,8 @@ private:
 };
 inline KeptNumbers<std::int64_t> quote_prices;
 inline KeptNumbers<double> quote_quantities;
+// The prices of depth views: a band of neighbouring prices read again and again.
+inline KeptNumbers<std::int64_t, 64> depth_prices;
 
 // (price in ticks, quantity) of a side's best level.
 inline PyObject* to_python(const Quote& quote) {
@@ -237,10 +239,14 @@ inline PyObject* to_python(const Quote& quote) {
 
 // (price in ticks, quantity, orders) of one level of a depth view.
 inline PyObject* to_python(const DepthLevel& level) {
-    OwnedRef price = OwnedRef::steal(to_python(level.price_in_ticks));
+    OwnedRef price = OwnedRef::steal(depth_prices.get(level.price_in_ticks));
     OwnedRef quantity = OwnedRef::steal(to_python(level.quantity));
     OwnedRef orders = OwnedRef::steal(to_python(level.orders));
-    return checked(PyTuple_Pack(3, price.get(), quantity.get(), orders.get())).release();
+    PyObject* tuple = checked(PyTuple_New(3)).release();
+    PyTuple_SET_ITEM(tuple, 0, price.release());
+    PyTuple_SET_ITEM(tuple, 1, quantity.release());
+    PyTuple_SET_ITEM(tuple, 2, orders.release());
+    return tuple;
 }
 
 // (orders ahead, quantity ahead) of a resting order.

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <vector>
 
 namespace quoranth::platform {
 
@@ -11,5 +12,16 @@ void advise_large_pages(void* start, std::size_t bytes) noexcept;
 
 // The size and alignment of one large page (2 MiB on x86-64).
 inline constexpr std::size_t large_page_bytes = std::size_t{1} << 21;
+
+// `count` value-initialized items for a table read at random: large pages
+// are asked for before the first write (pages already touched stay small).
+template <typename T>
+std::vector<T> large_page_vector(std::size_t count) {
+    std::vector<T> items;
+    items.reserve(count);
+    advise_large_pages(items.data(), count * sizeof(T));
+    items.resize(count);
+    return items;
+}
 
 }  // namespace quoranth::platform

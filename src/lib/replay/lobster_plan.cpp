@@ -43,7 +43,11 @@ Plan plan_messages(const Messages& messages, std::span<const OpeningOrder> openi
     }
     KeyTable<Live> live;  // by exchange id
 
+    // The table of live orders outgrows the caches on a long file: the slot
+    // of a message's order starts loading a few messages ahead.
+    constexpr std::size_t ahead = 8;
     for (std::size_t index = 0; index < count; ++index) {
+        if (index + ahead < count) live.prefetch(messages.order_ids[index + ahead]);
         const std::int8_t type = messages.types[index];
         const std::int64_t size = messages.sizes[index];
         std::int8_t side = messages.directions[index] == 1 ? buy_side : sell_side;
