@@ -80,10 +80,11 @@ def edge_book():
     book.update_order(written)                         # indexed, resting nowhere
     fills = batch(book, [(1, 10, 0, 120, 1.5), (1, 0, 1, 300, 2.5), (1, INT64_MAX, 0, 110, 1.0),
                          (1, 2**32, 1, 310, 1.0), (1, 11, 0, 90, 4.0), (4, -1, 1, 120, 1.0),
-                         (1, 12, 1, 320, 1.0), (3, 12, 0, 0, 1.0), (1, 13, 1, 330, 1.0)])
-    assert fills == [(5, 10, -1, 120, 1.0)]  # key 10's order is partly filled
+                         (1, 12, 1, 320, 1.0), (3, 12, 0, 0, 1.0), (1, 13, 1, 330, 1.0),
+                         (1, 14, 0, 125, 1.0), (4, -1, 1, 125, 1.0)])
+    assert fills == [(5, 10, -1, 120, 1.0), (10, 14, -1, 125, 1.0)]  # key 10's order partly filled, 14's filled
     book.cancel(book.order_id(13))                     # key 13 names an id the book no longer has
-    ids = [o.id for o in (bottom, top, twice, partly, filled, written)] + [book.order_id(k) for k in (10, 0, 11)]
+    ids = [o.id for o in (bottom, top, twice, partly, filled, written)] + [book.order_id(k) for k in (10, 0, 11, 14)]
     keys = [10, 0, INT64_MAX, 2**32, 11, 12, 13, 14]
     return book, ids, keys
 

@@ -103,6 +103,15 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder,
     Order& work = plan.incoming_;
     work = incoming;
     plan.drop_ = remainder == Remainder::Drop;
+    const bool fresh = known == IdKnown::Never;
+    if (!plan.drop_) {
+        // The incoming id's buckets load while the matches are worked out.
+        plan.id_hash_ = hash_order_id(work.id.view());
+        if (!fresh) {
+            records_.prefetch(plan.id_hash_);
+            cold_.prefetch(plan.id_hash_);
+        }
+    }
     const std::size_t records_filled = plan_matches(work);
 
     // Reserve everything the commit writes, so that it cannot fail.
@@ -112,8 +121,6 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder,
         plan.valid_ = true;
         return plan;
     }
-    plan.id_hash_ = hash_order_id(work.id.view());
-    const bool fresh = known == IdKnown::Never;
     plan.resting_entry_ = fresh ? no_handle : records_.find(work.id.view(), plan.id_hash_);
     if (plan.resting_entry_ != no_handle) check_same_order(plan.resting_entry_, work);
     plan.cold_entry_ = fresh || plan.resting_entry_ != no_handle ? no_handle : cold_.find(work.id.view(), plan.id_hash_);
@@ -146,10 +153,19 @@ std::size_t OrderBook::plan_matches(Order& work) {
             const double traded = Order::tradable(resting, work.quantity);
             work.quantity -= traded;
             if (work.quantity <= 0.0) work.status = OrderStatus::Filled;
-            plan_.matches_.push_back(PlannedMatch{traded, sell_price, clock_->now(), records_.entry_of(ref)});
+            const Handle entry = records_.entry_of(ref);
+            const bool fills_record = resting - traded <= 0.0;
+            // A filled record's order moves to the cold store on commit:
+            // hashed now, its two buckets load while the fills are made.
+            const std::uint64_t resting_hash = fills_record ? hash_order_id(records_.record(entry).id.view()) : 0;
+            if (fills_record) {
+                records_.prefetch(resting_hash);
+                cold_.prefetch(resting_hash);
+            }
+            plan_.matches_.push_back(PlannedMatch{traded, sell_price, clock_->now(), resting_hash, entry});
             // A record still open took all the incoming order had (or, for
             // quantities no order can be created with, neither would end).
-            if (!(resting - traded <= 0.0)) return false;
+            if (!fills_record) return false;
             ++records_filled;
             if (!work.is_open()) return false;
         }
@@ -162,11 +178,12 @@ void OrderBook::commit_add() noexcept {
     if (!plan_.valid_) return;
     plan_.valid_ = false;
     SideLevels& opposite = plan_.incoming_.side == OrderType::Buy ? sells_ : buys_;
-    for (const PlannedMatch& match : plan_.matches_) apply_match(opposite, match.quantity);
+    for (const PlannedMatch& match : plan_.matches_) apply_match(opposite, match);
     commit_incoming();
 }
 
-void OrderBook::apply_match(SideLevels& opposite, double traded) noexcept {
+void OrderBook::apply_match(SideLevels& opposite, const PlannedMatch& match) noexcept {
+    const double traded = match.quantity;
     const auto [price, level] = *opposite.best();
     const Ref head = level->head;
     const Handle entry = records_.entry_of(head);
@@ -182,7 +199,7 @@ void OrderBook::apply_match(SideLevels& opposite, double traded) noexcept {
     }
     records_.unlink(head, *level);
     if (level->empty()) opposite.erase(price);
-    if (!records_.rests(entry)) retire(entry);
+    if (!records_.rests(entry)) retire(entry, match.resting_hash);
 }
 
 void OrderBook::commit_incoming() noexcept {
@@ -208,9 +225,8 @@ void OrderBook::commit_incoming() noexcept {
     plan_.rested_entry_ = entry;
 }
 
-void OrderBook::retire(Handle entry) noexcept {
+void OrderBook::retire(Handle entry, std::uint64_t hash) noexcept {
     const Order& record = records_.record(entry);
-    const std::uint64_t hash = hash_order_id(record.id.view());
     cold_.insert_reserved(ColdEntry{record}, hash);
     records_.erase_entry(entry, hash);
 }

@@ -25,8 +25,9 @@
 //             32,768-entry chunks with intrusive free lists. Large pools and
 //             tables ask for large pages.
 //   plan      the matches of the last planned add, in match order: quantity,
-//             sell price, clock reading and resting entry each (a Fill is made
-//             from one and the two orders' index copies, planned_fill).
+//             sell price, clock reading and resting entry each, and the
+//             resting id's hash for a match that fills its record (a Fill is
+//             made from one and the two orders' index copies, planned_fill).
 //
 // Invariants (every public call keeps them; commit_add relies on them)
 //   1. A level exists iff its queue is non-empty; every record in it is of
@@ -71,7 +72,10 @@
 //   add          O(1) per match; a level created or emptied O(1) in the window,
 //                O(log n) outside; identifier lookups O(1) expected (the hot
 //                index, then the cold store). A filled resting order moves to
-//                the cold store: one hash, one insertion, one deletion.
+//                the cold store: one hash, one insertion, one deletion. The
+//                hashes are taken while planning and the buckets they name
+//                prefetched then, so that their cache misses overlap the
+//                clock readings and the making of the fills.
 //   cancel, reduce   O(1) expected, plus removing the level if it empties.
 //   get_order, update_order   O(1) expected.
 //   best_bid, best_ask, spread   O(1).
@@ -133,6 +137,7 @@ struct PlannedMatch {
     double quantity;
     std::int64_t sell_price;    // in ticks: the resting order's price, or the incoming one's if it sells
     std::uint64_t timestamp;    // the clock reading taken for this fill
+    std::uint64_t resting_hash;  // the resting id's hash, if this match fills its record (else 0)
     std::uint32_t resting_entry;
 };
 
@@ -262,15 +267,15 @@ private:
     std::size_t plan_matches(Order& work);
     // Takes `traded` off the resting record at the head of the opposite
     // side's best level, as the planned match did.
-    void apply_match(SideLevels& opposite, double traded) noexcept;
+    void apply_match(SideLevels& opposite, const PlannedMatch& match) noexcept;
     void commit_incoming() noexcept;
     // A new hot entry for `order` (absent from both stores, reserved), resting
     // at `level`, or at a level created for it (prepared) if null.
     Handle rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept;
     // ValueError unless `order` is the same order as the hot entry's copy.
     void check_same_order(Handle entry, const Order& order) const;
-    // Moves a hot entry that no longer rests to the cold store (reserved).
-    void retire(Handle entry) noexcept;
+    // Moves a hot entry that no longer rests, whose id hashes to `hash`, to the cold store (reserved).
+    void retire(Handle entry, std::uint64_t hash) noexcept;
     std::optional<Quote> quote(const SideLevels& side) const noexcept;
     std::vector<Order> side_orders(const SideLevels& side) const;
     double side_volume(const SideLevels& side) const noexcept;
