@@ -103,6 +103,14 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
     }
     FixedClock order_clock(adds != 0 ? clock_->now() : 0);  // read before anything changes: it may fail
     const ClockSwap no_fill_times(clock_, no_clock);
+    // Binds `key` to a new order's id (the last step of an add that can fail).
+    const auto bind_key = [&](std::int64_t key, const OrderId& id) {
+        keyed_.reserve_entries(records_.entry_bound());
+        const OrderId* before = keyed_.id_of(key);
+        const Handle named = before != nullptr ? records_.find(before->view()) : no_handle;
+        keyed_.bind(key, id);
+        if (named != no_handle) keyed_.forget_entry(named);  // the key moves on
+    };
     const auto cancel_key = [&](std::int64_t key) {
         if (const OrderId* id = keyed_.id_of(key)) {
             cancel(id->view());
@@ -130,6 +138,15 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                 // A taking order is never seen again: it needs no id or clock reading of its own.
                 const Order order = adding ? Order::create_from(side, price, quantity, order_clock, *ids_)
                                            : Order::stand_in(side, price, quantity);
+                if (adding && !crosses(order)) {
+                    // Most adds rest at once, as rest() does, without a plan; the
+                    // id was just minted, so neither store needs a lookup.
+                    drop_plan();
+                    Level* const level = reserve_rest(order);
+                    bind_key(key, order.id);
+                    keyed_.set_entry_key(rest_new_entry(order, hash_order_id(order.id.view()), level), key);
+                    break;
+                }
                 const MatchPlan& plan =
                     adding ? plan_add(order, Remainder::Rest, IdKnown::Never) : plan_add(order, Remainder::Drop);
                 // Room for everything this event writes, before the book changes.
@@ -139,13 +156,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                 }
                 make_room(fills.quantities, room);
                 make_room(fills.on_named, room);
-                if (adding) {
-                    keyed_.reserve_entries(records_.entry_bound());
-                    const OrderId* before = keyed_.id_of(key);
-                    const Handle named = before != nullptr ? records_.find(before->view()) : no_handle;
-                    keyed_.bind(key, order.id);  // the last step that can fail
-                    if (named != no_handle) keyed_.forget_entry(named);  // the key moves on
-                }
+                if (adding) bind_key(key, order.id);
                 const std::int64_t incoming_key = adding ? key : no_key;
                 const bool buying = side == OrderType::Buy;
                 const bool one_whole_fill = !adding && plan.matches().size() == 1 && plan.matches()[0].quantity == quantity;

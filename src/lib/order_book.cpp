@@ -56,10 +56,16 @@ bool OrderBook::crosses(const Order& incoming) const noexcept {
     return best && incoming.is_open() && reaches(buying, incoming.price_in_ticks, best->first);
 }
 
-void OrderBook::rest(const Order& incoming) {
+void OrderBook::drop_plan() noexcept {
     plan_.valid_ = false;
-    // A large sweep's buffers go at the next add, whichever way it goes.
+    // Keep a small buffer for the common case: a large sweep's buffers go at
+    // the next add, whichever way it goes, and do not pin memory for the
+    // life of the book.
     if (plan_.matches_.capacity() > max_kept_fills) std::vector<PlannedMatch>().swap(plan_.matches_);
+}
+
+void OrderBook::rest(const Order& incoming) {
+    drop_plan();
     const std::uint64_t hash = hash_order_id(incoming.id.view());
     const std::string_view id = incoming.id.view();
     if (!incoming.is_open() || records_.find(id, hash) != no_handle || cold_.find(id, hash) != no_handle) {
@@ -67,12 +73,17 @@ void OrderBook::rest(const Order& incoming) {
         commit_add();
         return;
     }
-    SideLevels& own = levels_of(incoming.side);
-    Level* level = own.find(incoming.price_in_ticks);
-    records_.reserve_entry();
-    if (level == nullptr) own.prepare(incoming.price_in_ticks);
+    Level* const level = reserve_rest(incoming);
     // Nothing below can fail.
     rest_new_entry(incoming, hash, level);
+}
+
+Level* OrderBook::reserve_rest(const Order& order) {
+    SideLevels& own = levels_of(order.side);
+    Level* const level = own.find(order.price_in_ticks);
+    records_.reserve_entry();
+    if (level == nullptr) own.prepare(order.price_in_ticks);
+    return level;
 }
 
 RestingRecords::Handle OrderBook::rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept {
@@ -93,12 +104,9 @@ Fill OrderBook::planned_fill(const PlannedMatch& match) const {
 
 const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder, IdKnown known) {
     MatchPlan& plan = plan_;
-    plan.valid_ = false;
+    drop_plan();
     plan.matches_.clear();
     plan.rested_entry_ = no_handle;
-    // Keep a small buffer for the common case; one large sweep must not pin
-    // its memory for the life of the book.
-    if (plan.matches_.capacity() > max_kept_fills) std::vector<PlannedMatch>().swap(plan.matches_);
 
     Order& work = plan.incoming_;
     work = incoming;

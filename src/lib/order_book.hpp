@@ -269,6 +269,11 @@ private:
     // side's best level, as the planned match did.
     void apply_match(SideLevels& opposite, const PlannedMatch& match) noexcept;
     void commit_incoming() noexcept;
+    // Drops the plan (every non-const call does), and a large sweep's buffers with it.
+    void drop_plan() noexcept;
+    // Reserves what resting `order` under a new entry takes: the entry and,
+    // if its level does not exist (null is returned), the level.
+    Level* reserve_rest(const Order& order);
     // A new hot entry for `order` (absent from both stores, reserved), resting
     // at `level`, or at a level created for it (prepared) if null.
     Handle rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept;
