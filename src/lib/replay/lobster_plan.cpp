@@ -1,6 +1,9 @@
 #include "lib/replay/lobster_plan.hpp"
 
+#include <algorithm>
+
 #include "lib/key_table.hpp"
+#include "lib/platform/memory.hpp"
 
 namespace quoranth::replay {
 
@@ -31,11 +34,13 @@ std::int64_t opening_key(const KeyTable<std::int64_t>& by_level, std::int8_t sid
 Plan plan_messages(const Messages& messages, std::span<const OpeningOrder> opening) {
     const std::size_t count = messages.types.size();
     Plan plan;
-    plan.operations.resize(count);
-    plan.keys.resize(count);
-    plan.sides.resize(count);
-    plan.ticks.resize(count);
-    plan.quantities.assign(messages.sizes.begin(), messages.sizes.end());
+    // Columns as long as the file, written once each: large pages.
+    plan.operations = platform::large_page_vector<std::int8_t>(count);
+    plan.keys = platform::large_page_vector<std::int64_t>(count);
+    plan.sides = platform::large_page_vector<std::int8_t>(count);
+    plan.ticks = platform::large_page_vector<std::int64_t>(count);
+    plan.quantities = platform::large_page_vector<std::int64_t>(count);
+    std::copy(messages.sizes.begin(), messages.sizes.end(), plan.quantities.begin());
 
     KeyTable<std::int64_t> by_level;
     for (const OpeningOrder& order : opening) {
