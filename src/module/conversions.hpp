@@ -227,15 +227,44 @@ inline KeptNumbers<double> quote_quantities;
 // The prices of depth views: a band of neighbouring prices read again and again.
 inline KeptNumbers<std::int64_t, 64> depth_prices;
 
+// The (price in ticks, quantity) tuples of tops of book, kept the same way:
+// a tuple of two numbers is a value too, and between changes of the book the
+// same top is read again and again. Guarded by the interpreter lock.
+class KeptQuotes {
+public:
+    PyObject* get(const Quote& quote) {
+        std::uint64_t quantity_bits = 0;  // by its bits: -0.0 and NaNs stay apart
+        std::memcpy(&quantity_bits, &quote.quantity, sizeof quantity_bits);
+        const auto price_bits = static_cast<std::uint64_t>(quote.price_in_ticks);
+        const std::uint64_t mixed = price_bits * 0x9E3779B97F4A7C15ull ^ quantity_bits;
+        Slot& slot = slots_[(mixed ^ (mixed >> 29)) % size];
+        if (slot.tuple != nullptr && slot.price_bits == price_bits && slot.quantity_bits == quantity_bits) {
+            return Py_NewRef(slot.tuple);
+        }
+        OwnedRef price = OwnedRef::steal(quote_prices.get(quote.price_in_ticks));
+        OwnedRef quantity = OwnedRef::steal(quote_quantities.get(quote.quantity));
+        PyObject* tuple = checked(PyTuple_New(2)).release();
+        PyTuple_SET_ITEM(tuple, 0, price.release());
+        PyTuple_SET_ITEM(tuple, 1, quantity.release());
+        Py_XSETREF(slot.tuple, Py_NewRef(tuple));
+        slot.price_bits = price_bits;
+        slot.quantity_bits = quantity_bits;
+        return tuple;
+    }
+
+private:
+    static constexpr std::size_t size = 16;
+    struct Slot {
+        std::uint64_t price_bits = 0;
+        std::uint64_t quantity_bits = 0;
+        PyObject* tuple = nullptr;
+    };
+    Slot slots_[size];
+};
+inline KeptQuotes kept_quotes;
+
 // (price in ticks, quantity) of a side's best level.
-inline PyObject* to_python(const Quote& quote) {
-    OwnedRef price = OwnedRef::steal(quote_prices.get(quote.price_in_ticks));
-    OwnedRef quantity = OwnedRef::steal(quote_quantities.get(quote.quantity));
-    PyObject* tuple = checked(PyTuple_New(2)).release();
-    PyTuple_SET_ITEM(tuple, 0, price.release());
-    PyTuple_SET_ITEM(tuple, 1, quantity.release());
-    return tuple;
-}
+inline PyObject* to_python(const Quote& quote) { return kept_quotes.get(quote); }
 
 // (price in ticks, quantity, orders) of one level of a depth view.
 inline PyObject* to_python(const DepthLevel& level) {
