@@ -3,6 +3,7 @@
 // holder whose get() is what the operation receives (holders that keep an
 // access release it when the call ends); to_python turns each operation
 // result into a new Python object.
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -197,6 +198,15 @@ inline PyObject* to_python(const Fill& record) { return new_instance(record); }
 inline PyObject* to_python(OrderType value) { return new_instance(value); }
 inline PyObject* to_python(OrderStatus value) { return new_instance(value); }
 
+// A number by its bits: -0.0 and NaNs stay apart.
+template <typename T>
+std::uint64_t bits_of(T value) noexcept {
+    static_assert(sizeof(T) == sizeof(std::uint64_t));
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
 // The number objects of a top of book. Tops are read again and again at
 // the same few prices and quantities, so the objects last made for them are
 // kept (a small table by value) and handed out again: ints and floats are
@@ -205,8 +215,7 @@ template <typename Value, std::size_t Size = 16>
 class KeptNumbers {
 public:
     PyObject* get(Value value) {
-        std::uint64_t bits = 0;  // a float by its bits: -0.0 and NaNs stay apart
-        std::memcpy(&bits, &value, sizeof value);
+        const std::uint64_t bits = bits_of(value);
         Slot& slot = slots_[(bits ^ (bits >> 17)) % Size];
         if (slot.object != nullptr && slot.bits == bits) return Py_NewRef(slot.object);
         PyObject* made = to_python(value);
@@ -227,55 +236,62 @@ inline KeptNumbers<double> quote_quantities;
 // The prices of depth views: a band of neighbouring prices read again and again.
 inline KeptNumbers<std::int64_t, 64> depth_prices;
 
-// The (price in ticks, quantity) tuples of tops of book, kept the same way:
-// a tuple of two numbers is a value too, and between changes of the book the
-// same top is read again and again. Guarded by the interpreter lock.
-class KeptQuotes {
+// Tuples of numbers kept the same way: a top of book or a depth level is read
+// again and again between changes of the book, and a tuple of numbers is a
+// value too. A tuple is filed by its price, so the neighbouring prices of a
+// depth view land in neighbouring slots, and found again only if every field
+// matches bit for bit. Guarded by the interpreter lock.
+template <std::size_t Fields, std::size_t Size>
+class KeptTuples {
 public:
-    PyObject* get(const Quote& quote) {
-        std::uint64_t quantity_bits = 0;  // by its bits: -0.0 and NaNs stay apart
-        std::memcpy(&quantity_bits, &quote.quantity, sizeof quantity_bits);
-        const auto price_bits = static_cast<std::uint64_t>(quote.price_in_ticks);
-        const std::uint64_t mixed = price_bits * 0x9E3779B97F4A7C15ull ^ quantity_bits;
-        Slot& slot = slots_[(mixed ^ (mixed >> 29)) % size];
-        if (slot.tuple != nullptr && slot.price_bits == price_bits && slot.quantity_bits == quantity_bits) {
-            return Py_NewRef(slot.tuple);
-        }
+    using Bits = std::array<std::uint64_t, Fields>;  // the price's first
+
+    template <typename Make>
+    PyObject* get(const Bits& bits, Make&& make) {
+        Slot& slot = slots_[(bits[0] ^ (bits[0] >> 17)) % Size];
+        if (slot.tuple != nullptr && slot.bits == bits) return Py_NewRef(slot.tuple);
+        PyObject* tuple = make();
+        Py_XSETREF(slot.tuple, Py_NewRef(tuple));
+        slot.bits = bits;
+        return tuple;
+    }
+
+private:
+    struct Slot {
+        Bits bits{};
+        PyObject* tuple = nullptr;
+    };
+    Slot slots_[Size];
+};
+
+inline KeptTuples<2, 16> kept_quotes;
+inline KeptTuples<3, 64> kept_depth_levels;
+
+// (price in ticks, quantity) of a side's best level.
+inline PyObject* to_python(const Quote& quote) {
+    return kept_quotes.get({bits_of(quote.price_in_ticks), bits_of(quote.quantity)}, [&] {
         OwnedRef price = OwnedRef::steal(quote_prices.get(quote.price_in_ticks));
         OwnedRef quantity = OwnedRef::steal(quote_quantities.get(quote.quantity));
         PyObject* tuple = checked(PyTuple_New(2)).release();
         PyTuple_SET_ITEM(tuple, 0, price.release());
         PyTuple_SET_ITEM(tuple, 1, quantity.release());
-        Py_XSETREF(slot.tuple, Py_NewRef(tuple));
-        slot.price_bits = price_bits;
-        slot.quantity_bits = quantity_bits;
         return tuple;
-    }
-
-private:
-    static constexpr std::size_t size = 16;
-    struct Slot {
-        std::uint64_t price_bits = 0;
-        std::uint64_t quantity_bits = 0;
-        PyObject* tuple = nullptr;
-    };
-    Slot slots_[size];
-};
-inline KeptQuotes kept_quotes;
-
-// (price in ticks, quantity) of a side's best level.
-inline PyObject* to_python(const Quote& quote) { return kept_quotes.get(quote); }
+    });
+}
 
 // (price in ticks, quantity, orders) of one level of a depth view.
 inline PyObject* to_python(const DepthLevel& level) {
-    OwnedRef price = OwnedRef::steal(depth_prices.get(level.price_in_ticks));
-    OwnedRef quantity = OwnedRef::steal(to_python(level.quantity));
-    OwnedRef orders = OwnedRef::steal(to_python(level.orders));
-    PyObject* tuple = checked(PyTuple_New(3)).release();
-    PyTuple_SET_ITEM(tuple, 0, price.release());
-    PyTuple_SET_ITEM(tuple, 1, quantity.release());
-    PyTuple_SET_ITEM(tuple, 2, orders.release());
-    return tuple;
+    return kept_depth_levels.get(
+        {bits_of(level.price_in_ticks), bits_of(level.quantity), level.orders}, [&] {
+            OwnedRef price = OwnedRef::steal(depth_prices.get(level.price_in_ticks));
+            OwnedRef quantity = OwnedRef::steal(to_python(level.quantity));
+            OwnedRef orders = OwnedRef::steal(to_python(level.orders));
+            PyObject* tuple = checked(PyTuple_New(3)).release();
+            PyTuple_SET_ITEM(tuple, 0, price.release());
+            PyTuple_SET_ITEM(tuple, 1, quantity.release());
+            PyTuple_SET_ITEM(tuple, 2, orders.release());
+            return tuple;
+        });
 }
 
 // (orders ahead, quantity ahead) of a resting order.
