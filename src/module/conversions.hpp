@@ -207,71 +207,53 @@ std::uint64_t bits_of(T value) noexcept {
     return bits;
 }
 
-// The number objects of a top of book. Tops are read again and again at
-// the same few prices and quantities, so the objects last made for them are
-// kept (a small table by value) and handed out again: ints and floats are
-// values, equal whichever object holds them. Guarded by the interpreter lock.
-template <typename Value, std::size_t Size = 16>
-class KeptNumbers {
+// Objects made for tops of book and depth views, kept by value and handed
+// out again: a top or a depth level is read again and again between changes
+// of the book, and ints, floats and tuples of them are values, equal
+// whichever object holds them. An object is filed by its first field (a
+// price: the neighbouring prices of a depth view land in neighbouring slots)
+// and found again only if every field matches bit for bit. Guarded by the
+// interpreter lock.
+template <std::size_t Fields, std::size_t Size = 16>
+class KeptValues {
 public:
-    PyObject* get(Value value) {
-        const std::uint64_t bits = bits_of(value);
-        Slot& slot = slots_[(bits ^ (bits >> 17)) % Size];
+    using Bits = std::array<std::uint64_t, Fields>;
+
+    template <typename Make>
+    PyObject* get(const Bits& bits, Make&& make) {
+        Slot& slot = slots_[(bits[0] ^ (bits[0] >> 17)) % Size];
         if (slot.object != nullptr && slot.bits == bits) return Py_NewRef(slot.object);
-        PyObject* made = to_python(value);
+        PyObject* made = make();
         Py_XSETREF(slot.object, Py_NewRef(made));
         slot.bits = bits;
         return made;
     }
 
-private:
-    struct Slot {
-        std::uint64_t bits = 0;
-        PyObject* object = nullptr;
-    };
-    Slot slots_[Size];
-};
-inline KeptNumbers<std::int64_t> quote_prices;
-inline KeptNumbers<double> quote_quantities;
-// The prices of depth views: a band of neighbouring prices read again and again.
-inline KeptNumbers<std::int64_t, 64> depth_prices;
-
-// Tuples of numbers kept the same way: a top of book or a depth level is read
-// again and again between changes of the book, and a tuple of numbers is a
-// value too. A tuple is filed by its price, so the neighbouring prices of a
-// depth view land in neighbouring slots, and found again only if every field
-// matches bit for bit. Guarded by the interpreter lock.
-template <std::size_t Fields, std::size_t Size>
-class KeptTuples {
-public:
-    using Bits = std::array<std::uint64_t, Fields>;  // the price's first
-
-    template <typename Make>
-    PyObject* get(const Bits& bits, Make&& make) {
-        Slot& slot = slots_[(bits[0] ^ (bits[0] >> 17)) % Size];
-        if (slot.tuple != nullptr && slot.bits == bits) return Py_NewRef(slot.tuple);
-        PyObject* tuple = make();
-        Py_XSETREF(slot.tuple, Py_NewRef(tuple));
-        slot.bits = bits;
-        return tuple;
+    // An int or float for `value`.
+    template <typename Number>
+    PyObject* number(Number value) {
+        static_assert(Fields == 1);
+        return get({bits_of(value)}, [&] { return to_python(value); });
     }
 
 private:
     struct Slot {
         Bits bits{};
-        PyObject* tuple = nullptr;
+        PyObject* object = nullptr;
     };
     Slot slots_[Size];
 };
-
-inline KeptTuples<2, 16> kept_quotes;
-inline KeptTuples<3, 64> kept_depth_levels;
+inline KeptValues<1> quote_prices;
+inline KeptValues<1> quote_quantities;
+inline KeptValues<2> quotes;
+inline KeptValues<1, 64> depth_prices;
+inline KeptValues<3, 64> depth_levels;
 
 // (price in ticks, quantity) of a side's best level.
 inline PyObject* to_python(const Quote& quote) {
-    return kept_quotes.get({bits_of(quote.price_in_ticks), bits_of(quote.quantity)}, [&] {
-        OwnedRef price = OwnedRef::steal(quote_prices.get(quote.price_in_ticks));
-        OwnedRef quantity = OwnedRef::steal(quote_quantities.get(quote.quantity));
+    return quotes.get({bits_of(quote.price_in_ticks), bits_of(quote.quantity)}, [&] {
+        OwnedRef price = OwnedRef::steal(quote_prices.number(quote.price_in_ticks));
+        OwnedRef quantity = OwnedRef::steal(quote_quantities.number(quote.quantity));
         PyObject* tuple = checked(PyTuple_New(2)).release();
         PyTuple_SET_ITEM(tuple, 0, price.release());
         PyTuple_SET_ITEM(tuple, 1, quantity.release());
@@ -281,9 +263,9 @@ inline PyObject* to_python(const Quote& quote) {
 
 // (price in ticks, quantity, orders) of one level of a depth view.
 inline PyObject* to_python(const DepthLevel& level) {
-    return kept_depth_levels.get(
+    return depth_levels.get(
         {bits_of(level.price_in_ticks), bits_of(level.quantity), level.orders}, [&] {
-            OwnedRef price = OwnedRef::steal(depth_prices.get(level.price_in_ticks));
+            OwnedRef price = OwnedRef::steal(depth_prices.number(level.price_in_ticks));
             OwnedRef quantity = OwnedRef::steal(to_python(level.quantity));
             OwnedRef orders = OwnedRef::steal(to_python(level.orders));
             PyObject* tuple = checked(PyTuple_New(3)).release();

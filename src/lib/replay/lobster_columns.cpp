@@ -122,26 +122,18 @@ bool read_lines(std::string_view text, ReadLine&& read_line) {
 // memory that is never written costs no physical pages.
 std::size_t line_bound(std::string_view text) { return text.size() / 12 + 1; }
 
-// Room for `count` items of a column that a long file fills: large pages,
-// asked for before the first write, take far fewer page faults to fill.
-template <typename T>
-void reserve_large(std::vector<T>& column, std::size_t count) {
-    column.reserve(count);
-    platform::advise_large_pages(column.data(), count * sizeof(T));
-}
-
 }  // namespace
 
 std::optional<MessageColumns> read_message_columns(std::string_view text, int width) {
     if (width != 6 && width != 7) return std::nullopt;
     MessageColumns columns;
     const std::size_t bound = line_bound(text);
-    reserve_large(columns.times, bound);
-    reserve_large(columns.types, bound);
-    reserve_large(columns.order_ids, bound);
-    reserve_large(columns.sizes, bound);
-    reserve_large(columns.prices, bound);
-    reserve_large(columns.directions, bound);
+    platform::reserve_large_pages(columns.times, bound);
+    platform::reserve_large_pages(columns.types, bound);
+    platform::reserve_large_pages(columns.order_ids, bound);
+    platform::reserve_large_pages(columns.sizes, bound);
+    platform::reserve_large_pages(columns.prices, bound);
+    platform::reserve_large_pages(columns.directions, bound);
 
     const bool plain = read_lines(text, [&](Fields& fields) {
         double time;
@@ -171,7 +163,7 @@ std::optional<std::vector<std::vector<std::int64_t>>> read_integer_columns(std::
     if (width <= 0 || kept < 0 || kept > width) return std::nullopt;
     std::vector<std::vector<std::int64_t>> columns(static_cast<std::size_t>(kept));
     const std::size_t bound = line_bound(text);
-    for (auto& column : columns) reserve_large(column, bound);
+    for (auto& column : columns) platform::reserve_large_pages(column, bound);
 
     std::size_t rows = 0;
     const bool plain = read_lines(text, [&](Fields& fields) {

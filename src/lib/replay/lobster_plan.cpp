@@ -1,7 +1,5 @@
 #include "lib/replay/lobster_plan.hpp"
 
-#include <algorithm>
-
 #include "lib/key_table.hpp"
 #include "lib/platform/memory.hpp"
 
@@ -39,8 +37,8 @@ Plan plan_messages(const Messages& messages, std::span<const OpeningOrder> openi
     plan.keys = platform::large_page_vector<std::int64_t>(count);
     plan.sides = platform::large_page_vector<std::int8_t>(count);
     plan.ticks = platform::large_page_vector<std::int64_t>(count);
-    plan.quantities = platform::large_page_vector<std::int64_t>(count);
-    std::copy(messages.sizes.begin(), messages.sizes.end(), plan.quantities.begin());
+    platform::reserve_large_pages(plan.quantities, count);
+    plan.quantities.assign(messages.sizes.begin(), messages.sizes.end());
 
     KeyTable<std::int64_t> by_level;
     for (const OpeningOrder& order : opening) {
