@@ -1,12 +1,14 @@
 #pragma once
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "lib/order_id.hpp"
 #include "lib/platform/memory.hpp"
 #include "lib/prefetch.hpp"
 #include "lib/slot_pool.hpp"
+#include "lib/tag_filter.hpp"
 
 namespace quoranth {
 
@@ -19,8 +21,9 @@ namespace quoranth {
 // without touching an entry, and its run ends at the first empty bucket.
 // Growing rehashes from the stored tags without reading an entry. Identifiers
 // restored from saved state may be chosen by anyone, so their hash is keyed
-// with the process's secret.
-template <typename Entry>
+// with the process's secret. A `Filtered` table also keeps a TagFilter, for
+// a table that is mostly asked about identifiers it does not hold.
+template <typename Entry, bool Filtered = false>
 class IdTable {
 public:
     using Handle = std::uint32_t;
@@ -30,6 +33,9 @@ public:
     Handle find(std::string_view id, std::uint64_t hash) const noexcept {
         if (count_ == 0) return no_handle;
         const auto tag = static_cast<std::uint32_t>(hash);
+        if constexpr (Filtered) {
+            if (!filter_.may_hold(tag)) return no_handle;
+        }
         for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
             const Bucket b = buckets_[i];
             if (b.stored == 0) return no_handle;
@@ -37,10 +43,14 @@ public:
         }
     }
 
-    // Starts loading the bucket where `hash` is looked up, for a find soon after.
+    // Starts loading the bucket where `hash` is looked up or inserted (and its
+    // filter word), for a find or insert soon after.
     void prefetch(std::uint64_t hash) const noexcept {
         // An empty table has no data and mask 0: the address is null then.
         quoranth::prefetch(buckets_.data() + (static_cast<std::uint32_t>(hash) & mask_));
+        if constexpr (Filtered) {
+            if (!buckets_.empty()) filter_.prefetch(static_cast<std::uint32_t>(hash));
+        }
     }
 
     // Makes sure the next `count` inserts allocate nothing (and so cannot fail).
@@ -64,6 +74,7 @@ public:
         const Handle h = entries_.acquire_reserved();
         entries_[h] = entry;
         place(Bucket{static_cast<std::uint32_t>(hash), h + 1});
+        if constexpr (Filtered) filter_.add(static_cast<std::uint32_t>(hash));
         ++count_;
         return h;
     }
@@ -85,6 +96,9 @@ public:
         buckets_[hole] = Bucket{};
         entries_.release(h);
         --count_;
+        if constexpr (Filtered) {
+            if (filter_.erased_enough()) rebuild_filter();
+        }
     }
 
     Entry& operator[](Handle h) noexcept { return entries_[h]; }
@@ -113,10 +127,20 @@ private:
 
     void rehash(std::size_t capacity) {
         std::vector<Bucket> buckets = platform::large_page_vector<Bucket>(capacity);
+        if constexpr (Filtered) filter_.resize(capacity);  // the last step that can fail
         buckets.swap(buckets_);
         mask_ = capacity - 1;
         for (const Bucket& b : buckets) {
-            if (b.stored != 0) place(b);
+            if (b.stored == 0) continue;
+            place(b);
+            if constexpr (Filtered) filter_.add(b.tag);
+        }
+    }
+
+    void rebuild_filter() noexcept {
+        filter_.clear();
+        for (const Bucket& b : buckets_) {
+            if (b.stored != 0) filter_.add(b.tag);
         }
     }
 
@@ -124,6 +148,8 @@ private:
     std::vector<Bucket> buckets_;
     std::size_t mask_ = 0;
     std::size_t count_ = 0;
+    struct NoFilter {};
+    [[no_unique_address]] std::conditional_t<Filtered, TagFilter, NoFilter> filter_;
 };
 
 }  // namespace quoranth

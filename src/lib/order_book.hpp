@@ -293,7 +293,7 @@ private:
     SideLevels buys_{OrderType::Buy};
     SideLevels sells_{OrderType::Sell};
     RestingRecords records_;
-    IdTable<ColdEntry> cold_;
+    IdTable<ColdEntry, /*Filtered=*/true> cold_;  // asked about every new order: filtered
     MatchPlan plan_;
     std::vector<Fill> fills_;  // what add() returns
     KeyedOrders keyed_;

@@ -1,6 +1,7 @@
 // Native tests of the engine: failures injected into add (clock and memory)
 // and into reading a snapshot (memory) at every point, the ladder's window
-// against a plain ordered map, the level bitmap against a scan, the clock
+// against a plain ordered map, the level bitmap against a scan, a filtered
+// identifier table against a set, the clock
 // arithmetic at its limits, and the injected sources. Run by `make test` and
 // `make sanitize`; prints "N passed, N failed".
 #include <algorithm>
@@ -386,6 +387,40 @@ void test_bitmap_finds_what_a_scan_finds() {
     }
 }
 
+// A filtered table answers as a plain set does through growth and through
+// the filter rebuilds that erasures trigger.
+void test_filtered_table_agrees_with_a_set() {
+    struct Entry {
+        Order record;
+    };
+    IdTable<Entry, true> table;
+    std::map<std::string, IdTable<Entry, true>::Handle> model;
+    std::vector<std::string> ids;
+    std::mt19937_64 rng(5);
+    std::size_t mismatches = 0;
+    for (int step = 0; step < 40000; ++step) {
+        if (ids.empty() || rng() % 3 != 0) {
+            Entry entry{Order::create(OrderType::Buy, 1, 1.0)};
+            ids.emplace_back(entry.record.id.view());
+            model[ids.back()] = table.insert(entry);
+        } else {
+            const std::size_t i = rng() % ids.size();
+            std::swap(ids[i], ids.back());
+            table.erase(model[ids.back()]);
+            model.erase(ids.back());
+            ids.pop_back();
+        }
+        const Order absent = Order::create(OrderType::Sell, 1, 1.0);
+        mismatches += table.find(absent.id.view()) != no_handle;
+        if (!ids.empty()) {
+            const std::string& present = ids[rng() % ids.size()];
+            mismatches += table.find(present) != model[present];
+        }
+    }
+    for (const auto& [id, handle] : model) mismatches += table.find(id) != handle;
+    CHECK(mismatches == 0 && table.size() == model.size());
+}
+
 void test_clock_arithmetic_refuses_to_overflow() {
     using platform::intervals_from_timespec;
     CHECK(intervals_from_timespec(0, 0) == 0);
@@ -411,6 +446,7 @@ int main() {
     test_levels_agree_with_an_ordered_map(OrderType::Buy);
     test_levels_agree_with_an_ordered_map(OrderType::Sell);
     test_bitmap_finds_what_a_scan_finds();
+    test_filtered_table_agrees_with_a_set();
     test_clock_arithmetic_refuses_to_overflow();
     std::printf("native: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
