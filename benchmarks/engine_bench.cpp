@@ -73,13 +73,16 @@ enum class Code : std::uint8_t { Add, Cancel, BestBid, BestAsk, Spread, CancelUn
 
 struct Op {
     Code code;
-    std::uint32_t order;  // index into Stream::orders
+    std::uint32_t index;  // an add's into Stream::orders, a cancel's into Stream::cancel_ids
 };
 
 struct Stream {
     std::vector<Order> orders;  // every order the stream adds, in stream order
     std::size_t prefill = 0;    // the first `prefill` orders fill the book
     std::vector<Op> ops;
+    // Each cancel's identifier, copied out in stream order before the timed
+    // loop, as the Python benchmark makes each cancel's id text beforehand.
+    std::vector<OrderId> cancel_ids;
 };
 
 Stream load(const std::string& path) {
@@ -111,7 +114,12 @@ Stream load(const std::string& path) {
             long long key;
             in >> key;
             const auto it = by_key.find(key);
-            s.ops.push_back(it == by_key.end() ? Op{Code::CancelUnknown, 0} : Op{Code::Cancel, it->second});
+            if (it == by_key.end()) {
+                s.ops.push_back({Code::CancelUnknown, 0});
+            } else {
+                s.ops.push_back({Code::Cancel, static_cast<std::uint32_t>(s.cancel_ids.size())});
+                s.cancel_ids.push_back(s.orders[it->second].id);
+            }
         } else if (tag == "B") {
             s.ops.push_back({Code::BestBid, 0});
         } else if (tag == "S") {
@@ -131,10 +139,10 @@ Stream load(const std::string& path) {
     for (const Op& op : s.ops) {
         switch (op.code) {
             case Code::Add:
-                acc += static_cast<double>(book.add(s.orders[op.order]).size());
+                acc += static_cast<double>(book.add(s.orders[op.index]).size());
                 break;
             case Code::Cancel:
-                acc += book.cancel(s.orders[op.order].id.view());
+                acc += book.cancel(s.cancel_ids[op.index].view());
                 break;
             case Code::CancelUnknown:
                 acc += book.cancel(unknown);
