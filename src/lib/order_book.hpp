@@ -19,6 +19,9 @@
 //             nowhere: filled orders, kept until cancelled so that get_order
 //             finds them, and entries written by update_order alone. An entry
 //             moves here from the hot index as soon as nothing rests under it.
+//             Every new order's id is looked up here, and is almost never
+//             found: a TagFilter (two bits per entry's hash, an eighth of the
+//             buckets' size) answers most of those lookups from cache.
 //   tables    IdTable: open addressing over 8-byte buckets (32-bit hash tag,
 //             handle), linear probing at load at most 1/2, so that a lookup
 //             mostly reads one line of buckets; entries in pools of
