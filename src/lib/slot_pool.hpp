@@ -15,11 +15,15 @@ namespace quoranth {
 inline constexpr std::uint32_t no_handle = 0xFFFFFFFFu;
 
 // Stable storage for many small records addressed by 32-bit handles. Records
-// live in fixed-size chunks of 32,768 (never moved, so growth copies nothing),
-// aligned to large pages; every chunk after the first asks for them, since a
-// pool that large is touched at random. Untouched pages of a chunk cost no
-// memory. A freed slot holds the link to the next free one in its own bytes,
-// so the free list costs no memory, and freed slots are reused first.
+// live in chunks that are never moved, so growth copies nothing. The first
+// chunk is small (2,048 records), so that a small pool stays small; every
+// later one holds 32,768 records and asks for large pages, since a pool that
+// large is touched at random and a large page takes one page fault where
+// small ones take hundreds (a fault costs microseconds in a virtual machine,
+// and a book that keeps its filled orders grows for as long as it trades).
+// Untouched pages of a chunk cost no memory. A freed slot holds the link to
+// the next free one in its own bytes, so the free list costs no memory, and
+// freed slots are reused first.
 template <typename T>
 class SlotPool {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
@@ -32,7 +36,7 @@ public:
 
     T& operator[](Handle h) noexcept { return *std::launder(reinterpret_cast<T*>(slot(h).bytes)); }
     const T& operator[](Handle h) const noexcept {
-        return *std::launder(reinterpret_cast<const T*>(chunks_[h >> chunk_bits][h & chunk_mask].bytes));
+        return *std::launder(reinterpret_cast<const T*>(slot(h).bytes));
     }
 
     // Makes sure the next `count` acquires allocate nothing (and so cannot fail).
@@ -79,24 +83,48 @@ private:
     static constexpr std::uint32_t chunk_size = 1u << chunk_bits;
     static constexpr std::uint32_t chunk_mask = chunk_size - 1;
 
-    static constexpr std::align_val_t chunk_alignment{platform::large_page_bytes};
+    // Handles are addressed as if the first chunk were a full one whose
+    // first `first_offset` slots did not exist: one add, shift and mask
+    // reach every chunk.
+    static constexpr std::uint32_t first_chunk_slots = 2048;
+    static constexpr std::uint32_t first_offset = chunk_size - first_chunk_slots;
+    static_assert(max_slots + std::uint64_t{first_offset} <= UINT32_MAX);
+    static constexpr std::size_t cache_line_bytes = 64;
+    static_assert(alignof(Slot) <= cache_line_bytes);
     struct ChunkDeleter {
-        void operator()(Slot* chunk) const noexcept { ::operator delete[](chunk, chunk_alignment); }
+        std::align_val_t alignment;
+        void operator()(Slot* chunk) const noexcept { ::operator delete[](chunk, alignment); }
     };
     using Chunk = std::unique_ptr<Slot[], ChunkDeleter>;
 
-    Slot& slot(Handle h) noexcept { return chunks_[h >> chunk_bits][h & chunk_mask]; }
+    Slot& slot(Handle h) noexcept {
+        const std::uint32_t i = h + first_offset;
+        return starts_[i >> chunk_bits][i & chunk_mask];
+    }
+    const Slot& slot(Handle h) const noexcept {
+        const std::uint32_t i = h + first_offset;
+        return starts_[i >> chunk_bits][i & chunk_mask];
+    }
     std::size_t capacity() const noexcept { return capacity_; }
     void add_chunk() {
-        constexpr std::size_t bytes = std::size_t{chunk_size} * sizeof(Slot);
-        Chunk chunk(static_cast<Slot*>(::operator new[](bytes, chunk_alignment)));
-        if (!chunks_.empty()) platform::advise_large_pages(chunk.get(), bytes);
+        const bool first = chunks_.empty();
+        const std::size_t slots = first ? first_chunk_slots : chunk_size;
+        const std::align_val_t alignment{first ? cache_line_bytes : platform::large_page_bytes};
+        starts_.reserve(starts_.size() + 1);  // so that nothing below can fail once the chunk is made
+        Chunk chunk(static_cast<Slot*>(::operator new[](slots * sizeof(Slot), alignment)), ChunkDeleter{alignment});
+        if (!first) platform::advise_large_pages(chunk.get(), slots * sizeof(Slot));
+        // The first chunk's start lies `first_offset` slots before its memory
+        // (an address computed as an integer: it is never dereferenced).
+        const std::uintptr_t start =
+            reinterpret_cast<std::uintptr_t>(chunk.get()) - (first ? std::uintptr_t{first_offset} * sizeof(Slot) : 0);
         chunks_.push_back(std::move(chunk));
-        capacity_ += chunk_size;
+        starts_.push_back(reinterpret_cast<Slot*>(start));
+        capacity_ += slots;
     }
 
     std::vector<Chunk> chunks_;
-    std::size_t capacity_ = 0;  // slots in the chunks
+    std::vector<Slot*> starts_;  // where each chunk's slot 0 would be (see slot())
+    std::size_t capacity_ = 0;   // slots in the chunks
     Handle free_head_ = no_handle;
     std::size_t free_count_ = 0;
     std::size_t used_ = 0;

@@ -1,7 +1,7 @@
 // Native tests of the engine: failures injected into add (clock and memory)
 // and into reading a snapshot (memory) at every point, the ladder's window
-// against a plain ordered map, the level bitmap against a scan, a filtered
-// identifier table against a set, the clock
+// against a plain ordered map, the level bitmap against a scan, pool slots
+// across chunks, a filtered identifier table against a set, the clock
 // arithmetic at its limits, and the injected sources. Run by `make test` and
 // `make sanitize`; prints "N passed, N failed".
 #include <algorithm>
@@ -387,6 +387,22 @@ void test_bitmap_finds_what_a_scan_finds() {
     }
 }
 
+// Every slot keeps its own value across the small first chunk and the large
+// ones after it, and freed slots come back first.
+void test_pool_slots_stay_apart_across_chunks() {
+    SlotPool<std::uint64_t> pool;
+    std::vector<SlotPool<std::uint64_t>::Handle> handles;
+    for (std::uint64_t i = 0; i < 70000; ++i) {
+        handles.push_back(pool.acquire());
+        pool[handles.back()] = i * 7919;
+    }
+    std::size_t wrong = 0;
+    for (std::uint64_t i = 0; i < handles.size(); ++i) wrong += handles[i] != i || pool[handles[i]] != i * 7919;
+    pool.release(handles[2047]);
+    pool.release(handles[2048]);
+    CHECK(wrong == 0 && pool.acquire() == 2048 && pool.acquire() == 2047 && pool.live() == 70000);
+}
+
 // A filtered table answers as a plain set does through growth and through
 // the filter rebuilds that erasures trigger.
 void test_filtered_table_agrees_with_a_set() {
@@ -446,6 +462,7 @@ int main() {
     test_levels_agree_with_an_ordered_map(OrderType::Buy);
     test_levels_agree_with_an_ordered_map(OrderType::Sell);
     test_bitmap_finds_what_a_scan_finds();
+    test_pool_slots_stay_apart_across_chunks();
     test_filtered_table_agrees_with_a_set();
     test_clock_arithmetic_refuses_to_overflow();
     std::printf("native: %d passed, %d failed\n", passed, failed);
