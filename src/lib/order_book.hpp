@@ -24,9 +24,10 @@
 //             buckets' size) answers most of those lookups from cache.
 //   tables    IdTable: open addressing over 8-byte buckets (32-bit hash tag,
 //             handle), linear probing at load at most 1/2, so that a lookup
-//             mostly reads one line of buckets; entries in pools of
-//             32,768-entry chunks with intrusive free lists. Large pools and
-//             tables ask for large pages.
+//             mostly reads one line of buckets; entries in pools with
+//             intrusive free lists: a first chunk of 2,048 entries, then
+//             chunks of 32,768 in large pages (one page fault each). Large
+//             tables ask for large pages too.
 //   plan      the matches of the last planned add, in match order: quantity,
 //             sell price, clock reading and resting entry each, and the
 //             resting id's hash for a match that fills its record (a Fill is
