@@ -15,9 +15,6 @@
 //   engine <case> <ns/op> ns/op <M ops/s> M ops/s
 #include <algorithm>
 #include <cstdint>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -26,7 +23,6 @@
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "lib/order_book.hpp"
@@ -100,8 +96,13 @@ Stream load(const std::string& path) {
     s.prefill = n_prefill;
     s.orders.reserve(n_prefill + n_ops);
     s.ops.reserve(n_ops);
-    std::unordered_map<long long, std::uint32_t> by_key;
-    by_key.reserve(n_prefill + n_ops);
+    // The order added under each key. Keys are counters from 0 (-1 names no
+    // order), so a flat array serves; a map's tens of thousands of nodes,
+    // freed at the end, would be merged by the allocator at its next large
+    // request, inside a timed loop.
+    constexpr std::uint32_t none = 0xFFFFFFFFu;
+    std::vector<std::uint32_t> by_key;
+    const auto known = [&](long long key) { return key >= 0 && static_cast<std::size_t>(key) < by_key.size(); };
     std::string tag;
     for (std::size_t i = 0; i < n_prefill + n_ops && in >> tag; ++i) {
         const bool in_flow = i >= n_prefill;
@@ -111,17 +112,21 @@ Stream load(const std::string& path) {
             in >> key >> side >> price >> qty;
             const auto index = static_cast<std::uint32_t>(s.orders.size());
             s.orders.push_back(make_order(side == 0 ? OrderType::Buy : OrderType::Sell, price, qty));
-            by_key[key] = index;
+            if (key < 0 || key >= (1ll << 32)) {
+                std::cerr << path << ": key " << key << " out of range\n";
+                std::exit(2);
+            }
+            if (!known(key)) by_key.resize(static_cast<std::size_t>(key) + 1, none);
+            by_key[static_cast<std::size_t>(key)] = index;
             if (in_flow) s.ops.push_back({Code::Add, index});
         } else if (tag == "C") {
             long long key;
             in >> key;
-            const auto it = by_key.find(key);
-            if (it == by_key.end()) {
+            if (!known(key) || by_key[static_cast<std::size_t>(key)] == none) {
                 s.ops.push_back({Code::CancelUnknown, 0});
             } else {
                 s.ops.push_back({Code::Cancel, static_cast<std::uint32_t>(s.cancel_ids.size())});
-                s.cancel_ids.push_back(s.orders[it->second].id);
+                s.cancel_ids.push_back(s.orders[by_key[static_cast<std::size_t>(key)]].id);
             }
         } else if (tag == "B") {
             s.ops.push_back({Code::BestBid, 0});
@@ -165,15 +170,6 @@ Stream load(const std::string& path) {
 }
 
 volatile double sink;
-
-// The loader frees tens of thousands of small map nodes; the allocator
-// merges them at its next large request, which must not be inside a timed
-// loop (a replay's first add makes the book's first pool chunk there).
-void settle_allocator() {
-#if defined(__GLIBC__)
-    malloc_trim(0);
-#endif
-}
 
 double run_once(const Stream& s) {
     OrderBook book(0.01);
@@ -358,7 +354,6 @@ int main(int argc, char** argv) {
     for (const auto& [depth, path] : flows) {
         std::vector<Stream> one;
         one.push_back(load(path));
-        settle_allocator();
         const Result r = measure(one, passes);
         print_case("flow_" + depth, r);
         std::fflush(stdout);
@@ -370,7 +365,6 @@ int main(int argc, char** argv) {
     if (!replays.empty()) {
         std::vector<Stream> all;
         for (const auto& path : replays) all.push_back(load(path));
-        settle_allocator();
         const Result r = measure(all, passes);
         print_case("replay", r);
         json << ", \"replay\": " << json_result(r);
