@@ -66,9 +66,10 @@ public:
     }
 
     // Adds `entry`, whose identifier must be absent; cannot fail after reserve().
-    Handle insert(const Entry& entry) {
+    Handle insert(const Entry& entry) { return insert(entry, hash_order_id(entry.record.id.view())); }
+    Handle insert(const Entry& entry, std::uint64_t hash) {
         reserve(1);
-        return insert_reserved(entry, hash_order_id(entry.record.id.view()));
+        return insert_reserved(entry, hash);
     }
     Handle insert_reserved(const Entry& entry, std::uint64_t hash) noexcept {
         const Handle h = entries_.acquire_reserved();

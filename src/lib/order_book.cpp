@@ -266,8 +266,9 @@ bool OrderBook::cancel(std::string_view order_id) {
 }
 
 std::optional<Order> OrderBook::get_order(std::string_view order_id) const {
-    if (const Handle entry = records_.find(order_id); entry != no_handle) return records_.record(entry);
-    if (const Handle cold = cold_.find(order_id); cold != no_handle) return cold_[cold].record;
+    const std::uint64_t hash = hash_order_id(order_id);
+    if (const Handle entry = records_.find(order_id, hash); entry != no_handle) return records_.record(entry);
+    if (const Handle cold = cold_.find(order_id, hash); cold != no_handle) return cold_[cold].record;
     return std::nullopt;
 }
 
@@ -281,13 +282,14 @@ void OrderBook::check_same_order(Handle entry, const Order& order) const {
 
 void OrderBook::update_order(const Order& order) {
     plan_.valid_ = false;
-    if (const Handle entry = records_.find(order.id.view()); entry != no_handle) {
+    const std::uint64_t hash = hash_order_id(order.id.view());
+    if (const Handle entry = records_.find(order.id.view(), hash); entry != no_handle) {
         check_same_order(entry, order);
         records_.record(entry) = order;
-    } else if (const Handle cold = cold_.find(order.id.view()); cold != no_handle) {
+    } else if (const Handle cold = cold_.find(order.id.view(), hash); cold != no_handle) {
         cold_[cold].record = order;
     } else {
-        cold_.insert(ColdEntry{order});
+        cold_.insert(ColdEntry{order}, hash);
     }
 }
 
