@@ -46,11 +46,9 @@ public:
     // Starts loading the bucket where `hash` is looked up or inserted (and its
     // filter word), for a find or insert soon after.
     void prefetch(std::uint64_t hash) const noexcept {
-        // An empty table has no data and mask 0: the address is null then.
+        // An empty table has no data and mask 0 (its filter too): the addresses are null then.
         quoranth::prefetch(buckets_.data() + (static_cast<std::uint32_t>(hash) & mask_));
-        if constexpr (Filtered) {
-            if (!buckets_.empty()) filter_.prefetch(static_cast<std::uint32_t>(hash));
-        }
+        if constexpr (Filtered) filter_.prefetch(static_cast<std::uint32_t>(hash));
     }
 
     // Makes sure the next `count` inserts allocate nothing (and so cannot fail).
