@@ -55,11 +55,9 @@ public:
     void reserve(std::size_t count) {
         if (count == 0) return;
         entries_.reserve(count);
-        // Load at most 1/2: a run of linear probing, and so an absent lookup
-        // or an insertion, then averages under two buckets (at 3/4 it is four).
-        if ((count_ + count) * 2 <= buckets_.size()) return;
+        if (count_ + count <= limit_) return;
         std::size_t capacity = buckets_.empty() ? 64 : buckets_.size();
-        while ((count_ + count) * 2 > capacity) capacity *= 2;
+        while (count_ + count > max_load(capacity)) capacity *= growth(capacity);
         rehash(capacity);
     }
 
@@ -113,6 +111,27 @@ public:
     std::size_t handle_bound() const noexcept { return entries_.handle_bound(); }
 
 private:
+    // Load at most 1/4 up to 16,384 buckets (128 KB), then 1/2. Linear
+    // probing's runs, and so the buckets that an absent lookup, an insertion
+    // or a deletion reads, lengthen quickly with the load: about two and a
+    // half for an absent id at 1/2, under one and a half at 1/4. A small
+    // book whose size hovers just under a doubling point would otherwise
+    // spend its life near 1/2; its table stays in cache either way. Past
+    // that size a bigger table costs cache misses, which outweigh the
+    // shorter runs, and memory per entry, so large tables keep to 1/2.
+    static constexpr std::size_t sparse_up_to = std::size_t{1} << 14;  // buckets
+    static constexpr std::size_t max_load(std::size_t buckets) noexcept {
+        return buckets <= sparse_up_to ? buckets / 4 : buckets / 2;
+    }
+
+    // A filtered table (the store of filled orders, which only grows while
+    // orders trade) grows fourfold until its buckets take 8 MB, so that each
+    // entry is moved a third as often; past that, and other tables always,
+    // twofold.
+    static constexpr std::size_t growth(std::size_t buckets) noexcept {
+        return Filtered && buckets < (std::size_t{1} << 20) ? 4 : 2;
+    }
+
     struct Bucket {
         std::uint32_t tag = 0;     // the low half of the hash; it also gives the home bucket
         std::uint32_t stored = 0;  // the entry's handle plus one; 0: empty
@@ -129,6 +148,7 @@ private:
         if constexpr (Filtered) filter_.resize(capacity);  // the last step that can fail
         buckets.swap(buckets_);
         mask_ = capacity - 1;
+        limit_ = max_load(capacity);
         for (const Bucket& b : buckets) {
             if (b.stored == 0) continue;
             place(b);
@@ -146,6 +166,7 @@ private:
     SlotPool<Entry> entries_;
     std::vector<Bucket> buckets_;
     std::size_t mask_ = 0;
+    std::size_t limit_ = 0;  // entries the buckets take before growing
     std::size_t count_ = 0;
     struct NoFilter {};
     [[no_unique_address]] std::conditional_t<Filtered, TagFilter, NoFilter> filter_;
