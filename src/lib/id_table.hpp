@@ -31,6 +31,13 @@ public:
     // Callers that look one identifier up several times hash it once (hash_order_id).
     Handle find(std::string_view id) const noexcept { return find(id, hash_order_id(id)); }
     Handle find(std::string_view id, std::uint64_t hash) const noexcept {
+        return find(id, hash, [](Handle) noexcept {});
+    }
+    // As find, calling `candidate(handle)` for each entry whose tag matches,
+    // before its identifier is compared: a caller about to read other data
+    // kept under the handle starts loading it while the compare waits.
+    template <typename Candidate>
+    Handle find(std::string_view id, std::uint64_t hash, Candidate&& candidate) const noexcept {
         if (count_ == 0) return no_handle;
         const auto tag = static_cast<std::uint32_t>(hash);
         if constexpr (Filtered) {
@@ -39,7 +46,9 @@ public:
         for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
             const Bucket b = buckets_[i];
             if (b.stored == 0) return no_handle;
-            if (b.tag == tag && entries_[b.stored - 1].record.id.equals(id)) return b.stored - 1;
+            if (b.tag != tag) continue;
+            candidate(b.stored - 1);
+            if (entries_[b.stored - 1].record.id.equals(id)) return b.stored - 1;
         }
     }
 

@@ -249,7 +249,7 @@ Level& OrderBook::level_of(Handle entry) noexcept {
 bool OrderBook::cancel(std::string_view order_id) {
     plan_.valid_ = false;
     const std::uint64_t hash = hash_order_id(order_id);
-    const Handle entry = records_.find(order_id, hash);
+    const Handle entry = records_.find_to_unlink(order_id, hash);
     if (entry == no_handle) {
         const Handle cold = cold_.find(order_id, hash);
         if (cold == no_handle) return false;

@@ -5,6 +5,7 @@
 #include "lib/handle_map.hpp"
 #include "lib/id_table.hpp"
 #include "lib/order.hpp"
+#include "lib/prefetch.hpp"
 #include "lib/side_levels.hpp"
 #include "lib/slot_array.hpp"
 #include "lib/slot_pool.hpp"
@@ -44,6 +45,11 @@ public:
     // Every entry handle in use, and the next one add_resting_entry gives, is below this.
     std::size_t entry_bound() const noexcept { return entries_.handle_bound(); }
     Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
+    // find, for an unlink soon after: the entry's own queue links load
+    // while its identifier is compared, rather than after.
+    Handle find_to_unlink(std::string_view id, std::uint64_t hash) const noexcept {
+        return entries_.find(id, hash, [this](Handle h) noexcept { quoranth::prefetch(&links_[h]); });
+    }
     void prefetch(std::uint64_t hash) const noexcept { entries_.prefetch(hash); }
     Order& record(Handle entry) noexcept { return entries_[entry].record; }
     const Order& record(Handle entry) const noexcept { return entries_[entry].record; }
