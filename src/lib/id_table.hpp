@@ -134,11 +134,11 @@ private:
     }
 
     // A filtered table (the store of filled orders, which only grows while
-    // orders trade) grows fourfold until its buckets take 8 MB, so that each
+    // orders trade) grows fourfold until its buckets take 2 MB, so that each
     // entry is moved a third as often; past that, and other tables always,
-    // twofold.
+    // twofold, so that a large table wastes little memory.
     static constexpr std::size_t growth(std::size_t buckets) noexcept {
-        return Filtered && buckets < (std::size_t{1} << 20) ? 4 : 2;
+        return Filtered && buckets < (std::size_t{1} << 18) ? 4 : 2;
     }
 
     struct Bucket {

@@ -26,7 +26,7 @@
 //             handle), linear probing at load at most 1/4 while the table
 //             is small (16,384 buckets), 1/2 beyond, so that a lookup
 //             mostly reads one line of buckets; the cold store grows
-//             fourfold until 8 MB, twofold after; entries in pools with
+//             fourfold until 2 MB, twofold after; entries in pools with
 //             intrusive free lists: a first chunk of 2,048 entries, then
 //             chunks of 32,768 in large pages (one page fault each). Large
 //             tables ask for large pages too.
