@@ -153,7 +153,7 @@ private:
     }
 
     void rehash(std::size_t capacity) {
-        std::vector<Bucket> buckets = platform::large_page_vector<Bucket>(capacity);
+        platform::LargePageVector<Bucket> buckets = platform::large_page_vector<Bucket>(capacity);
         if constexpr (Filtered) filter_.resize(capacity);  // the last step that can fail
         buckets.swap(buckets_);
         mask_ = capacity - 1;
@@ -173,7 +173,7 @@ private:
     }
 
     SlotPool<Entry> entries_;
-    std::vector<Bucket> buckets_;
+    platform::LargePageVector<Bucket> buckets_;
     std::size_t mask_ = 0;
     std::size_t limit_ = 0;  // entries the buckets take before growing
     std::size_t count_ = 0;

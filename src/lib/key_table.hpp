@@ -83,7 +83,7 @@ private:
     }
 
     void rehash(std::size_t capacity) {
-        std::vector<Slot> old = platform::large_page_vector<Slot>(capacity);
+        platform::LargePageVector<Slot> old = platform::large_page_vector<Slot>(capacity);
         old.swap(slots_);
         mask_ = capacity - 1;
         reinsert(old, slots_, mask_, is_empty, home_of());
@@ -94,7 +94,7 @@ private:
         return [this](const Slot& slot) { return home(slot.key); };
     }
 
-    std::vector<Slot> slots_;
+    platform::LargePageVector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t count_ = 0;
     std::uint64_t secret_ = hash_secret();

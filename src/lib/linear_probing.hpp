@@ -8,8 +8,8 @@ namespace quoranth {
 // probing, no tombstones).
 
 // The first free position at or after `home`.
-template <typename Slot, typename IsEmpty>
-std::size_t free_position(const std::vector<Slot>& slots, std::size_t mask, std::size_t home, IsEmpty is_empty) {
+template <typename Slots, typename IsEmpty>
+std::size_t free_position(const Slots& slots, std::size_t mask, std::size_t home, IsEmpty is_empty) {
     std::size_t i = home;
     while (!is_empty(slots[i])) i = (i + 1) & mask;
     return i;
@@ -17,10 +17,9 @@ std::size_t free_position(const std::vector<Slot>& slots, std::size_t mask, std:
 
 // Puts every occupied slot of `old` into `slots` (empty, same slot type),
 // as growing a table does.
-template <typename Slot, typename IsEmpty, typename HomeOf>
-void reinsert(const std::vector<Slot>& old, std::vector<Slot>& slots, std::size_t mask, IsEmpty is_empty,
-              HomeOf home_of) {
-    for (const Slot& slot : old) {
+template <typename Slots, typename IsEmpty, typename HomeOf>
+void reinsert(const Slots& old, Slots& slots, std::size_t mask, IsEmpty is_empty, HomeOf home_of) {
+    for (const auto& slot : old) {
         if (!is_empty(slot)) slots[free_position(slots, mask, home_of(slot), is_empty)] = slot;
     }
 }
@@ -29,11 +28,11 @@ void reinsert(const std::vector<Slot>& old, std::vector<Slot>& slots, std::size_
 // of its probe run move back into the hole unless their home lies cyclically
 // in (hole, j]. Returns the position left free at the end, for the caller to
 // mark empty.
-template <typename Slot, typename IsEmpty, typename HomeOf>
-std::size_t close_hole(std::vector<Slot>& slots, std::size_t mask, std::size_t hole, IsEmpty is_empty,
+template <typename Slots, typename IsEmpty, typename HomeOf>
+std::size_t close_hole(Slots& slots, std::size_t mask, std::size_t hole, IsEmpty is_empty,
                        HomeOf home_of) {
     for (std::size_t j = (hole + 1) & mask;; j = (j + 1) & mask) {
-        const Slot& slot = slots[j];
+        const auto& slot = slots[j];
         if (is_empty(slot)) return hole;
         const std::size_t want = home_of(slot);
         const bool stays = hole <= j ? (hole < want && want <= j) : (hole < want || want <= j);

@@ -56,7 +56,7 @@ private:
         return (std::uint64_t{1} << ((tag >> 20) & 63)) | (std::uint64_t{1} << (tag >> 26));
     }
 
-    std::vector<std::uint64_t> words_;
+    platform::LargePageVector<std::uint64_t> words_;
     std::size_t mask_ = 0;
     std::size_t erased_ = 0;
 };

@@ -37,7 +37,6 @@ Plan plan_messages(const Messages& messages, std::span<const OpeningOrder> openi
     plan.keys = platform::large_page_vector<std::int64_t>(count);
     plan.sides = platform::large_page_vector<std::int8_t>(count);
     plan.ticks = platform::large_page_vector<std::int64_t>(count);
-    platform::reserve_large_pages(plan.quantities, count);
     plan.quantities.assign(messages.sizes.begin(), messages.sizes.end());
 
     KeyTable<std::int64_t> by_level;

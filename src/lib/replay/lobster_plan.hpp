@@ -25,6 +25,8 @@
 #include <span>
 #include <vector>
 
+#include "lib/platform/memory.hpp"
+
 namespace quoranth::replay {
 
 enum class Operation : std::int8_t { Nothing = 0, Add = 1, Reduce = 2, Cancel = 3, Take = 4, TakeThenCancel = 5 };
@@ -54,11 +56,11 @@ struct Messages {
 // `ticks` and `quantities` describe the order added (for Take, the stand-in
 // from the other side).
 struct Plan {
-    std::vector<std::int8_t> operations;
-    std::vector<std::int64_t> keys;
-    std::vector<std::int8_t> sides;
-    std::vector<std::int64_t> ticks;
-    std::vector<std::int64_t> quantities;
+    platform::LargePageVector<std::int8_t> operations;
+    platform::LargePageVector<std::int64_t> keys;
+    platform::LargePageVector<std::int8_t> sides;
+    platform::LargePageVector<std::int64_t> ticks;
+    platform::LargePageVector<std::int64_t> quantities;
     std::int64_t unplaced = 0;  // messages naming an order the replay neither holds nor can place
 };
 
