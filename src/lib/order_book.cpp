@@ -65,6 +65,7 @@ void OrderBook::drop_plan() noexcept {
 }
 
 void OrderBook::rest(const Order& incoming) {
+    levels_of(incoming.side).prefetch(incoming.price_in_ticks);
     drop_plan();
     const std::uint64_t hash = hash_order_id(incoming.id.view());
     const std::string_view id = incoming.id.view();

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "lib/prefetch.hpp"
+
 #include "lib/enums.hpp"
 #include "lib/level_bitmap.hpp"
 #include "lib/slot_pool.hpp"
@@ -37,6 +39,10 @@ public:
         return far_.empty() ? nullptr : find_far(price);
     }
     const Level* find(std::int64_t price) const noexcept { return const_cast<SideLevels*>(this)->find(price); }
+    // Starts loading the ladder slot of `price`, if the window holds it.
+    void prefetch(std::int64_t price) const noexcept {
+        if (in_window(price)) quoranth::prefetch(&slots_[slot_of(price)]);
+    }
 
     // Makes sure that create(price) cannot fail, moving or growing the window
     // or readying a map node; may throw (memory). Changes no level.
