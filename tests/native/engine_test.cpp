@@ -1,9 +1,9 @@
 // Native tests of the engine: failures injected into add (clock and memory)
 // and into reading a snapshot (memory) at every point, the ladder's window
 // against a plain ordered map, the level bitmap against a scan, pool slots
-// across chunks, a filtered identifier table against a set, the clock
-// arithmetic at its limits, and the injected sources. Run by `make test` and
-// `make sanitize`; prints "N passed, N failed".
+// across chunks, a filtered identifier table against a set, large-page
+// arrays, the clock arithmetic at its limits, and the injected sources. Run
+// by `make test` and `make sanitize`; prints "N passed, N failed".
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +17,7 @@
 #include "lib/errors.hpp"
 #include "lib/level_bitmap.hpp"
 #include "lib/order_book.hpp"
+#include "lib/platform/memory.hpp"
 #include "lib/platform/wall_clock.hpp"
 #include "text/object_texts.hpp"
 
@@ -437,6 +438,19 @@ void test_filtered_table_agrees_with_a_set() {
     CHECK(mismatches == 0 && table.size() == model.size());
 }
 
+// Arrays of a large page or more start on a large-page boundary, and keep
+// their items as they grow across that size and are copied.
+void test_large_page_arrays_are_aligned_and_keep_their_items() {
+    using platform::large_page_bytes;
+    platform::LargePageVector<std::uint64_t> items;
+    for (std::uint64_t i = 0; i < large_page_bytes / 8 * 3 + 5; ++i) items.push_back(i * 31);
+    const platform::LargePageVector<std::uint64_t> copy = items;
+    std::size_t wrong = 0;
+    for (std::uint64_t i = 0; i < copy.size(); ++i) wrong += copy[i] != i * 31;
+    const auto offset = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p) % large_page_bytes; };
+    CHECK(wrong == 0 && offset(items.data()) == 0 && offset(copy.data()) == 0);
+}
+
 void test_clock_arithmetic_refuses_to_overflow() {
     using platform::intervals_from_timespec;
     CHECK(intervals_from_timespec(0, 0) == 0);
@@ -464,6 +478,7 @@ int main() {
     test_bitmap_finds_what_a_scan_finds();
     test_pool_slots_stay_apart_across_chunks();
     test_filtered_table_agrees_with_a_set();
+    test_large_page_arrays_are_aligned_and_keep_their_items();
     test_clock_arithmetic_refuses_to_overflow();
     std::printf("native: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
