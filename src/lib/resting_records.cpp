@@ -40,9 +40,7 @@ void RestingRecords::unlink(Ref ref, Level& level) noexcept {
     extras_.release(extra);
 }
 
-void RestingRecords::unlink_all(Handle entry, Level& level) noexcept {
-    if (links_[entry].prev != vacant) unlink(entry, level);
-    if (chains_.empty()) return;
+void RestingRecords::unlink_extras(Handle entry, Level& level) noexcept {
     for (Handle extra = chains_.find(entry); extra != no_handle; extra = chains_.find(entry)) {
         unlink(extra | extra_bit, level);
         if (chains_.empty()) return;

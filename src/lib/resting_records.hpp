@@ -87,7 +87,10 @@ public:
     // Takes one record out of `level`, its queue; the caller removes an emptied level.
     void unlink(Ref ref, Level& level) noexcept;
     // Takes every record of `entry` out of `level`, where all of them rest.
-    void unlink_all(Handle entry, Level& level) noexcept;
+    void unlink_all(Handle entry, Level& level) noexcept {
+        if (links_[entry].prev != vacant) unlink(entry, level);
+        if (!chains_.empty()) unlink_extras(entry, level);
+    }
     bool rests(Handle entry) const noexcept {
         return links_[entry].prev != vacant || (!chains_.empty() && chains_.find(entry) != no_handle);
     }
@@ -112,6 +115,9 @@ private:
         Handle entry;
         Handle chain_prev, chain_next;  // the entry's other extra records
     };
+
+    // Takes the extra records of `entry` (an order added again while it rested) out of `level`.
+    void unlink_extras(Handle entry, Level& level) noexcept;
 
     QueueLinks& links(Ref ref) noexcept { return ref & extra_bit ? extras_[ref & ~extra_bit].resting : links_[ref]; }
     const QueueLinks& links(Ref ref) const noexcept {
