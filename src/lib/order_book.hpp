@@ -28,8 +28,9 @@
 //             mostly reads one line of buckets; the cold store grows
 //             fourfold until 2 MB, twofold after; entries in pools with
 //             intrusive free lists: a first chunk of 2,048 entries, then
-//             chunks of 32,768 in large pages (one page fault each). Large
-//             tables ask for large pages too.
+//             chunks of 32,768 in large pages (one page fault each). Bucket
+//             arrays of 2 MB or more lie on large-page boundaries in whole
+//             large pages.
 //   plan      the matches of the last planned add, in match order: quantity,
 //             sell price, clock reading and resting entry each, and the
 //             resting id's hash for a match that fills its record (a Fill is
@@ -83,6 +84,9 @@
 //                prefetched then, so that their cache misses overlap the
 //                clock readings and the making of the fills.
 //   cancel, reduce   O(1) expected, plus removing the level if it empties.
+//                The entry's queue links start loading while its identifier
+//                is compared; the level and the neighbours' links then load
+//                side by side.
 //   get_order, update_order   O(1) expected.
 //   best_bid, best_ask, spread   O(1).
 //   buy_orders, sell_orders, volumes, summary   O(orders on the side).
