@@ -153,7 +153,7 @@ private:
     }
 
     void rehash(std::size_t capacity) {
-        platform::LargePageVector<Bucket> buckets = platform::large_page_vector<Bucket>(capacity);
+        platform::LargePageVector<Bucket> buckets(capacity);
         if constexpr (Filtered) filter_.resize(capacity);  // the last step that can fail
         buckets.swap(buckets_);
         mask_ = capacity - 1;

@@ -83,7 +83,7 @@ private:
     }
 
     void rehash(std::size_t capacity) {
-        platform::LargePageVector<Slot> old = platform::large_page_vector<Slot>(capacity);
+        platform::LargePageVector<Slot> old(capacity);
         old.swap(slots_);
         mask_ = capacity - 1;
         reinsert(old, slots_, mask_, is_empty, home_of());

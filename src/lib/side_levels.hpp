@@ -5,10 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "lib/prefetch.hpp"
-
 #include "lib/enums.hpp"
 #include "lib/level_bitmap.hpp"
+#include "lib/prefetch.hpp"
 #include "lib/slot_pool.hpp"
 
 namespace quoranth {

@@ -33,7 +33,7 @@ public:
     void resize(std::size_t buckets) {
         const std::size_t words = buckets / words_per_bucket_inverse;
         if (words_.size() != words) {
-            words_ = platform::large_page_vector<std::uint64_t>(words);
+            words_ = platform::LargePageVector<std::uint64_t>(words);
             mask_ = words - 1;
         }
         clear();

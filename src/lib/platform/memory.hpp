@@ -63,10 +63,4 @@ private:
 template <typename T>
 using LargePageVector = std::vector<T, LargePageAllocator<T>>;
 
-// `count` value-initialized items (LargePageAllocator).
-template <typename T>
-LargePageVector<T> large_page_vector(std::size_t count) {
-    return LargePageVector<T>(count);
-}
-
 }  // namespace quoranth::platform

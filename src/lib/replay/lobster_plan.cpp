@@ -33,10 +33,10 @@ Plan plan_messages(const Messages& messages, std::span<const OpeningOrder> openi
     const std::size_t count = messages.types.size();
     Plan plan;
     // Columns as long as the file, written once each: large pages.
-    plan.operations = platform::large_page_vector<std::int8_t>(count);
-    plan.keys = platform::large_page_vector<std::int64_t>(count);
-    plan.sides = platform::large_page_vector<std::int8_t>(count);
-    plan.ticks = platform::large_page_vector<std::int64_t>(count);
+    plan.operations.resize(count);
+    plan.keys.resize(count);
+    plan.sides.resize(count);
+    plan.ticks.resize(count);
     plan.quantities.assign(messages.sizes.begin(), messages.sizes.end());
 
     KeyTable<std::int64_t> by_level;
