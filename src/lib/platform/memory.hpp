@@ -15,16 +15,7 @@ void advise_large_pages(void* start, std::size_t bytes) noexcept;
 // The size and alignment of one large page (2 MiB on x86-64).
 inline constexpr std::size_t large_page_bytes = std::size_t{1} << 21;
 
-// Room for `count` items in a vector that will be filled or read at random:
-// large pages, asked for before the first write (pages already touched stay
-// small), take far fewer page faults and address-translation misses.
-template <typename T>
-void reserve_large_pages(std::vector<T>& items, std::size_t count) {
-    items.reserve(count);
-    advise_large_pages(items.data(), count * sizeof(T));
-}
-
-// An allocator for arrays read and written at random (hash tables): an array
+// An allocator for large arrays (hash tables, replay columns): an array
 // of a large page or more starts on a large-page boundary and takes whole
 // large pages, so that all of it can be backed by them. Placed anywhere, as
 // the heap would place it, a 2 MB array held no whole large page and took 512

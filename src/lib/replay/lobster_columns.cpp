@@ -5,8 +5,6 @@
 #include <limits>
 #include <string>
 
-#include "lib/platform/memory.hpp"
-
 namespace quoranth::replay {
 
 namespace {
@@ -128,12 +126,12 @@ std::optional<MessageColumns> read_message_columns(std::string_view text, int wi
     if (width != 6 && width != 7) return std::nullopt;
     MessageColumns columns;
     const std::size_t bound = line_bound(text);
-    platform::reserve_large_pages(columns.times, bound);
-    platform::reserve_large_pages(columns.types, bound);
-    platform::reserve_large_pages(columns.order_ids, bound);
-    platform::reserve_large_pages(columns.sizes, bound);
-    platform::reserve_large_pages(columns.prices, bound);
-    platform::reserve_large_pages(columns.directions, bound);
+    columns.times.reserve(bound);
+    columns.types.reserve(bound);
+    columns.order_ids.reserve(bound);
+    columns.sizes.reserve(bound);
+    columns.prices.reserve(bound);
+    columns.directions.reserve(bound);
 
     const bool plain = read_lines(text, [&](Fields& fields) {
         double time;
@@ -158,12 +156,12 @@ std::optional<MessageColumns> read_message_columns(std::string_view text, int wi
     return columns;
 }
 
-std::optional<std::vector<std::vector<std::int64_t>>> read_integer_columns(std::string_view text, int width,
-                                                                           int kept) {
+std::optional<std::vector<platform::LargePageVector<std::int64_t>>> read_integer_columns(std::string_view text,
+                                                                                       int width, int kept) {
     if (width <= 0 || kept < 0 || kept > width) return std::nullopt;
-    std::vector<std::vector<std::int64_t>> columns(static_cast<std::size_t>(kept));
+    std::vector<platform::LargePageVector<std::int64_t>> columns(static_cast<std::size_t>(kept));
     const std::size_t bound = line_bound(text);
-    for (auto& column : columns) platform::reserve_large_pages(column, bound);
+    for (auto& column : columns) column.reserve(bound);
 
     std::size_t rows = 0;
     const bool plain = read_lines(text, [&](Fields& fields) {

@@ -9,16 +9,18 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/platform/memory.hpp"
+
 namespace quoranth::replay {
 
 // A message file, one entry per message in file order.
 struct MessageColumns {
-    std::vector<double> times;
-    std::vector<std::int8_t> types;
-    std::vector<std::int64_t> order_ids;
-    std::vector<std::int64_t> sizes;
-    std::vector<std::int64_t> prices;
-    std::vector<std::int8_t> directions;
+    platform::LargePageVector<double> times;
+    platform::LargePageVector<std::int8_t> types;
+    platform::LargePageVector<std::int64_t> order_ids;
+    platform::LargePageVector<std::int64_t> sizes;
+    platform::LargePageVector<std::int64_t> prices;
+    platform::LargePageVector<std::int8_t> directions;
 };
 
 // The data lines of a message file (the text after any header line): each
@@ -32,7 +34,7 @@ std::optional<MessageColumns> read_message_columns(std::string_view text, int wi
 
 // The first `kept` columns of rows of `width` plain integers (orderbook
 // files); every field is checked. Nothing if any line is otherwise.
-std::optional<std::vector<std::vector<std::int64_t>>> read_integer_columns(std::string_view text, int width,
-                                                                           int kept);
+std::optional<std::vector<platform::LargePageVector<std::int64_t>>> read_integer_columns(std::string_view text,
+                                                                                       int width, int kept);
 
 }  // namespace quoranth::replay

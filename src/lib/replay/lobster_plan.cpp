@@ -1,7 +1,6 @@
 #include "lib/replay/lobster_plan.hpp"
 
 #include "lib/key_table.hpp"
-#include "lib/platform/memory.hpp"
 
 namespace quoranth::replay {
 
