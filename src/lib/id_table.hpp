@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "lib/order_id.hpp"
@@ -38,18 +39,35 @@ public:
     // kept under the handle starts loading it while the compare waits.
     template <typename Candidate>
     Handle find(std::string_view id, std::uint64_t hash, Candidate&& candidate) const noexcept {
-        if (count_ == 0) return no_handle;
+        return locate(id, hash, std::forward<Candidate>(candidate)).handle;
+    }
+
+    // Where a lookup ended: the entry's handle and its bucket, or no_handle
+    // and the empty bucket where an insertion of the identifier would go. The
+    // bucket stays valid until the table next changes, so that the erase or
+    // insertion that follows need not probe again.
+    struct Located {
+        Handle handle;
+        std::size_t bucket;
+    };
+    // As find. A table without buckets (nothing reserved yet) gives no bucket to insert into.
+    template <typename Candidate>
+    Located locate(std::string_view id, std::uint64_t hash, Candidate&& candidate) const noexcept {
+        if (mask_ == 0) return {no_handle, 0};
         const auto tag = static_cast<std::uint32_t>(hash);
         if constexpr (Filtered) {
-            if (!filter_.may_hold(tag)) return no_handle;
+            if (!filter_.may_hold(tag)) return {no_handle, 0};
         }
         for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
             const Bucket b = buckets_[i];
-            if (b.stored == 0) return no_handle;
+            if (b.stored == 0) return {no_handle, i};
             if (b.tag != tag) continue;
             candidate(b.stored - 1);
-            if (entries_[b.stored - 1].record.id.equals(id)) return b.stored - 1;
+            if (entries_[b.stored - 1].record.id.equals(id)) return {b.stored - 1, i};
         }
+    }
+    Located locate(std::string_view id, std::uint64_t hash) const noexcept {
+        return locate(id, hash, [](Handle) noexcept {});
     }
 
     // Starts loading the bucket where `hash` is looked up or inserted (and its
@@ -64,10 +82,7 @@ public:
     void reserve(std::size_t count) {
         if (count == 0) return;
         entries_.reserve(count);
-        if (count_ + count <= limit_) return;
-        std::size_t capacity = buckets_.empty() ? 64 : buckets_.size();
-        while (count_ + count > max_load(capacity)) capacity *= growth(capacity);
-        rehash(capacity);
+        if (count_ + count > limit_) [[unlikely]] grow(count);
     }
 
     // Adds `entry`, whose identifier must be absent; cannot fail after reserve().
@@ -77,18 +92,38 @@ public:
         return insert_reserved(entry, hash);
     }
     Handle insert_reserved(const Entry& entry, std::uint64_t hash) noexcept {
+        std::size_t i = static_cast<std::uint32_t>(hash) & mask_;
+        while (buckets_[i].stored != 0) i = (i + 1) & mask_;
+        return insert_into(i, entry, hash);
+    }
+    // insert_reserved into the empty bucket that locate() just found for the
+    // entry's identifier (after reserve(), with no change to the table since).
+    Handle insert_at(std::size_t bucket, const Entry& entry, std::uint64_t hash) noexcept {
+        static_assert(!Filtered, "a filtered table's locate() may answer from its filter, with no bucket");
+        return insert_into(bucket, entry, hash);
+    }
+
+private:
+    Handle insert_into(std::size_t bucket, const Entry& entry, std::uint64_t hash) noexcept {
         const Handle h = entries_.acquire_reserved();
         entries_[h] = entry;
-        place(Bucket{static_cast<std::uint32_t>(hash), h + 1});
+        buckets_[bucket] = Bucket{static_cast<std::uint32_t>(hash), h + 1};
         if constexpr (Filtered) filter_.add(static_cast<std::uint32_t>(hash));
         ++count_;
         return h;
     }
 
+public:
     void erase(Handle h) noexcept { erase(h, hash_order_id(entries_[h].record.id.view())); }
     void erase(Handle h, std::uint64_t hash) noexcept {
         std::size_t hole = static_cast<std::uint32_t>(hash) & mask_;
         while (buckets_[hole].stored != h + 1) hole = (hole + 1) & mask_;
+        erase_at(hole);
+    }
+    // Removes the entry that locate() just found in `bucket`.
+    void erase_at(std::size_t bucket) noexcept {
+        const Handle h = buckets_[bucket].stored - 1;
+        std::size_t hole = bucket;
         // Backward-shift deletion: later members of the run move back into
         // the hole unless their home lies cyclically in (hole, j].
         for (std::size_t j = (hole + 1) & mask_; buckets_[j].stored != 0; j = (j + 1) & mask_) {
@@ -150,6 +185,13 @@ private:
         std::size_t i = bucket.tag & mask_;
         while (buckets_[i].stored != 0) i = (i + 1) & mask_;
         buckets_[i] = bucket;
+    }
+
+    // Out of line: the common reserve() is two compares, inlined into its callers.
+    [[gnu::noinline]] void grow(std::size_t count) {
+        std::size_t capacity = buckets_.empty() ? 64 : buckets_.size();
+        while (count_ + count > max_load(capacity)) capacity *= growth(capacity);
+        rehash(capacity);
     }
 
     void rehash(std::size_t capacity) {

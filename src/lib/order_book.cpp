@@ -69,14 +69,16 @@ void OrderBook::rest(const Order& incoming) {
     drop_plan();
     const std::uint64_t hash = hash_order_id(incoming.id.view());
     const std::string_view id = incoming.id.view();
-    if (!incoming.is_open() || records_.find(id, hash) != no_handle || cold_.find(id, hash) != no_handle) {
+    // Reserved first, so that the empty bucket the lookup ends at is where the entry goes.
+    Level* const level = reserve_rest(incoming);
+    const RestingRecords::Located hot = records_.locate(id, hash);
+    if (!incoming.is_open() || hot.handle != no_handle || cold_.find(id, hash) != no_handle) {
         plan_add(incoming);  // an id the book knows, or an order with nothing left: rare
         commit_add();
         return;
     }
-    Level* const level = reserve_rest(incoming);
     // Nothing below can fail.
-    rest_new_entry(incoming, hash, level);
+    rest_new_entry(incoming, hash, level, hot.bucket);
 }
 
 Level* OrderBook::reserve_rest(const Order& order) {
@@ -87,9 +89,12 @@ Level* OrderBook::reserve_rest(const Order& order) {
     return level;
 }
 
-RestingRecords::Handle OrderBook::rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept {
+RestingRecords::Handle OrderBook::rest_new_entry(const Order& order, std::uint64_t hash, Level* level,
+                                                 std::size_t bucket) noexcept {
     if (level == nullptr) level = &levels_of(order.side).create(order.price_in_ticks);
-    const Handle entry = records_.add_resting_entry(order, hash, order.quantity, *level);
+    const Handle entry = bucket == bucket_unknown
+                             ? records_.add_resting_entry(order, hash, order.quantity, *level)
+                             : records_.add_resting_entry_at(bucket, order, hash, order.quantity, *level);
     keyed_.forget_entry(entry);
     return entry;
 }
@@ -250,7 +255,8 @@ Level& OrderBook::level_of(Handle entry) noexcept {
 bool OrderBook::cancel(std::string_view order_id) {
     plan_.valid_ = false;
     const std::uint64_t hash = hash_order_id(order_id);
-    const Handle entry = records_.find_to_unlink(order_id, hash);
+    const RestingRecords::Located hot = records_.locate_to_unlink(order_id, hash);
+    const Handle entry = hot.handle;
     if (entry == no_handle) {
         const Handle cold = cold_.find(order_id, hash);
         if (cold == no_handle) return false;
@@ -262,7 +268,7 @@ bool OrderBook::cancel(std::string_view order_id) {
     Level& level = level_of(entry);
     records_.unlink_all(entry, level);
     if (level.empty()) side.erase(record.price_in_ticks);
-    records_.erase_entry(entry, hash);
+    records_.erase_entry_at(hot.bucket);
     return true;
 }
 

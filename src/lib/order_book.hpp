@@ -285,8 +285,11 @@ private:
     // if its level does not exist (null is returned), the level.
     Level* reserve_rest(const Order& order);
     // A new hot entry for `order` (absent from both stores, reserved), resting
-    // at `level`, or at a level created for it (prepared) if null.
-    Handle rest_new_entry(const Order& order, std::uint64_t hash, Level* level) noexcept;
+    // at `level`, or at a level created for it (prepared) if null; indexed in
+    // `bucket`, the empty bucket that locating its id just gave, if known.
+    static constexpr std::size_t bucket_unknown = SIZE_MAX;
+    Handle rest_new_entry(const Order& order, std::uint64_t hash, Level* level,
+                          std::size_t bucket = bucket_unknown) noexcept;
     // ValueError unless `order` is the same order as the hot entry's copy.
     void check_same_order(Handle entry, const Order& order) const;
     // Moves a hot entry that no longer rests, whose id hashes to `hash`, to the cold store (reserved).

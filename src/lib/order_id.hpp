@@ -65,12 +65,16 @@ inline std::uint64_t hash_order_id(std::string_view text) noexcept {
     };
     const std::uint64_t secret = order_id_hash_secret();
     if (text.size() == OrderId::length) {
-        std::uint64_t w[4];
+        // Word by word into registers (one 32-byte copy went through the stack).
+        const auto word = [&](std::size_t at) noexcept {
+            std::uint64_t w;
+            std::memcpy(&w, text.data() + at, 8);
+            return w;
+        };
         std::uint32_t last;
-        std::memcpy(w, text.data(), 32);
         std::memcpy(&last, text.data() + 32, 4);
-        const std::uint64_t a = fold(w[0] ^ secret, w[1] ^ 0x9E3779B97F4A7C15ull);
-        const std::uint64_t b = fold(w[2] ^ (secret * 0xBF58476D1CE4E5B9ull), w[3] ^ last ^ 0x94D049BB133111EBull);
+        const std::uint64_t a = fold(word(0) ^ secret, word(8) ^ 0x9E3779B97F4A7C15ull);
+        const std::uint64_t b = fold(word(16) ^ (secret * 0xBF58476D1CE4E5B9ull), word(24) ^ last ^ 0x94D049BB133111EBull);
         return fold(a ^ 0xD6E8FEB86659FD93ull, b ^ secret);
     }
     std::uint64_t h = 1469598103934665603ull ^ secret;

@@ -47,9 +47,12 @@ public:
     Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
     // find, for an unlink soon after: the entry's own queue links load
     // while its identifier is compared, rather than after.
-    Handle find_to_unlink(std::string_view id, std::uint64_t hash) const noexcept {
-        return entries_.find(id, hash, [this](Handle h) noexcept { quoranth::prefetch(&links_[h]); });
+    using Located = IdTable<RestingEntry>::Located;
+    Located locate_to_unlink(std::string_view id, std::uint64_t hash) const noexcept {
+        return entries_.locate(id, hash, [this](Handle h) noexcept { quoranth::prefetch(&links_[h]); });
     }
+    // Where `id` is or would be indexed; see IdTable::locate.
+    Located locate(std::string_view id, std::uint64_t hash) const noexcept { return entries_.locate(id, hash); }
     void prefetch(std::uint64_t hash) const noexcept { entries_.prefetch(hash); }
     Order& record(Handle entry) noexcept { return entries_[entry].record; }
     const Order& record(Handle entry) const noexcept { return entries_[entry].record; }
@@ -70,16 +73,17 @@ public:
     // record resting with `quantity` at the tail of `level` (after
     // reserve_entry()).
     Handle add_resting_entry(const Order& record, std::uint64_t hash, double quantity, Level& level) noexcept {
-        const Handle entry = entries_.insert_reserved(RestingEntry{record}, hash);
-        links_[entry] = QueueLinks{quantity, level.tail, no_handle};
-        if (level.tail != no_handle) links(level.tail).next = entry;
-        else level.head = entry;
-        level.tail = entry;
-        ++counts_[static_cast<int>(record.side)];
-        return entry;
+        return rest_entry(entries_.insert_reserved(RestingEntry{record}, hash), record.side, quantity, level);
+    }
+    // The same, into the empty bucket that locate() just gave for its id.
+    Handle add_resting_entry_at(std::size_t bucket, const Order& record, std::uint64_t hash, double quantity,
+                                Level& level) noexcept {
+        return rest_entry(entries_.insert_at(bucket, RestingEntry{record}, hash), record.side, quantity, level);
     }
     // Removes an entry that rests nowhere.
     void erase_entry(Handle entry, std::uint64_t hash) noexcept { entries_.erase(entry, hash); }
+    // The same, for the entry that locate_to_unlink() just found in `bucket`.
+    void erase_entry_at(std::size_t bucket) noexcept { entries_.erase_at(bucket); }
 
     // Rests a record of `entry` with `quantity` at the tail of `level`: inline
     // if the entry's own slot is free, else as an extra record (reserved).
@@ -115,6 +119,15 @@ private:
         Handle entry;
         Handle chain_prev, chain_next;  // the entry's other extra records
     };
+
+    Handle rest_entry(Handle entry, OrderType side, double quantity, Level& level) noexcept {
+        links_[entry] = QueueLinks{quantity, level.tail, no_handle};
+        if (level.tail != no_handle) links(level.tail).next = entry;
+        else level.head = entry;
+        level.tail = entry;
+        ++counts_[static_cast<int>(side)];
+        return entry;
+    }
 
     // Takes the extra records of `entry` (an order added again while it rested) out of `level`.
     void unlink_extras(Handle entry, Level& level) noexcept;
