@@ -211,9 +211,9 @@ void OrderBook::apply_match(SideLevels& opposite, const PlannedMatch& match) noe
         records_.set_quantity(head, left);  // keeps its place at the head
         return;
     }
-    records_.unlink(head, *level);
+    records_.unlink(head, *level, indexed.side);
     if (level->empty()) opposite.erase(price);
-    if (!records_.rests(entry)) retire(entry, match.resting_hash);
+    if (!records_.rests(entry)) retire(entry, indexed, match.resting_hash);
 }
 
 void OrderBook::commit_incoming() noexcept {
@@ -239,8 +239,7 @@ void OrderBook::commit_incoming() noexcept {
     plan_.rested_entry_ = entry;
 }
 
-void OrderBook::retire(Handle entry, std::uint64_t hash) noexcept {
-    const Order& record = records_.record(entry);
+void OrderBook::retire(Handle entry, const Order& record, std::uint64_t hash) noexcept {
     cold_.insert_reserved(ColdEntry{record}, hash);
     records_.erase_entry(entry, hash);
 }
@@ -265,9 +264,10 @@ bool OrderBook::cancel(std::string_view order_id) {
     }
     const Order& record = records_.record(entry);
     SideLevels& side = levels_of(record.side);
-    Level& level = level_of(entry);
-    records_.unlink_all(entry, level);
-    if (level.empty()) side.erase(record.price_in_ticks);
+    Level* const level = side.find(record.price_in_ticks);
+    assert(level != nullptr);  // a hot entry rests, and all its records rest at its price
+    records_.unlink_all(entry, *level, record.side);
+    if (level->empty()) side.erase(record.price_in_ticks);
     records_.erase_entry_at(hot.bucket);
     return true;
 }

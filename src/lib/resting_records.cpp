@@ -19,13 +19,13 @@ void RestingRecords::place(Handle entry, double quantity, Level& level) noexcept
     ++counts_[static_cast<int>(entries_[entry].record.side)];
 }
 
-void RestingRecords::unlink(Ref ref, Level& level) noexcept {
+void RestingRecords::unlink(Ref ref, Level& level, OrderType side) noexcept {
     QueueLinks& place = links(ref);
     if (place.prev != no_handle) links(place.prev).next = place.next;
     else level.head = place.next;
     if (place.next != no_handle) links(place.next).prev = place.prev;
     else level.tail = place.prev;
-    --counts_[static_cast<int>(entries_[entry_of(ref)].record.side)];
+    --counts_[static_cast<int>(side)];
 
     if (!(ref & extra_bit)) {
         place.prev = vacant;
@@ -40,9 +40,9 @@ void RestingRecords::unlink(Ref ref, Level& level) noexcept {
     extras_.release(extra);
 }
 
-void RestingRecords::unlink_extras(Handle entry, Level& level) noexcept {
+void RestingRecords::unlink_extras(Handle entry, Level& level, OrderType side) noexcept {
     for (Handle extra = chains_.find(entry); extra != no_handle; extra = chains_.find(entry)) {
-        unlink(extra | extra_bit, level);
+        unlink(extra | extra_bit, level, side);
         if (chains_.empty()) return;
     }
 }

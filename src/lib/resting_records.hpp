@@ -88,12 +88,12 @@ public:
     // Rests a record of `entry` with `quantity` at the tail of `level`: inline
     // if the entry's own slot is free, else as an extra record (reserved).
     void place(Handle entry, double quantity, Level& level) noexcept;
-    // Takes one record out of `level`, its queue; the caller removes an emptied level.
-    void unlink(Ref ref, Level& level) noexcept;
+    // Takes one record out of `level`, its queue on `side`; the caller removes an emptied level.
+    void unlink(Ref ref, Level& level, OrderType side) noexcept;
     // Takes every record of `entry` out of `level`, where all of them rest.
-    void unlink_all(Handle entry, Level& level) noexcept {
-        if (links_[entry].prev != vacant) unlink(entry, level);
-        if (!chains_.empty()) unlink_extras(entry, level);
+    void unlink_all(Handle entry, Level& level, OrderType side) noexcept {
+        if (links_[entry].prev != vacant) unlink(entry, level, side);
+        if (!chains_.empty()) unlink_extras(entry, level, side);
     }
     bool rests(Handle entry) const noexcept {
         return links_[entry].prev != vacant || (!chains_.empty() && chains_.find(entry) != no_handle);
@@ -130,7 +130,7 @@ private:
     }
 
     // Takes the extra records of `entry` (an order added again while it rested) out of `level`.
-    void unlink_extras(Handle entry, Level& level) noexcept;
+    void unlink_extras(Handle entry, Level& level, OrderType side) noexcept;
 
     QueueLinks& links(Ref ref) noexcept { return ref & extra_bit ? extras_[ref & ~extra_bit].resting : links_[ref]; }
     const QueueLinks& links(Ref ref) const noexcept {
