@@ -65,18 +65,22 @@ void OrderBook::drop_plan() noexcept {
 }
 
 void OrderBook::rest(const Order& incoming) {
-    levels_of(incoming.side).prefetch(incoming.price_in_ticks);
+    SideLevels& own = levels_of(incoming.side);
+    own.prefetch(incoming.price_in_ticks);
     drop_plan();
     const std::uint64_t hash = hash_order_id(incoming.id.view());
     const std::string_view id = incoming.id.view();
-    // Reserved first, so that the empty bucket the lookup ends at is where the entry goes.
-    Level* const level = reserve_rest(incoming);
+    // Room for the entry first (capacity only), so that the empty bucket its
+    // lookup ends at is where it goes.
+    records_.reserve_entry();
     const RestingRecords::Located hot = records_.locate(id, hash);
     if (!incoming.is_open() || hot.handle != no_handle || cold_.find(id, hash) != no_handle) {
         plan_add(incoming);  // an id the book knows, or an order with nothing left: rare
         commit_add();
         return;
     }
+    Level* const level = own.find(incoming.price_in_ticks);
+    if (level == nullptr) own.prepare(incoming.price_in_ticks);
     // Nothing below can fail.
     rest_new_entry(incoming, hash, level, hot.bucket);
 }
