@@ -51,8 +51,10 @@ public:
         std::size_t bucket;
     };
     // As find. A table without buckets (nothing reserved yet) gives no bucket to insert into.
+    // Inlined: the hot paths (rest, cancel) use it once each.
     template <typename Candidate>
-    Located locate(std::string_view id, std::uint64_t hash, Candidate&& candidate) const noexcept {
+    [[gnu::always_inline]] Located locate(std::string_view id, std::uint64_t hash,
+                                          Candidate&& candidate) const noexcept {
         if (mask_ == 0) return {no_handle, 0};
         const auto tag = static_cast<std::uint32_t>(hash);
         if constexpr (Filtered) {

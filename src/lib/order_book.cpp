@@ -50,12 +50,6 @@ std::span<const Fill> OrderBook::add(const Order& incoming) {
     return fills_;
 }
 
-bool OrderBook::crosses(const Order& incoming) const noexcept {
-    const bool buying = incoming.side == OrderType::Buy;
-    const auto best = (buying ? sells_ : buys_).best();
-    return best && incoming.is_open() && reaches(buying, incoming.price_in_ticks, best->first);
-}
-
 void OrderBook::drop_plan() noexcept {
     plan_.valid_ = false;
     // Keep a small buffer for the common case: a large sweep's buffers go at

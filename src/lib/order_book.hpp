@@ -215,7 +215,12 @@ public:
     Fill planned_fill(const PlannedMatch& match) const;
 
     // Whether `incoming` would trade with the opposite side as the book is.
-    bool crosses(const Order& incoming) const noexcept;
+    bool crosses(const Order& incoming) const noexcept {
+        const bool buying = incoming.side == OrderType::Buy;
+        const auto best = (buying ? sells_ : buys_).best();
+        if (!best || !incoming.is_open()) return false;
+        return buying ? incoming.price_in_ticks >= best->first : incoming.price_in_ticks <= best->first;
+    }
     // add() for an order that does not cross, in one step and without a
     // plan: it matches nothing, so there are no fills to make first. Throws
     // (memory) and changes nothing, or rests the order (or, for an order with

@@ -30,7 +30,7 @@ class SideLevels {
 public:
     explicit SideLevels(OrderType side) noexcept : bids_(side == OrderType::Buy) {}
 
-    Level* find(std::int64_t price) noexcept {
+    [[gnu::always_inline]] Level* find(std::int64_t price) noexcept {
         if (in_window(price)) {
             Level& slot = slots_[slot_of(price)];
             return slot.empty() ? nullptr : &slot;  // a level is never empty once its creator has filled it
