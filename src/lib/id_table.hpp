@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "lib/linear_probing.hpp"
 #include "lib/order_id.hpp"
 #include "lib/platform/memory.hpp"
 #include "lib/prefetch.hpp"
@@ -94,9 +95,8 @@ public:
         return insert_reserved(entry, hash);
     }
     Handle insert_reserved(const Entry& entry, std::uint64_t hash) noexcept {
-        std::size_t i = static_cast<std::uint32_t>(hash) & mask_;
-        while (buckets_[i].stored != 0) i = (i + 1) & mask_;
-        return insert_into(i, entry, hash);
+        return insert_into(free_position(buckets_, mask_, static_cast<std::uint32_t>(hash) & mask_, is_empty), entry,
+                           hash);
     }
     // insert_reserved into the empty bucket that locate() just found for the
     // entry's identifier (after reserve(), with no change to the table since).
@@ -125,18 +125,8 @@ public:
     // Removes the entry that locate() just found in `bucket`.
     void erase_at(std::size_t bucket) noexcept {
         const Handle h = buckets_[bucket].stored - 1;
-        std::size_t hole = bucket;
-        // Backward-shift deletion: later members of the run move back into
-        // the hole unless their home lies cyclically in (hole, j].
-        for (std::size_t j = (hole + 1) & mask_; buckets_[j].stored != 0; j = (j + 1) & mask_) {
-            const std::size_t home = buckets_[j].tag & mask_;
-            const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
-            if (!stays) {
-                buckets_[hole] = buckets_[j];
-                hole = j;
-            }
-        }
-        buckets_[hole] = Bucket{};
+        buckets_[close_hole(buckets_, mask_, bucket, is_empty, [this](const Bucket& b) { return b.tag & mask_; })] =
+            Bucket{};
         entries_.release(h);
         --count_;
         if constexpr (Filtered) {
@@ -183,11 +173,8 @@ private:
         std::uint32_t stored = 0;  // the entry's handle plus one; 0: empty
     };
 
-    void place(Bucket bucket) noexcept {
-        std::size_t i = bucket.tag & mask_;
-        while (buckets_[i].stored != 0) i = (i + 1) & mask_;
-        buckets_[i] = bucket;
-    }
+    static bool is_empty(const Bucket& b) noexcept { return b.stored == 0; }
+    void place(Bucket bucket) noexcept { buckets_[free_position(buckets_, mask_, bucket.tag & mask_, is_empty)] = bucket; }
 
     // Out of line: the common reserve() is two compares, inlined into its callers.
     [[gnu::noinline]] void grow(std::size_t count) {
