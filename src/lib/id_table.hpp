@@ -105,17 +105,6 @@ public:
         return insert_into(bucket, entry, hash);
     }
 
-private:
-    Handle insert_into(std::size_t bucket, const Entry& entry, std::uint64_t hash) noexcept {
-        const Handle h = entries_.acquire_reserved();
-        entries_[h] = entry;
-        buckets_[bucket] = Bucket{static_cast<std::uint32_t>(hash), h + 1};
-        if constexpr (Filtered) filter_.add(static_cast<std::uint32_t>(hash));
-        ++count_;
-        return h;
-    }
-
-public:
     void erase(Handle h) noexcept { erase(h, hash_order_id(entries_[h].record.id.view())); }
     void erase(Handle h, std::uint64_t hash) noexcept {
         std::size_t hole = static_cast<std::uint32_t>(hash) & mask_;
@@ -174,6 +163,14 @@ private:
     };
 
     static bool is_empty(const Bucket& b) noexcept { return b.stored == 0; }
+    Handle insert_into(std::size_t bucket, const Entry& entry, std::uint64_t hash) noexcept {
+        const Handle h = entries_.acquire_reserved();
+        entries_[h] = entry;
+        buckets_[bucket] = Bucket{static_cast<std::uint32_t>(hash), h + 1};
+        if constexpr (Filtered) filter_.add(static_cast<std::uint32_t>(hash));
+        ++count_;
+        return h;
+    }
     void place(Bucket bucket) noexcept { buckets_[free_position(buckets_, mask_, bucket.tag & mask_, is_empty)] = bucket; }
 
     // Out of line: the common reserve() is two compares, inlined into its callers.

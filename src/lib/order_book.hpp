@@ -78,15 +78,18 @@
 // Costs (n = levels outside the window on the side concerned)
 //   add          O(1) per match; a level created or emptied O(1) in the window,
 //                O(log n) outside; identifier lookups O(1) expected (the hot
-//                index, then the cold store). A filled resting order moves to
-//                the cold store: one hash, one insertion, one deletion. The
+//                index, then the cold store). An order that rests at once
+//                goes into the empty bucket its hot lookup ended at. A filled
+//                resting order moves to the cold store: one hash, one
+//                insertion, one deletion. The
 //                hashes are taken while planning and the buckets they name
 //                prefetched then, so that their cache misses overlap the
 //                clock readings and the making of the fills.
 //   cancel, reduce   O(1) expected, plus removing the level if it empties.
 //                The entry's queue links start loading while its identifier
 //                is compared; the level and the neighbours' links then load
-//                side by side.
+//                side by side; the deletion starts at the bucket the lookup
+//                found.
 //   get_order, update_order   O(1) expected.
 //   best_bid, best_ask, spread   O(1).
 //   buy_orders, sell_orders, volumes, summary   O(orders on the side).

@@ -45,8 +45,9 @@ public:
     // Every entry handle in use, and the next one add_resting_entry gives, is below this.
     std::size_t entry_bound() const noexcept { return entries_.handle_bound(); }
     Handle find(std::string_view id, std::uint64_t hash) const noexcept { return entries_.find(id, hash); }
-    // find, for an unlink soon after: the entry's own queue links load
-    // while its identifier is compared, rather than after.
+    // locate, for an unlink soon after: the entry's own queue links load
+    // while its identifier is compared, rather than after, and the bucket
+    // found is where the entry's deletion starts.
     using Located = IdTable<RestingEntry>::Located;
     Located locate_to_unlink(std::string_view id, std::uint64_t hash) const noexcept {
         return entries_.locate(id, hash, [this](Handle h) noexcept { quoranth::prefetch(&links_[h]); });
@@ -120,6 +121,7 @@ private:
         Handle chain_prev, chain_next;  // the entry's other extra records
     };
 
+    // The new entry's own record joins the tail of `level`.
     Handle rest_entry(Handle entry, OrderType side, double quantity, Level& level) noexcept {
         links_[entry] = QueueLinks{quantity, level.tail, no_handle};
         if (level.tail != no_handle) links(level.tail).next = entry;
