@@ -81,10 +81,10 @@
 //                index, then the cold store). An order that rests at once
 //                goes into the empty bucket its hot lookup ended at. A filled
 //                resting order moves to the cold store: one hash, one
-//                insertion, one deletion. The
-//                hashes are taken while planning and the buckets they name
-//                prefetched then, so that their cache misses overlap the
-//                clock readings and the making of the fills.
+//                insertion, one deletion. The hashes are taken while
+//                planning and the buckets they name prefetched then, so that
+//                their cache misses overlap the clock readings and the
+//                making of the fills.
 //   cancel, reduce   O(1) expected, plus removing the level if it empties.
 //                The entry's queue links start loading while its identifier
 //                is compared; the level and the neighbours' links then load
