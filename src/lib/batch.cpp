@@ -142,9 +142,11 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                     // Most adds rest at once, as rest() does, without a plan; the
                     // id was just minted, so neither store needs a lookup.
                     drop_plan();
-                    Level* const level = reserve_rest(order);
+                    records_.reserve_entry();
+                    Level* const level = prepare_level(order);
                     bind_key(key, order.id);
-                    keyed_.set_entry_key(rest_new_entry(order, hash_order_id(order.id.view()), level), key);
+                    const std::uint64_t hash = hash_order_id(order.id.view());
+                    keyed_.set_entry_key(rest_new_entry(order, hash, level, records_.free_bucket(hash)), key);
                     break;
                 }
                 const MatchPlan& plan =

@@ -134,7 +134,8 @@ private:
         if (known != no_handle) in_.fail("an order's first record twice");
         if (entries_left_ == 0) in_.fail("more orders than counted");
         --entries_left_;
-        const Handle entry = records.add_resting_entry(record.copy, record.hash, record.quantity, level);  // reserved in read()
+        const Handle entry = records.add_resting_entry(records.free_bucket(record.hash), record.copy, record.hash,
+                                                       record.quantity, level);  // reserved in read()
         if (record.tag & keyed_tag) keyed_entries_.emplace_back(record.key, entry);
     }
 

@@ -61,7 +61,7 @@ public:
         if constexpr (Filtered) {
             if (!filter_.may_hold(tag)) return {no_handle, 0};
         }
-        for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
+        for (std::size_t i = home(tag);; i = (i + 1) & mask_) {
             const Bucket b = buckets_[i];
             if (b.stored == 0) return {no_handle, i};
             if (b.tag != tag) continue;
@@ -77,7 +77,7 @@ public:
     // filter word), for a find or insert soon after.
     void prefetch(std::uint64_t hash) const noexcept {
         // An empty table has no data and mask 0 (its filter too): the addresses are null then.
-        quoranth::prefetch(buckets_.data() + (static_cast<std::uint32_t>(hash) & mask_));
+        quoranth::prefetch(buckets_.data() + home(static_cast<std::uint32_t>(hash)));
         if constexpr (Filtered) filter_.prefetch(static_cast<std::uint32_t>(hash));
     }
 
@@ -95,11 +95,16 @@ public:
         return insert_reserved(entry, hash);
     }
     Handle insert_reserved(const Entry& entry, std::uint64_t hash) noexcept {
-        return insert_into(free_position(buckets_, mask_, static_cast<std::uint32_t>(hash) & mask_, is_empty), entry,
-                           hash);
+        return insert_into(free_bucket(hash), entry, hash);
     }
-    // insert_reserved into the empty bucket that locate() just found for the
-    // entry's identifier (after reserve(), with no change to the table since).
+    // The empty bucket where an identifier that hashes to `hash` would be
+    // inserted (the table must have buckets), for insert_at.
+    std::size_t free_bucket(std::uint64_t hash) const noexcept {
+        return free_position(buckets_, mask_, home(static_cast<std::uint32_t>(hash)), is_empty);
+    }
+    // insert_reserved into `bucket`: the empty bucket that locate() or
+    // free_bucket() just gave for the entry's identifier (after reserve(),
+    // with no change to the table since).
     Handle insert_at(std::size_t bucket, const Entry& entry, std::uint64_t hash) noexcept {
         static_assert(!Filtered, "a filtered table's locate() may answer from its filter, with no bucket");
         return insert_into(bucket, entry, hash);
@@ -107,14 +112,14 @@ public:
 
     void erase(Handle h) noexcept { erase(h, hash_order_id(entries_[h].record.id.view())); }
     void erase(Handle h, std::uint64_t hash) noexcept {
-        std::size_t hole = static_cast<std::uint32_t>(hash) & mask_;
+        std::size_t hole = home(static_cast<std::uint32_t>(hash));
         while (buckets_[hole].stored != h + 1) hole = (hole + 1) & mask_;
         erase_at(hole);
     }
     // Removes the entry that locate() just found in `bucket`.
     void erase_at(std::size_t bucket) noexcept {
         const Handle h = buckets_[bucket].stored - 1;
-        buckets_[close_hole(buckets_, mask_, bucket, is_empty, [this](const Bucket& b) { return b.tag & mask_; })] =
+        buckets_[close_hole(buckets_, mask_, bucket, is_empty, [this](const Bucket& b) { return home(b.tag); })] =
             Bucket{};
         entries_.release(h);
         --count_;
@@ -163,6 +168,7 @@ private:
     };
 
     static bool is_empty(const Bucket& b) noexcept { return b.stored == 0; }
+    std::size_t home(std::uint32_t tag) const noexcept { return tag & mask_; }
     Handle insert_into(std::size_t bucket, const Entry& entry, std::uint64_t hash) noexcept {
         const Handle h = entries_.acquire_reserved();
         entries_[h] = entry;
@@ -171,7 +177,7 @@ private:
         ++count_;
         return h;
     }
-    void place(Bucket bucket) noexcept { buckets_[free_position(buckets_, mask_, bucket.tag & mask_, is_empty)] = bucket; }
+    void place(Bucket bucket) noexcept { buckets_[free_position(buckets_, mask_, home(bucket.tag), is_empty)] = bucket; }
 
     // Out of line: the common reserve() is two compares, inlined into its callers.
     [[gnu::noinline]] void grow(std::size_t count) {

@@ -59,8 +59,7 @@ void OrderBook::drop_plan() noexcept {
 }
 
 void OrderBook::rest(const Order& incoming) {
-    SideLevels& own = levels_of(incoming.side);
-    own.prefetch(incoming.price_in_ticks);
+    levels_of(incoming.side).prefetch(incoming.price_in_ticks);
     drop_plan();
     const std::uint64_t hash = hash_order_id(incoming.id.view());
     const std::string_view id = incoming.id.view();
@@ -73,26 +72,15 @@ void OrderBook::rest(const Order& incoming) {
         commit_add();
         return;
     }
-    Level* const level = own.find(incoming.price_in_ticks);
-    if (level == nullptr) own.prepare(incoming.price_in_ticks);
+    Level* const level = prepare_level(incoming);
     // Nothing below can fail.
     rest_new_entry(incoming, hash, level, hot.bucket);
-}
-
-Level* OrderBook::reserve_rest(const Order& order) {
-    SideLevels& own = levels_of(order.side);
-    Level* const level = own.find(order.price_in_ticks);
-    records_.reserve_entry();
-    if (level == nullptr) own.prepare(order.price_in_ticks);
-    return level;
 }
 
 RestingRecords::Handle OrderBook::rest_new_entry(const Order& order, std::uint64_t hash, Level* level,
                                                  std::size_t bucket) noexcept {
     if (level == nullptr) level = &levels_of(order.side).create(order.price_in_ticks);
-    const Handle entry = bucket == bucket_unknown
-                             ? records_.add_resting_entry(order, hash, order.quantity, *level)
-                             : records_.add_resting_entry_at(bucket, order, hash, order.quantity, *level);
+    const Handle entry = records_.add_resting_entry(bucket, order, hash, order.quantity, *level);
     keyed_.forget_entry(entry);
     return entry;
 }
@@ -141,9 +129,7 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder,
     if (rests) {
         if (plan.resting_entry_ == no_handle) records_.reserve_entry();
         else records_.reserve_extra();
-        SideLevels& own = levels_of(work.side);
-        plan.level_ = own.find(work.price_in_ticks);
-        if (plan.level_ == nullptr) own.prepare(work.price_in_ticks);
+        plan.level_ = prepare_level(work);
     }
     plan.valid_ = true;
     return plan;
@@ -227,7 +213,7 @@ void OrderBook::commit_incoming() noexcept {
     // The level found while planning is still there: only the other side has changed since.
     if (entry == no_handle) {
         if (plan_.cold_entry_ != no_handle) cold_.erase(plan_.cold_entry_, plan_.id_hash_);
-        plan_.rested_entry_ = rest_new_entry(work, plan_.id_hash_, plan_.level_);
+        plan_.rested_entry_ = rest_new_entry(work, plan_.id_hash_, plan_.level_, records_.free_bucket(plan_.id_hash_));
         return;
     }
     records_.record(entry) = work;

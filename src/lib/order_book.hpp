@@ -289,15 +289,19 @@ private:
     void commit_incoming() noexcept;
     // Drops the plan (every non-const call does), and a large sweep's buffers with it.
     void drop_plan() noexcept;
-    // Reserves what resting `order` under a new entry takes: the entry and,
-    // if its level does not exist (null is returned), the level.
-    Level* reserve_rest(const Order& order);
+    // The level `order` would rest at, or null after preparing its creation
+    // (may throw: memory). With records_.reserve_entry(), all that resting
+    // it under a new entry takes.
+    Level* prepare_level(const Order& order) {
+        SideLevels& own = levels_of(order.side);
+        Level* const level = own.find(order.price_in_ticks);
+        if (level == nullptr) own.prepare(order.price_in_ticks);
+        return level;
+    }
     // A new hot entry for `order` (absent from both stores, reserved), resting
-    // at `level`, or at a level created for it (prepared) if null; indexed in
-    // `bucket`, the empty bucket that locating its id just gave, if known.
-    static constexpr std::size_t bucket_unknown = SIZE_MAX;
-    Handle rest_new_entry(const Order& order, std::uint64_t hash, Level* level,
-                          std::size_t bucket = bucket_unknown) noexcept;
+    // at `level`, or at a level created for it (prepared) if null, indexed in
+    // `bucket`: the empty bucket its id's lookup ended at, or free_bucket().
+    Handle rest_new_entry(const Order& order, std::uint64_t hash, Level* level, std::size_t bucket) noexcept;
     // ValueError unless `order` is the same order as the hot entry's copy.
     void check_same_order(Handle entry, const Order& order) const;
     // Moves a hot entry that no longer rests (its copy `record`, whose id hashes to `hash`) to the cold store (reserved).

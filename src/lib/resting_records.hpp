@@ -70,16 +70,21 @@ public:
         chains_.reserve_one();
     }
 
-    // A new entry holding `record` (whose id hashes to `hash`), its own
-    // record resting with `quantity` at the tail of `level` (after
-    // reserve_entry()).
-    Handle add_resting_entry(const Order& record, std::uint64_t hash, double quantity, Level& level) noexcept {
-        return rest_entry(entries_.insert_reserved(RestingEntry{record}, hash), record.side, quantity, level);
-    }
-    // The same, into the empty bucket that locate() just gave for its id.
-    Handle add_resting_entry_at(std::size_t bucket, const Order& record, std::uint64_t hash, double quantity,
-                                Level& level) noexcept {
-        return rest_entry(entries_.insert_at(bucket, RestingEntry{record}, hash), record.side, quantity, level);
+    // The empty bucket where an id that hashes to `hash` would be indexed
+    // (after reserve_entry()); locate() gives it too, with its lookup.
+    std::size_t free_bucket(std::uint64_t hash) const noexcept { return entries_.free_bucket(hash); }
+    // A new entry holding `record` (whose id hashes to `hash`), indexed in
+    // `bucket` (see free_bucket), its own record resting with `quantity` at
+    // the tail of `level` (after reserve_entry()).
+    Handle add_resting_entry(std::size_t bucket, const Order& record, std::uint64_t hash, double quantity,
+                             Level& level) noexcept {
+        const Handle entry = entries_.insert_at(bucket, RestingEntry{record}, hash);
+        links_[entry] = QueueLinks{quantity, level.tail, no_handle};
+        if (level.tail != no_handle) links(level.tail).next = entry;
+        else level.head = entry;
+        level.tail = entry;
+        ++counts_[static_cast<int>(record.side)];
+        return entry;
     }
     // Removes an entry that rests nowhere.
     void erase_entry(Handle entry, std::uint64_t hash) noexcept { entries_.erase(entry, hash); }
@@ -120,16 +125,6 @@ private:
         Handle entry;
         Handle chain_prev, chain_next;  // the entry's other extra records
     };
-
-    // The new entry's own record joins the tail of `level`.
-    Handle rest_entry(Handle entry, OrderType side, double quantity, Level& level) noexcept {
-        links_[entry] = QueueLinks{quantity, level.tail, no_handle};
-        if (level.tail != no_handle) links(level.tail).next = entry;
-        else level.head = entry;
-        level.tail = entry;
-        ++counts_[static_cast<int>(side)];
-        return entry;
-    }
 
     // Takes the extra records of `entry` (an order added again while it rested) out of `level`.
     void unlink_extras(Handle entry, Level& level, OrderType side) noexcept;
