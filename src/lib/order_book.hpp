@@ -30,7 +30,10 @@
 //             intrusive free lists: a first chunk of 2,048 entries, then
 //             chunks of 32,768 in large pages (one page fault each). Bucket
 //             arrays of 2 MB or more lie on large-page boundaries in whole
-//             large pages.
+//             large pages. A destroyed book's blocks of 64 KiB or more (up
+//             to 32 MiB in all) are kept for the next book, so that a program
+//             that builds book after book does not pay the system for fresh
+//             pages each time (platform/memory.hpp).
 //   plan      the matches of the last planned add, in match order: quantity,
 //             sell price, clock reading and resting entry each, and the
 //             resting id's hash for a match that fills its record (a Fill is
@@ -112,6 +115,7 @@
 #include "lib/fill.hpp"
 #include "lib/id_table.hpp"
 #include "lib/order.hpp"
+#include "lib/platform/memory.hpp"
 #include "lib/resting_records.hpp"
 #include "lib/side_levels.hpp"
 #include "lib/sources.hpp"
@@ -190,6 +194,10 @@ class OrderBook {
 public:
     explicit OrderBook(double tick_size = 0.01, Clock& clock = system_clock(), IdSource& ids = system_ids()) noexcept
         : tick_size_(tick_size), clock_(&clock), ids_(&ids) {}
+    OrderBook(OrderBook&&) noexcept = default;
+    OrderBook& operator=(OrderBook&&) noexcept = default;
+    // The book's large blocks go to the cache of the next book (RecycleOnDestruction).
+    ~OrderBook() { recycling_.begin(); }
 
     double tick_size() const noexcept { return tick_size_; }
 
@@ -312,6 +320,7 @@ private:
     DepthLevel depth_level(std::int64_t price, const Level& level) const noexcept;
     std::optional<DepthLevel> best_level(const SideLevels& side) const noexcept;
 
+    platform::RecycleOnDestruction recycling_;  // first: it ends after every other member is freed
     double tick_size_;
     Clock* clock_;
     IdSource* ids_;

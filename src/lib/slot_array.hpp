@@ -6,6 +6,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "lib/platform/memory.hpp"
+
 namespace quoranth {
 
 // Values indexed by the handles of a SlotPool, kept apart from the pool's
@@ -24,7 +26,7 @@ public:
     // Makes every handle below `bound` addressable; may throw (memory).
     void cover(std::size_t bound) {
         while (covered_ < bound) {
-            Chunk chunk(static_cast<T*>(::operator new[](chunk_bytes, chunk_alignment)));
+            Chunk chunk(static_cast<T*>(platform::allocate_block(chunk_bytes, chunk_alignment)));
             chunks_.push_back(std::move(chunk));
             covered_ += chunk_size;
         }
@@ -35,9 +37,9 @@ private:
     static constexpr std::uint32_t chunk_size = 1u << chunk_bits;
     static constexpr std::uint32_t chunk_mask = chunk_size - 1;
     static constexpr std::size_t chunk_bytes = std::size_t{chunk_size} * sizeof(T);
-    static constexpr std::align_val_t chunk_alignment{64};
+    static constexpr std::size_t chunk_alignment = 64;
     struct ChunkDeleter {
-        void operator()(T* chunk) const noexcept { ::operator delete[](chunk, chunk_alignment); }
+        void operator()(T* chunk) const noexcept { platform::free_block(chunk, chunk_bytes, chunk_alignment); }
     };
     using Chunk = std::unique_ptr<T[], ChunkDeleter>;
 

@@ -92,8 +92,9 @@ private:
     static constexpr std::size_t cache_line_bytes = 64;
     static_assert(alignof(Slot) <= cache_line_bytes);
     struct ChunkDeleter {
-        std::align_val_t alignment;
-        void operator()(Slot* chunk) const noexcept { ::operator delete[](chunk, alignment); }
+        std::size_t bytes;
+        std::size_t alignment;
+        void operator()(Slot* chunk) const noexcept { platform::free_block(chunk, bytes, alignment); }
     };
     using Chunk = std::unique_ptr<Slot[], ChunkDeleter>;
 
@@ -109,10 +110,11 @@ private:
     void add_chunk() {
         const bool first = chunks_.empty();
         const std::size_t slots = first ? first_chunk_slots : chunk_size;
-        const std::align_val_t alignment{first ? cache_line_bytes : platform::large_page_bytes};
+        // Later chunks start on a large page boundary (and are advised to use large pages).
+        const std::size_t alignment = first ? cache_line_bytes : platform::large_page_bytes;
+        const std::size_t bytes = slots * sizeof(Slot);
         starts_.reserve(starts_.size() + 1);  // so that nothing below can fail once the chunk is made
-        Chunk chunk(static_cast<Slot*>(::operator new[](slots * sizeof(Slot), alignment)), ChunkDeleter{alignment});
-        if (!first) platform::advise_large_pages(chunk.get(), slots * sizeof(Slot));
+        Chunk chunk(static_cast<Slot*>(platform::allocate_block(bytes, alignment)), ChunkDeleter{bytes, alignment});
         // The first chunk's start lies `first_offset` slots before its memory
         // (an address computed as an integer: it is never dereferenced).
         const std::uintptr_t start =

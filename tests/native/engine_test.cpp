@@ -451,6 +451,23 @@ void test_large_page_arrays_are_aligned_and_keep_their_items() {
     CHECK(wrong == 0 && offset(items.data()) == 0 && offset(copy.data()) == 0);
 }
 
+// The blocks a destroyed book frees serve the next book, once each.
+void test_a_destroyed_books_blocks_serve_the_next_book() {
+    using namespace platform;
+    constexpr std::size_t bytes = std::size_t{1} << 20, alignment = 64;
+    void* const block = allocate_block(bytes, alignment);
+    {
+        RecycleOnDestruction destroying;
+        destroying.begin();
+        free_block(block, bytes, alignment);
+    }
+    void* const reused = allocate_block(bytes, alignment);
+    void* const other = allocate_block(bytes, alignment);
+    CHECK(reused == block && other != block);
+    free_block(reused, bytes, alignment);
+    free_block(other, bytes, alignment);
+}
+
 void test_clock_arithmetic_refuses_to_overflow() {
     using platform::intervals_from_timespec;
     CHECK(intervals_from_timespec(0, 0) == 0);
@@ -467,6 +484,7 @@ void test_clock_arithmetic_refuses_to_overflow() {
 }  // namespace
 
 int main() {
+    test_a_destroyed_books_blocks_serve_the_next_book();  // first: while the cache is empty
     test_failed_clock_at_every_match_changes_nothing();
     test_failed_allocation_at_every_point_changes_nothing();
     test_failed_allocation_while_resting_changes_nothing();

@@ -15,12 +15,43 @@ void advise_large_pages(void* start, std::size_t bytes) noexcept;
 // The size and alignment of one large page (2 MiB on x86-64).
 inline constexpr std::size_t large_page_bytes = std::size_t{1} << 21;
 
+// Memory for a book's pools and tables: a block of `bytes` aligned to
+// `alignment` (a power of two). A block of a large page or more, aligned to
+// one, is advised to be backed by large pages. Throws std::bad_alloc.
+void* allocate_block(std::size_t bytes, std::size_t alignment);
+// Frees a block from allocate_block, given the same size and alignment.
+void free_block(void* block, std::size_t bytes, std::size_t alignment) noexcept;
+
+// Marks the destruction of a book on the calling thread: the blocks of 64 KiB
+// or more that it frees go to a process-wide cache (at most 32 MiB, blocks
+// up to 8 MiB) instead of back to the system, and allocate_block takes a
+// block of the same size and alignment from there first. Memory the system
+// hands out fresh has to be cleared, page by page, on first touch (in a
+// virtual machine it may also have to be backed by the host first), which
+// made a new book's first fills several times dearer than later ones; a
+// program that builds book after book (simulations, tests) reuses memory
+// that is already mapped instead. Blocks freed while a book grows are not
+// cached, so a live book never holds more than it uses. Declare it as the
+// owner's first member, so that it ends after every other member is freed,
+// and call begin() in the owner's destructor.
+class RecycleOnDestruction {
+public:
+    RecycleOnDestruction() noexcept = default;
+    RecycleOnDestruction(RecycleOnDestruction&&) noexcept {}
+    RecycleOnDestruction& operator=(RecycleOnDestruction&&) noexcept { return *this; }
+    ~RecycleOnDestruction();
+    void begin() noexcept;
+
+private:
+    bool began_ = false;
+};
+
 // An allocator for large arrays (hash tables, replay columns): an array
 // of a large page or more starts on a large-page boundary and takes whole
 // large pages, so that all of it can be backed by them. Placed anywhere, as
 // the heap would place it, a 2 MB array held no whole large page and took 512
 // page faults, and a larger one had a large page's worth of small pages at
-// its ends. Smaller arrays come from the heap as usual.
+// its ends. Smaller arrays are aligned as the heap would align them.
 template <typename T>
 struct LargePageAllocator {
     using value_type = T;
@@ -32,21 +63,22 @@ struct LargePageAllocator {
     T* allocate(std::size_t count) {
         if (count > max_count) throw std::bad_array_new_length();
         const std::size_t bytes = count * sizeof(T);
-        if (bytes < large_page_bytes) return static_cast<T*>(::operator new(bytes));
-        const std::size_t whole = whole_pages(bytes);
-        void* start = ::operator new(whole, std::align_val_t{large_page_bytes});
-        advise_large_pages(start, whole);
-        return static_cast<T*>(start);
+        return static_cast<T*>(allocate_block(block_bytes(bytes), alignment(bytes)));
     }
     void deallocate(T* items, std::size_t count) noexcept {
-        if (count * sizeof(T) < large_page_bytes) ::operator delete(items);
-        else ::operator delete(items, std::align_val_t{large_page_bytes});
+        const std::size_t bytes = count * sizeof(T);
+        free_block(items, block_bytes(bytes), alignment(bytes));
     }
     friend bool operator==(const LargePageAllocator&, const LargePageAllocator&) noexcept { return true; }
 
 private:
     static constexpr std::size_t max_count = (SIZE_MAX - large_page_bytes) / sizeof(T);
-    static std::size_t whole_pages(std::size_t bytes) noexcept {
+    static constexpr std::size_t heap_alignment = alignof(T) > 16 ? alignof(T) : 16;
+    static std::size_t alignment(std::size_t bytes) noexcept {
+        return bytes < large_page_bytes ? heap_alignment : large_page_bytes;
+    }
+    static std::size_t block_bytes(std::size_t bytes) noexcept {
+        if (bytes < large_page_bytes) return bytes;
         return (bytes + large_page_bytes - 1) & ~(large_page_bytes - 1);
     }
 };
