@@ -7,6 +7,17 @@
 #include <sys/mman.h>
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+// A cached block is off limits until it is handed out again, so that the
+// address sanitizer still reports a destroyed book's memory used after free.
+#define QUORANTH_POISON(start, bytes) ASAN_POISON_MEMORY_REGION(start, bytes)
+#define QUORANTH_UNPOISON(start, bytes) ASAN_UNPOISON_MEMORY_REGION(start, bytes)
+#else
+#define QUORANTH_POISON(start, bytes) ((void)(start), (void)(bytes))
+#define QUORANTH_UNPOISON(start, bytes) ((void)(start), (void)(bytes))
+#endif
+
 namespace quoranth::platform {
 
 #if defined(__linux__)
@@ -47,6 +58,7 @@ public:
             void* const start = blocks_[i].start;
             cached_bytes_ -= bytes;
             blocks_[i] = blocks_[--count_];
+            QUORANTH_UNPOISON(start, bytes);
             return start;
         }
         return nullptr;
@@ -58,6 +70,7 @@ public:
         if (!lock.held || count_ == capacity || cached_bytes_ + bytes > max_cached_bytes) return false;
         blocks_[count_++] = Block{start, bytes, alignment};
         cached_bytes_ += bytes;
+        QUORANTH_POISON(start, bytes);
         return true;
     }
 
