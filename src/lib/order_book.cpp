@@ -228,11 +228,14 @@ void OrderBook::retire(Handle entry, const Order& record, std::uint64_t hash) no
     records_.erase_entry(entry, hash);
 }
 
-Level& OrderBook::level_of(Handle entry) noexcept {
-    const Order& record = records_.record(entry);
-    Level* level = levels_of(record.side).find(record.price_in_ticks);
+Level& OrderBook::level_of(const Order& record) noexcept {
+    Level* const level = levels_of(record.side).find(record.price_in_ticks);
     assert(level != nullptr);  // a hot entry rests, and all its records rest at its price
     return *level;
+}
+
+const Level& OrderBook::level_of(const Order& record) const noexcept {
+    return const_cast<OrderBook*>(this)->level_of(record);
 }
 
 bool OrderBook::cancel(std::string_view order_id) {
@@ -247,11 +250,9 @@ bool OrderBook::cancel(std::string_view order_id) {
         return true;
     }
     const Order& record = records_.record(entry);
-    SideLevels& side = levels_of(record.side);
-    Level* const level = side.find(record.price_in_ticks);
-    assert(level != nullptr);  // a hot entry rests, and all its records rest at its price
-    records_.unlink_all(entry, *level, record.side);
-    if (level->empty()) side.erase(record.price_in_ticks);
+    Level& level = level_of(record);
+    records_.unlink_all(entry, level, record.side);
+    if (level.empty()) levels_of(record.side).erase(record.price_in_ticks);
     records_.erase_entry_at(hot.bucket);
     return true;
 }
@@ -290,7 +291,7 @@ bool OrderBook::reduce(std::string_view order_id, double quantity) {
     plan_.valid_ = false;
     const Handle entry = records_.find(order_id);
     if (entry == no_handle) return false;  // cold entries rest nowhere
-    const Ref oldest = records_.oldest(entry, level_of(entry));
+    const Ref oldest = records_.oldest(entry, level_of(records_.record(entry)));
     const double left = records_.quantity(oldest) - quantity;
     if (!(left > 0.0)) return cancel(order_id);
     records_.set_quantity(oldest, left);  // in place: the record keeps its turn in the queue
@@ -303,8 +304,7 @@ bool OrderBook::reduce(std::string_view order_id, double quantity) {
 std::optional<QueuePosition> OrderBook::queue_position(std::string_view order_id) const {
     const Handle entry = records_.find(order_id);
     if (entry == no_handle) return std::nullopt;
-    const Order& record = records_.record(entry);
-    const Level& level = *levels_of(record.side).find(record.price_in_ticks);
+    const Level& level = level_of(records_.record(entry));
     const Ref oldest = records_.oldest(entry, level);
     // Summed from the head, in queue order, as a caller summing the side list would.
     QueuePosition ahead{0, 0.0};

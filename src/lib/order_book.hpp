@@ -285,8 +285,9 @@ private:
 
     SideLevels& levels_of(OrderType side) noexcept { return side == OrderType::Buy ? buys_ : sells_; }
     const SideLevels& levels_of(OrderType side) const noexcept { return side == OrderType::Buy ? buys_ : sells_; }
-    // The level where the records of a hot entry rest.
-    Level& level_of(Handle entry) noexcept;
+    // The level where the records of a hot entry rest, found from the entry's copy.
+    Level& level_of(const Order& record) noexcept;
+    const Level& level_of(const Order& record) const noexcept;
     // Matches `work` against the opposite side, best level first, without
     // writing to the book: appends the plan's fills and matches and returns
     // how many resting records it fills.
