@@ -1,6 +1,7 @@
 """Order: construction, identifiers, timestamps, can_match, fill and text."""
 
 import math
+import os
 import re
 import sys
 import time
@@ -72,6 +73,22 @@ def test_identifiers():
     random_bits = ((1 << 128) - 1) & ~fixed
     assert set_somewhere & random_bits == random_bits
     assert cleared_somewhere & random_bits == random_bits
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+def test_a_forked_child_mints_other_ids_than_its_parent():
+    Order(B, 1, 1.0)  # the parent's batch of random bytes is under way
+    read_end, write_end = os.pipe()
+    child = os.fork()
+    if child == 0:
+        os.write(write_end, " ".join(Order(B, 1, 1.0).id for _ in range(300)).encode())
+        os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        in_child = set(pipe.read().split())
+    os.waitpid(child, 0)
+    in_parent = {Order(B, 1, 1.0).id for _ in range(300)}
+    assert len(in_child) == 300 and not in_child & in_parent
 
 
 def test_timestamps_follow_the_wall_clock():
