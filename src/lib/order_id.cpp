@@ -119,9 +119,9 @@ namespace {
 // cryptographically secure generator (the kernel's own is built the same
 // way), at 0.4 to 0.7 ns a byte. The key serves one batch and is cleared
 // then (copies the compiler keeps in registers or on the stack are not), and
-// each byte is cleared once handed out. A forked child
-// must not reuse its parent's unused bytes (the two would mint the same
-// identifiers): a fork bumps the generation, which empties every batch.
+// each byte is cleared once handed out. A forked child must not reuse its
+// parent's unused bytes (the two would mint the same identifiers): a fork
+// bumps the generation, which empties every batch.
 std::atomic<std::uint64_t> fork_generation{0};
 
 class RandomBatch {

@@ -508,7 +508,7 @@ void test_keystream_matches_published_blocks() {
     CHECK(hex(64, 16) == "9ac4aa49bd8bf1ebaad54d4a0864a38a");
     // Both ways of making eight blocks agree, where the processor has AVX2.
     std::uint32_t state[16] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
-    std::memcpy(state + 4, key, sizeof key);  // the key and nonce words, little-endian on x86-64
+    std::memcpy(state + 4, key, sizeof key);  // its words little-endian, as on x86-64; the nonce zero
     state[12] = 0xFFFFFFF8u;                   // the last eight blocks a counter allows
     std::uint8_t portable[512], wide[512];
     detail::chacha20_eight_blocks_portable(state, portable);
