@@ -17,14 +17,10 @@ Order Order::create_from(OrderType side, std::int64_t price_in_ticks, double qua
     if (price_in_ticks <= 0) throw ValueError("price_in_ticks must be positive");
     if (!(quantity > 0.0)) throw ValueError("quantity must be positive");  // NaN included
     if (std::isinf(quantity)) throw ValueError("quantity must be finite");
-    Order order;
-    order.id = ids.next();
-    order.timestamp = clock.now();
-    order.side = side;
-    order.price_in_ticks = price_in_ticks;
-    order.quantity = quantity;
-    order.status = OrderStatus::Open;
-    return order;
+    // Built in place, members in order: the id is minted straight into the
+    // record (copying its text out of a temporary made the processor wait for
+    // the stores that had just written it), then the clock is read.
+    return Order{ids.next(), side, OrderStatus::Open, price_in_ticks, quantity, clock.now()};
 }
 
 bool Order::can_match(const Order& other) const noexcept {

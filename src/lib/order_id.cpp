@@ -44,7 +44,7 @@ OrderId order_id_from_bytes(const std::uint8_t (&bytes)[16]) noexcept {
     // 8-4-4-4-12 digits: bytes 0-3, 4-5, 6-7, 8-9 and 10-15, each group
     // written once from the words of four bytes.
     const std::uint64_t words[4] = {hex_word(bytes), hex_word(bytes + 4), hex_word(bytes + 8), hex_word(bytes + 12)};
-    OrderId id;
+    OrderId id{OrderId::Unset{}};  // returned in place: the text is written once, where the caller keeps it
     char* out = id.data();
     std::memcpy(out, &words[0], 8);
     out[8] = '-';

@@ -17,6 +17,10 @@ public:
     OrderId() { chars_.fill('0'); }
     // Exactly `length` characters of identifier text.
     explicit OrderId(std::string_view text) noexcept { std::memcpy(chars_.data(), text.data(), length); }
+    // Characters left unset, for a caller that writes all of them at once
+    // (formatting writes them where they stay, instead of over zeros).
+    struct Unset {};
+    explicit OrderId(Unset) noexcept {}
 
     std::string_view view() const noexcept { return {chars_.data(), length}; }
     const char* data() const noexcept { return chars_.data(); }
