@@ -84,12 +84,19 @@ auto convert_argument(PyObject* object) {
     }
 }
 
-// Calls `operation` and converts what it returns; nothing becomes None.
+// Calls `operation` and converts what it returns; nothing becomes None. A
+// record of one of the classes is made in the new instance's memory (see
+// ConstructorEntry::build).
 template <typename Operation, typename... Values>
 PyObject* call_and_convert(const Operation& operation, Values&&... values) {
-    if constexpr (std::is_void_v<std::invoke_result_t<const Operation&, Values...>>) {
+    using Result = std::invoke_result_t<const Operation&, Values...>;
+    if constexpr (std::is_void_v<Result>) {
         std::invoke(operation, std::forward<Values>(values)...);
         Py_RETURN_NONE;
+    } else if constexpr (requires { ClassOf<Result>::id; }) {
+        return new_instance_made<Result>(class_of<Result>(), [&]() -> Result {
+            return std::invoke(operation, std::forward<Values>(values)...);
+        });
     } else {
         return to_python(std::invoke(operation, std::forward<Values>(values)...));
     }
@@ -177,8 +184,12 @@ struct ConstructorEntry {
     static constexpr const Parameters& params = parameters_of<ClassOf<Record>::id, "__new__", Args...>;
 
     static PyObject* build(PyTypeObject* type, PyObject* const* slots) {
+        // The record is made in the instance's memory: a new order's id is
+        // written once, where it stays (a copy out of a temporary waited on
+        // the stores that had just written it).
         return with_converted<Args...>(slots, std::index_sequence_for<Args...>{}, [&](auto&&... values) {
-            return new_instance<Record>(type, std::invoke(Make, std::forward<decltype(values)>(values)...));
+            return new_instance_made<Record>(
+                type, [&]() -> Record { return std::invoke(Make, std::forward<decltype(values)>(values)...); });
         });
     }
     static PyObject* from_tuple(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
