@@ -189,15 +189,25 @@ void OrderBook::apply_match(SideLevels& opposite, const PlannedMatch& match) noe
     const double left = records_.quantity(head) - traded;
     // The index write: the entry's copy takes the resting record's new state.
     Order& indexed = records_.record(entry);
-    indexed.quantity = left;
-    indexed.status = left <= 0.0 ? OrderStatus::Filled : OrderStatus::Open;
-    if (indexed.is_open()) {
+    if (!(left <= 0.0)) {
+        indexed.quantity = left;
+        indexed.status = OrderStatus::Open;
         records_.set_quantity(head, left);  // keeps its place at the head
         return;
     }
     records_.unlink(head, *level, indexed.side);
     if (level->empty()) opposite.erase(price);
-    if (!records_.rests(entry)) retire(entry, indexed, match.resting_hash);
+    if (records_.rests(entry)) {  // another record of the order still rests
+        indexed.quantity = left;
+        indexed.status = OrderStatus::Filled;
+        return;
+    }
+    // The entry moves to the cold store as it was, and its copy there takes
+    // the new state: copying the entry after writing to it made the copy's
+    // loads wait for those writes.
+    Order& retired = retire(entry, indexed, match.resting_hash);
+    retired.quantity = left;
+    retired.status = OrderStatus::Filled;
 }
 
 void OrderBook::commit_incoming() noexcept {
@@ -223,9 +233,10 @@ void OrderBook::commit_incoming() noexcept {
     plan_.rested_entry_ = entry;
 }
 
-void OrderBook::retire(Handle entry, const Order& record, std::uint64_t hash) noexcept {
-    cold_.insert_reserved(ColdEntry{record}, hash);
+Order& OrderBook::retire(Handle entry, const Order& record, std::uint64_t hash) noexcept {
+    const Handle cold = cold_.insert_reserved(ColdEntry{record}, hash);
     records_.erase_entry(entry, hash);
+    return cold_[cold].record;
 }
 
 Level& OrderBook::level_of(const Order& record) noexcept {

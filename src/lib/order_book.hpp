@@ -313,8 +313,9 @@ private:
     Handle rest_new_entry(const Order& order, std::uint64_t hash, Level* level, std::size_t bucket) noexcept;
     // ValueError unless `order` is the same order as the hot entry's copy.
     void check_same_order(Handle entry, const Order& order) const;
-    // Moves a hot entry that no longer rests (its copy `record`, whose id hashes to `hash`) to the cold store (reserved).
-    void retire(Handle entry, const Order& record, std::uint64_t hash) noexcept;
+    // Moves a hot entry that no longer rests (its copy `record`, whose id
+    // hashes to `hash`) to the cold store (reserved); returns the cold copy.
+    Order& retire(Handle entry, const Order& record, std::uint64_t hash) noexcept;
     std::optional<Quote> quote(const SideLevels& side) const noexcept;
     std::vector<Order> side_orders(const SideLevels& side) const;
     double side_volume(const SideLevels& side) const noexcept;
