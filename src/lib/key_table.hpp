@@ -44,9 +44,14 @@ public:
         reserve(1);
         std::size_t i = home(key);
         while (slots_[i].used && slots_[i].key != key) i = (i + 1) & mask_;
-        if (!slots_[i].used) ++count_;
-        slots_[i] = Slot{key, value, true};
-        return slots_[i].value;
+        Slot& slot = slots_[i];
+        if (!slot.used) ++count_;
+        // Field by field: a whole-slot copy from a temporary read it back
+        // across its fields' separate stores and waited for them.
+        slot.key = key;
+        slot.value = value;
+        slot.used = true;
+        return slot.value;
     }
 
     bool erase(std::int64_t key) noexcept {
