@@ -175,8 +175,8 @@ struct MethodEntry {
     static PyObject* get(PyObject* self, void*) noexcept { return unary(self); }
 };
 
-// A constructor: `Make` builds the record from the converted arguments, so
-// its validation runs before any allocation; then the instance is made.
+// A constructor: `Make` builds the record from the converted arguments, in
+// the new instance's memory; if it refuses them, the memory goes back.
 template <auto Make, typename... Args>
 struct ConstructorEntry {
     using Record = std::remove_cvref_t<
@@ -184,9 +184,8 @@ struct ConstructorEntry {
     static constexpr const Parameters& params = parameters_of<ClassOf<Record>::id, "__new__", Args...>;
 
     static PyObject* build(PyTypeObject* type, PyObject* const* slots) {
-        // The record is made in the instance's memory: a new order's id is
-        // written once, where it stays (a copy out of a temporary waited on
-        // the stores that had just written it).
+        // Made in place, a new order's id is written once, where it stays (a
+        // copy out of a temporary waited on the stores that had just written it).
         return with_converted<Args...>(slots, std::index_sequence_for<Args...>{}, [&](auto&&... values) {
             return new_instance_made<Record>(
                 type, [&]() -> Record { return std::invoke(Make, std::forward<decltype(values)>(values)...); });
