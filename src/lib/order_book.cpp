@@ -197,17 +197,12 @@ void OrderBook::apply_match(SideLevels& opposite, const PlannedMatch& match) noe
     }
     records_.unlink(head, *level, indexed.side);
     if (level->empty()) opposite.erase(price);
-    if (records_.rests(entry)) {  // another record of the order still rests
-        indexed.quantity = left;
-        indexed.status = OrderStatus::Filled;
-        return;
-    }
-    // The entry moves to the cold store as it was, and its copy there takes
-    // the new state: copying the entry after writing to it made the copy's
-    // loads wait for those writes.
-    Order& retired = retire(entry, indexed, match.resting_hash);
-    retired.quantity = left;
-    retired.status = OrderStatus::Filled;
+    // Unless another record of the order still rests, the entry moves to the
+    // cold store as it was, and its copy there takes the new state: copying
+    // the entry after writing to it made the copy's loads wait for those writes.
+    Order& filled = records_.rests(entry) ? indexed : retire(entry, indexed, match.resting_hash);
+    filled.quantity = left;
+    filled.status = OrderStatus::Filled;
 }
 
 void OrderBook::commit_incoming() noexcept {
