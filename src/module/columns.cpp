@@ -26,12 +26,15 @@ ItemKind number_items(const Py_buffer& view) {
 
 namespace {
 
+// The items lie `stride` bytes apart (negative for a reversed view), aligned
+// or not.
 template <typename Source, typename T>
-void convert_items(const void* data, std::size_t count, std::vector<T>& out) {
-    const auto* items = static_cast<const Source*>(data);
+void convert_items(const void* data, std::size_t count, Py_ssize_t stride, std::vector<T>& out) {
+    const auto* first = static_cast<const char*>(data);
     out.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const Source value = items[i];
+        Source value;
+        std::memcpy(&value, first + static_cast<Py_ssize_t>(i) * stride, sizeof value);
         if constexpr (std::is_integral_v<T>) {
             // Integers only (checked by the caller), each within T's range.
             if (!std::in_range<T>(value)) {
@@ -44,27 +47,26 @@ void convert_items(const void* data, std::size_t count, std::vector<T>& out) {
 }
 
 template <typename T>
-void convert_by_kind(const ItemKind& kind, const void* data, std::size_t count, std::vector<T>& out) {
+void convert_by_kind(const ItemKind& kind, const void* data, std::size_t count, Py_ssize_t stride,
+                     std::vector<T>& out) {
     if (!kind.integer) {
         if constexpr (std::is_integral_v<T>) raise(PyExc_TypeError, "expected a buffer of integers");
-        else if (kind.size == 4) return convert_items<float>(data, count, out);
-        else return convert_items<double>(data, count, out);
+        else if (kind.size == 4) return convert_items<float>(data, count, stride, out);
+        else return convert_items<double>(data, count, stride, out);
     }
     switch (kind.size) {
-        case 1: return kind.is_signed ? convert_items<std::int8_t>(data, count, out) : convert_items<std::uint8_t>(data, count, out);
-        case 2: return kind.is_signed ? convert_items<std::int16_t>(data, count, out) : convert_items<std::uint16_t>(data, count, out);
-        case 4: return kind.is_signed ? convert_items<std::int32_t>(data, count, out) : convert_items<std::uint32_t>(data, count, out);
-        case 8: return kind.is_signed ? convert_items<std::int64_t>(data, count, out) : convert_items<std::uint64_t>(data, count, out);
+        case 1: return kind.is_signed ? convert_items<std::int8_t>(data, count, stride, out) : convert_items<std::uint8_t>(data, count, stride, out);
+        case 2: return kind.is_signed ? convert_items<std::int16_t>(data, count, stride, out) : convert_items<std::uint16_t>(data, count, stride, out);
+        case 4: return kind.is_signed ? convert_items<std::int32_t>(data, count, stride, out) : convert_items<std::uint32_t>(data, count, stride, out);
+        case 8: return kind.is_signed ? convert_items<std::int64_t>(data, count, stride, out) : convert_items<std::uint64_t>(data, count, stride, out);
         default: raise(PyExc_TypeError, "expected a one-dimensional buffer of numbers");
     }
 }
 
 template <typename T>
 PyObject* column_of(std::span<const T> values, const char* format) {
-    // Empty columns are common (a batch without fills) and immutable: one per
-    // item type is made once and shared.
-    static PyObject* empty = nullptr;
-    if (values.empty() && empty != nullptr) return Py_NewRef(empty);
+    // Every column is a new memoryview, empty ones too: a caller may release
+    // a view (a `with` block does), and that must not reach any other result.
     OwnedRef bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                                        static_cast<Py_ssize_t>(values.size_bytes())));
     OwnedRef view = checked(PyMemoryView_FromObject(bytes.get()));
@@ -73,9 +75,7 @@ PyObject* column_of(std::span<const T> values, const char* format) {
     static PyObject* cast = PyUnicode_InternFromString("cast");
     static PyObject* item_format = PyUnicode_InternFromString(format);
     if (cast == nullptr || item_format == nullptr) throw PythonError{};
-    PyObject* column = checked(PyObject_CallMethodOneArg(view.get(), cast, item_format)).release();
-    if (values.empty()) empty = Py_NewRef(column);
-    return column;
+    return checked(PyObject_CallMethodOneArg(view.get(), cast, item_format)).release();
 }
 
 template <typename T>
@@ -96,18 +96,23 @@ PyObject* array_of(std::span<const T> values, const char* typecode) {
 
 }  // namespace
 
+// Strides are asked for, so that a column taken out of a table (a NumPy
+// column, a memoryview with a step) is accepted too; its items are copied
+// unless they are of T, adjacent and aligned.
 template <typename T>
 typename Column<T>::Holder Column<T>::convert(PyObject* object) {
-    Holder holder{BufferView(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT), {}, {}};
+    Holder holder{BufferView(object, PyBUF_STRIDES | PyBUF_FORMAT), {}, {}};
     const Py_buffer& view = *holder.view;
     const ItemKind kind = number_items(view);
     const auto count = static_cast<std::size_t>(view.len / view.itemsize);
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
     const bool same = kind.size == sizeof(T) && kind.integer == std::is_integral_v<T> &&
                       (!kind.integer || kind.is_signed == std::is_signed_v<T>);
-    if (same) {
+    const bool aligned = reinterpret_cast<std::uintptr_t>(view.buf) % alignof(T) == 0;
+    if (same && aligned && (stride == view.itemsize || count <= 1)) {
         holder.data = {static_cast<const T*>(view.buf), count};
     } else {
-        convert_by_kind(kind, view.buf, count, holder.converted);
+        convert_by_kind(kind, view.buf, count, stride, holder.converted);
         holder.data = holder.converted;
     }
     return holder;
