@@ -196,6 +196,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
             tops->ask_prices.push_back(ask ? ask->price_in_ticks : 0);
             tops->ask_quantities.push_back(ask ? ask->quantity : 0.0);
         }
+        fills.events_applied = i + 1;
     }
 }
 

@@ -47,8 +47,12 @@ struct BatchEvents {
 // sell orders (-1 for an order without a key), price in ticks and quantity;
 // and whether it is a take (4, 5) that traded its whole quantity, in this one
 // fill, with the very order its key names (a replay's test of whether its own
-// matching met the order the exchange reported).
+// matching met the order the exchange reported). `events_applied` counts the
+// events applied: all of them, unless the batch stopped on a failure (each
+// event is all or nothing, so the book then holds exactly the events before
+// the one that failed, and these columns their fills).
 struct BatchFills {
+    std::size_t events_applied = 0;
     std::vector<std::int64_t> events;
     std::vector<std::int64_t> buy_keys;
     std::vector<std::int64_t> sell_keys;

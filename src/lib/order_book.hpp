@@ -241,7 +241,8 @@ public:
     // Applies `events` in order (batch.hpp), appending their fills and, given
     // `tops`, the best levels after each event. Every event is checked first
     // (ValueError naming it, nothing applied); each is then all-or-nothing, and
-    // a memory or clock failure stops the batch after the events before it.
+    // a memory or random-source failure stops the batch after the events before
+    // it (fills.events_applied says how many).
     void apply_batch(const BatchEvents& events, BatchFills& fills, BatchTops* tops);
     // The id of the order a batch added under `key`, while the key names it.
     const OrderId* keyed_order_id(std::int64_t key) const noexcept { return keyed_.id_of(key); }

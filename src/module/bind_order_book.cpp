@@ -43,32 +43,83 @@ PyObject* add(OrderBook& book, const Order& incoming) {
     return fills.release();
 }
 
-// The fills (and, on request, the best levels after each event) as columns.
-PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, std::span<const std::int64_t> keys,
-                      std::span<const std::int8_t> sides, std::span<const std::int64_t> prices_in_ticks,
-                      std::span<const double> quantities, const std::optional<bool>& top_of_book) {
-    BatchFills fills;
-    BatchTops tops;
-    const bool with_tops = top_of_book.value_or(false);
-    book.apply_batch({operations, keys, sides, prices_in_ticks, quantities}, fills, with_tops ? &tops : nullptr);
+// A column made from `values`, whose memory then goes back at once: making a
+// result takes room for one column at a time beyond the vectors, which a batch
+// stopped by a lack of memory may still have.
+template <typename T>
+PyObject* column_from(std::vector<T>& values) {
+    PyObject* column = to_column(std::span<const T>(values));
+    std::vector<T>().swap(values);
+    return column;
+}
+
+// The fills (and, given `tops`, the best levels after each event) as columns;
+// the vectors are emptied.
+PyObject* batch_result(BatchFills& fills, BatchTops* tops) {
     OwnedRef result = checked(PyDict_New());
     const auto put = [&](const char* name, PyObject* column) {
         OwnedRef owned = OwnedRef::steal(column);
         if (PyDict_SetItemString(result.get(), name, owned.get()) < 0) throw PythonError{};
     };
-    put("event", to_column(std::span<const std::int64_t>(fills.events)));
-    put("buy_key", to_column(std::span<const std::int64_t>(fills.buy_keys)));
-    put("sell_key", to_column(std::span<const std::int64_t>(fills.sell_keys)));
-    put("price_in_ticks", to_column(std::span<const std::int64_t>(fills.prices_in_ticks)));
-    put("quantity", to_column(std::span<const double>(fills.quantities)));
-    put("on_named", to_column(std::span<const std::int8_t>(fills.on_named)));
-    if (with_tops) {
-        put("bid_price", to_column(std::span<const std::int64_t>(tops.bid_prices)));
-        put("bid_quantity", to_column(std::span<const double>(tops.bid_quantities)));
-        put("ask_price", to_column(std::span<const std::int64_t>(tops.ask_prices)));
-        put("ask_quantity", to_column(std::span<const double>(tops.ask_quantities)));
+    put("event", column_from(fills.events));
+    put("buy_key", column_from(fills.buy_keys));
+    put("sell_key", column_from(fills.sell_keys));
+    put("price_in_ticks", column_from(fills.prices_in_ticks));
+    put("quantity", column_from(fills.quantities));
+    put("on_named", column_from(fills.on_named));
+    if (tops != nullptr) {
+        put("bid_price", column_from(tops->bid_prices));
+        put("bid_quantity", column_from(tops->bid_quantities));
+        put("ask_price", column_from(tops->ask_prices));
+        put("ask_quantity", column_from(tops->ask_quantities));
     }
     return result.release();
+}
+
+// A batch that runs out of memory keeps the events it applied before the one
+// that failed (each is all or nothing), so their fills must not be lost with
+// the error: the MemoryError carries `events_applied` and `fills` (the result
+// those events would have returned, or None if it cannot be made).
+[[noreturn]] void raise_stopped_batch(std::size_t applied, std::size_t count, PyObject* partial) {
+    OwnedRef error = OwnedRef::steal(PyUnicode_FromFormat(
+        "out of memory after %zu of %zu events: those stay applied; see events_applied and fills", applied, count));
+    if (error) error = OwnedRef::steal(PyObject_CallOneArg(PyExc_MemoryError, error.get()));
+    OwnedRef events_applied = OwnedRef::steal(PyLong_FromSize_t(applied));
+    if (!error || !events_applied || PyObject_SetAttrString(error.get(), "events_applied", events_applied.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "fills", partial != nullptr ? partial : Py_None) < 0) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        throw PythonError{};
+    }
+    PyErr_SetObject(PyExc_MemoryError, error.get());
+    throw PythonError{};
+}
+
+PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, std::span<const std::int64_t> keys,
+                      std::span<const std::int8_t> sides, std::span<const std::int64_t> prices_in_ticks,
+                      std::span<const double> quantities, const std::optional<bool>& top_of_book) {
+    BatchFills fills;
+    BatchTops tops;
+    BatchTops* const wanted_tops = top_of_book.value_or(false) ? &tops : nullptr;
+    const std::size_t count = operations.size();
+    try {
+        book.apply_batch({operations, keys, sides, prices_in_ticks, quantities}, fills, wanted_tops);
+    } catch (const std::bad_alloc&) {
+        OwnedRef partial;
+        try {
+            partial = OwnedRef::steal(batch_result(fills, wanted_tops));
+        } catch (const PythonError&) {
+            PyErr_Clear();
+        }
+        raise_stopped_batch(fills.events_applied, count, partial.get());
+    }
+    try {
+        return batch_result(fills, wanted_tops);
+    } catch (const PythonError&) {
+        // Every event was applied; some columns may already be gone.
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+        PyErr_Clear();
+        raise_stopped_batch(count, count, nullptr);
+    }
 }
 
 std::optional<OrderId> order_id(const OrderBook& book, std::int64_t key) {
@@ -132,7 +183,9 @@ const ClassDefinition order_book_class{
             "quantity, in that one fill, with the order its key names); with top_of_book also,\n"
             "per event, bid_price, bid_quantity, ask_price, ask_quantity (the level's total; 0\n"
             "for an empty side).\n"
-            "Every event is checked before any is applied."),
+            "Every event is checked before any is applied. A batch that runs out of memory\n"
+            "keeps the events before the one that failed; the MemoryError's events_applied\n"
+            "and fills say how many, and what they traded."),
         method<"order_id", order_id, Read<OrderBook>, Arg<"key", Int64>>(
             "($self, key)", "The id of the order a batch added under `key`, or None."),
         method<"best_bid", &OrderBook::best_bid, Read<OrderBook>>("($self)", "Helper method to get best bid"),
