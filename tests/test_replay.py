@@ -122,6 +122,8 @@ def test_callers_orders_queue_trade_and_cancel(tmp_path):
     replay = Replay(write(tmp_path / "flow.csv", rows))
     before = replay.place(OrderType.Sell, 1005, 5.0)  # before the first message: rests, nothing to match
     assert before.fills == [] and replay.time == 1.0
+    with pytest.raises(TypeError, match="argument 'side'"):
+        replay.place("Sell", 1005, 5.0)  # a side is an OrderType member, never its name
     next(replay)
     mine = replay.place(OrderType.Buy, 1000, 50.0).order_id
     assert replay.queue_position(mine) == (1, 100.0) and replay.is_mine(mine)

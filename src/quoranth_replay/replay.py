@@ -263,6 +263,8 @@ class Replay:
 
     def place(self, side: OrderType, price_in_ticks: int, quantity: float) -> Placed:
         """Add one of the caller's limit orders to the book now; it matches and rests like any other."""
+        if not isinstance(side, OrderType):
+            raise TypeError(f"argument 'side': '{type(side).__name__}' object cannot be converted to 'OrderType'")
         key = self._next_key
         result = self._own_event(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
         self._next_key += 1
