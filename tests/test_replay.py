@@ -60,19 +60,45 @@ def test_aapl_without_the_orderbook_keeps_exactly_what_the_messages_leave():
     assert replay.agreement.compared == 0
 
 
+class RunsOutOfMemoryHalfway:
+    """A book whose batches apply their first half, then fail as a batch that runs out of memory does."""
+
+    def __init__(self, book):
+        self.book, self.applied = book, 0
+
+    def __getattr__(self, name):
+        return getattr(self.book, name)
+
+    def apply_batch(self, *columns, top_of_book=False):
+        self.applied = len(columns[0]) // 2
+        error = MemoryError("out of memory")
+        error.events_applied = self.applied
+        error.fills = self.book.apply_batch(*(column[: self.applied] for column in columns), top_of_book=top_of_book)
+        raise error
+
+
 @pytest.mark.parametrize("messages, orderbook", [(AAPL_MESSAGES, AAPL_ORDERBOOK), (AMZN_MESSAGES, AMZN_ORDERBOOK)])
 def test_stepping_running_and_depth_views_agree(messages, orderbook):
-    stepped, ran, viewed = (Replay(messages, orderbook, keep_fills=True) for _ in range(3))
+    stepped, ran, viewed, halted = (Replay(messages, orderbook, keep_fills=True) for _ in range(4))
     steps = list(stepped)
     ran.run(100)
     tops = ran.run_top_of_book()
+    with pytest.raises(ValueError):
+        viewed.run(depth_levels=-1)  # refused before any message is applied
     views = viewed.run(depth_levels=2)
+    # A run stopped for lack of memory keeps in step with the messages its book applied, and goes on from there.
+    book, halted.book = halted.book, RunsOutOfMemoryHalfway(halted.book)
+    with pytest.raises(MemoryError):
+        halted.run()
+    assert halted.index == halted.book.applied > 0
+    halted.book = book
+    halted.run()
     def fills(replay):
         taken = replay.take_fills()
         return taken.index, taken.buy_key, taken.sell_key, taken.ticks, taken.quantity
 
     kept = fills(stepped)
-    for replay in (ran, viewed):
+    for replay in (ran, viewed, halted):
         assert (replay.index, replay.fill_count, replay.traded_volume) == (stepped.index, stepped.fill_count, stepped.traded_volume)
         assert (replay.agreement, replay.fidelity) == (stepped.agreement, stepped.fidelity)
         assert fills(replay) == kept and replay.book.depth(10**6) == stepped.book.depth(10**6)
@@ -137,9 +163,16 @@ def test_callers_orders_queue_trade_and_cancel(tmp_path):
     assert [(f.quantity, f.buy_mine, f.sell_mine, f.time, f.message_index) for f in placed.fills] == [
         (20.0, True, True, 4.0, 3), (5.0, False, True, 4.0, 3)]
     assert replay.reduce(before.order_id, 2.0) and replay.book.get_order(before.order_id).quantity == 3.0
-    # Only the caller's own orders can be taken away through the replay.
+    # Only the caller's own orders can be taken away through the replay; what is not
+    # an id, or not a quantity to take, is refused as the book refuses it.
     exchange_order = replay.book.buy_orders[0].id
     assert not replay.cancel(exchange_order) and not replay.reduce(exchange_order, 1.0)
+    for call in (lambda: replay.cancel(replay.book.get_order(before.order_id)), lambda: replay.reduce(None, 1.0),
+                 lambda: replay.is_mine(5)):
+        with pytest.raises(TypeError, match="argument 'order_id'"):
+            call()
+    with pytest.raises(ValueError, match="quantity must be positive"):
+        replay.reduce(exchange_order, -7.0)
     assert replay.cancel(before.order_id) and not replay.cancel(before.order_id)
     replay.run()
     assert replay.index == len(replay) and replay.book.best_ask() == (1002, 10.0)

@@ -201,7 +201,7 @@ class Replay:
         if plan.opening:
             keys, sides, ticks, sizes = zip(*plan.opening)
             opened = self.book.apply_batch(
-                bytes([ADD]) * len(keys), array("q", keys), bytes(sides), array("q", ticks), array("q", sizes)
+                bytes([ADD]) * len(keys), array("q", keys), bytes(sides), array("q", ticks), array("d", sizes)
             )
             self._account(opened, None)
 
@@ -240,6 +240,7 @@ class Replay:
             return []
         views: list[Depth] = []
         depth, keep, tops = self.book.depth, views.append, self._reference is not None
+        depth(depth_levels)  # a bad value raises here, before any message is applied
         for index in range(start, stop):
             self._apply(index, index + 1, tops=tops)
             keep(depth(depth_levels))
@@ -276,6 +277,7 @@ class Replay:
 
     def cancel(self, order_id: str) -> bool:
         """Cancel one of the caller's orders; False if it is not one of theirs or no longer known."""
+        _check_order_id(order_id)
         key = self._own.pop(order_id, None)
         if key is None:
             return False
@@ -285,6 +287,8 @@ class Replay:
 
     def reduce(self, order_id: str, quantity: float) -> bool:
         """Take ``quantity`` off one of the caller's resting orders, keeping its queue place."""
+        _check_order_id(order_id)
+        _check_quantity(quantity)
         key = self._own.get(order_id)
         if key is None:
             return False
@@ -297,6 +301,7 @@ class Replay:
         return self.book.queue_position(order_id)
 
     def is_mine(self, order_id: str) -> bool:
+        _check_order_id(order_id)
         return order_id in self._own
 
     # ---------------------------------------------------------- recorded fills
@@ -315,13 +320,27 @@ class Replay:
     def _apply(self, start: int, stop: int, *, tops: bool) -> BatchResult:
         """Carry out the plan for messages ``start`` to ``stop`` in one batch call."""
         operations, keys, sides, ticks, quantities = [column[start:stop] for column in self._columns]
-        result = self.book.apply_batch(operations, keys, sides, ticks, quantities, top_of_book=tops)
+        try:
+            result = self.book.apply_batch(operations, keys, sides, ticks, quantities, top_of_book=tops)
+        except MemoryError as error:
+            # The book keeps the messages it applied before memory ran out: so
+            # does the replay, or applying them again would add their orders twice.
+            applied, fills = getattr(error, "events_applied", 0), getattr(error, "fills", None)
+            if fills is not None:
+                self._take_in(fills, start, start + applied)
+            else:
+                self.index = start + applied  # their fills could not be reported
+            raise
+        self._take_in(result, start, stop)
+        return result
+
+    def _take_in(self, result: BatchResult, start: int, stop: int) -> None:
+        """Move past messages ``start`` to ``stop``, applied with this result."""
         self.index = stop
         self._account(result, start)
         self._count_faithful(result, start, stop)
         if self._reference is not None:
             self._compare(self._reference, start, result)
-        return result
 
     def _own_event(self, operation: int, key: int, side: int = BUY, price_in_ticks: int = 1, quantity: float = 1.0) -> BatchResult:
         """One event of the caller's as a batch; bad values raise as the per-order calls do."""
@@ -403,6 +422,25 @@ class Replay:
             sum(asks_ok),
             sum(map(and_, bids_ok, asks_ok)),
         )
+
+
+def _check_order_id(order_id: object) -> None:
+    """TypeError for anything but text, as the book's own methods give: an order
+    object or an int is not "not one of the caller's"."""
+    if not isinstance(order_id, str):
+        raise TypeError(f"argument 'order_id': '{type(order_id).__name__}' object cannot be converted to 'PyString'")
+
+
+def _check_quantity(quantity: float) -> None:
+    """The book's checks of a quantity to take off, made before any lookup."""
+    try:
+        value = array("d", [quantity])[0]
+    except TypeError as error:
+        raise TypeError(f"argument 'quantity': {error}") from None
+    if not value > 0.0:
+        raise ValueError("quantity must be positive")
+    if value == float("inf"):
+        raise ValueError("quantity must be finite")
 
 
 def _reference(orderbook: OrderbookFile) -> Reference:
