@@ -27,8 +27,17 @@ BOOK = ["9999999999,0,1000000,100,9999999999,0,-9999999999,0", "1000100,50,10000
         "1000100,50,1000000,100,9999999999,0,-9999999999,0", "1000100,50,-9999999999,0,9999999999,0,-9999999999,0"]
 
 
+def has(module):
+    try:
+        __import__(module)
+    except ImportError:
+        return False
+    return True
+
+
 def put(path, lines, *, header="", packed=False, end="\n"):
     data = (header + end.join(lines) + end).encode()
+    path.parent.mkdir(exist_ok=True)
     path.write_bytes(gzip.compress(data) if packed else data)
     return path
 
@@ -95,7 +104,14 @@ def test_bad_files_exit_2_with_one_line(tmp_path):
         "w.csv, line 3: expected 8 fields like line 1, found 4": [str(messages), "--orderbook", str(put(tmp_path / "w.csv", BOOK[:2] + ["1,2,3,4"] + BOOK[3:]))],
         "i.csv, line 2: bid size of level 2 is not an integer: '7.5'": [
             str(messages), "--orderbook", str(put(tmp_path / "i.csv", [BOOK[0], BOOK[1].rsplit(",", 1)[0] + ",7.5"] + BOOK[2:]))],
+        # A first line with one field mistyped is a bad line, not a header to drop.
+        "typo.csv, line 1: time is not a number: '34200.O1'": [str(put(tmp_path / "typo.csv", ["34200.O1" + ROWS[0][7:]] + ROWS[1:]))],
+        "two message files would both write m.fills.csv": [str(messages), str(put(tmp_path / "in" / "m.csv", ROWS))],
+        "cannot reach the Dask scheduler at localhost" if has("distributed") else "needs Dask": [
+            str(messages), "--scheduler", "localhost"],
     }
+    if has("matplotlib"):
+        cases["--chart c.xyz: matplotlib cannot write .xyz files"] = [str(messages), "--chart", "c.xyz"]
     (tmp_path / "cut.gz").write_bytes(gzip.compress(b"\n".join(row.encode() for row in ROWS))[:-12])
     out = tmp_path / "out"
     for expected, args in cases.items():

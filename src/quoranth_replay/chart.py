@@ -10,6 +10,7 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from matplotlib.axes import Axes
+from matplotlib.backend_bases import FigureCanvasBase
 from matplotlib.figure import Figure
 from matplotlib.ticker import FuncFormatter
 
@@ -20,6 +21,18 @@ BID_COLOUR = "#1a9850"
 ASK_COLOUR = "#d73027"
 
 Level = tuple[int, float, int]
+
+
+def chart_path(name: str) -> Path:
+    """Where a chart asked for as ``name`` goes: a PNG unless its extension names
+    another format matplotlib writes; ValueError for one it does not."""
+    path = Path(name)
+    if not path.suffix:
+        return path.with_name(path.name + ".png")
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if path.suffix[1:].lower() not in formats:
+        raise ValueError(f"matplotlib cannot write {path.suffix} files (it writes {', '.join(sorted(formats))})")
+    return path
 
 
 def cumulative(levels: Sequence[Level]) -> tuple[list[float], list[float]]:

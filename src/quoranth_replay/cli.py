@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
 from . import parallel
-from .output import Staging
+from .output import Staging, output_stem
 from .progress import Progress
 from .report import file_report, summary_line, totals_line
 from .run import FileSummary, Job, replay_file
@@ -66,12 +66,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.chart and len(files) > 1:
         parser.error("--chart draws one replay: give one message file")
 
+    if args.out:
+        # Each file writes NAME.fills.csv and NAME.book.csv: two files of one name
+        # (in other folders, or packed and plain) would write over each other.
+        stems = [output_stem(name) for name in files]
+        clash = next((stem for stem in stems if stems.count(stem) > 1), None)
+        if clash is not None:
+            return _fail(f"--out {args.out}: two message files would both write {clash}.fills.csv and {clash}.book.csv")
+
     draw: Callable[..., None] | None = None
+    chart: Path | None = None
     if args.chart:
         try:
-            from .chart import write_chart
+            from .chart import chart_path, write_chart
         except ImportError as error:  # matplotlib missing
             return _fail(f"--chart needs matplotlib ({error}); install it with: pip install quoranth[plot]")
+        try:
+            chart = chart_path(args.chart)
+        except ValueError as error:
+            return _fail(f"--chart {args.chart}: {error}")
         draw = write_chart
 
     try:
@@ -114,7 +127,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         staging.commit()
     if draw is not None:
         try:
-            draw(summaries[0], args.chart, title=Path(files[0]).name)
+            draw(summaries[0], chart, title=Path(files[0]).name)
         except OSError as error:
             return _fail(f"--chart {args.chart}: {error.strerror or error}")
     if args.quiet:
@@ -123,8 +136,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         lines = file_report(summaries[0])
         if args.out:
             lines.append(f"  CSV files written to {args.out}")
-        if args.chart:
-            lines.append(f"  chart written to {args.chart}")
+        if chart is not None:
+            lines.append(f"  chart written to {chart}")
     else:
         order = {name: index for index, name in enumerate(files)}
         lines = [summary_line(summary) for summary in sorted(summaries, key=lambda s: order[s.name])]

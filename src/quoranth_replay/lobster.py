@@ -267,7 +267,7 @@ def _plain_body(data: bytes) -> tuple[int, int, int, bytes] | None:
     if not _plain_text(first_line) or b"\r" in first_line:
         return None
     start = 0
-    if not _is_number(first_line.split(b",", 1)[0].decode()):
+    if _is_header(first_line.decode().split(",")):
         if line_end < 0:
             return None  # a header alone
         start = line_end + 1
@@ -296,12 +296,18 @@ def _data_lines(path: Path | str, text: str) -> tuple[list[str], int]:
     while lines and not lines[-1].strip():
         lines.pop()  # a trailing line feed or blank tail
     first = 1
-    if lines and not _is_number(lines[0].split(",", 1)[0]):
+    if lines and _is_header(lines[0].split(",")):
         lines = lines[1:]  # header
         first = 2
     if not all(lines):
         raise ReplayInputError(path, first + lines.index(""), "blank line")
     return lines, first
+
+
+def _is_header(fields: list[str]) -> bool:
+    """A first line of names only. A data line with one field mistyped is not
+    one: it is read, and refused with its line number, rather than dropped."""
+    return not any(map(_is_number, fields))
 
 
 def _is_number(text: str) -> bool:

@@ -38,7 +38,7 @@ def dask(jobs: Sequence[Job], scheduler: str, *, timeout: float = 10.0) -> Itera
         raise ClusterUnavailable(f"--scheduler needs Dask ({error}); install it with: pip install quoranth[dask]") from None
     try:
         client = Client(scheduler, timeout=timeout)  # type: ignore[no-untyped-call]
-    except (OSError, TimeoutError) as error:
+    except (OSError, TimeoutError, ValueError) as error:  # ValueError: not an address at all
         raise ClusterUnavailable(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
     with client:
         run: Callable[[Job], FileSummary] = replay_file
