@@ -180,8 +180,8 @@ def test_bad_columns_are_refused():
     cases = [
         ((b"\x01\x01", *one[1:]), ValueError, "the event columns must have the same length"),
         ((*one[:3], one[3], array("q", [1, 2])), ValueError, "the event columns must have the same length"),
-        ((array("q", [257]), *one[1:]), ValueError, "item 0 is out of range for its column"),
-        ((one[0], np.array([2**63], np.uint64), *one[2:]), ValueError, "item 0 is out of range for its column"),
+        ((array("q", [257]), *one[1:]), ValueError, "argument 'operations': item 0 is out of range for its column"),
+        ((one[0], np.array([2**63], np.uint64), *one[2:]), ValueError, "argument 'keys': item 0 is out of range for its column"),
         ((one[0], array("d", [1.0]), *one[2:]), TypeError, "argument 'keys': expected a buffer of integers"),
         ((one[0], np.zeros((1, 1), np.int64), *one[2:]), TypeError, "argument 'keys': expected a one-dimensional buffer of numbers"),
         ((one[0], np.array([1], ">i8"), *one[2:]), TypeError, "argument 'keys': expected a one-dimensional buffer of numbers"),

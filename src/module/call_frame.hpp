@@ -79,7 +79,7 @@ auto convert_argument(PyObject* object) {
     try {
         return Parameter::Kind::convert(object);
     } catch (const PythonError&) {
-        prefix_argument_error(Parameter::name);
+        prefix_argument_error(Parameter::name, names_value_errors<typename Parameter::Kind>);
         throw;
     }
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "module/boundary.hpp"
+#include "module/conversions.hpp"
 
 namespace quoranth::py {
 
@@ -66,6 +67,10 @@ struct Column {
     };
     static Holder convert(PyObject* object);
 };
+
+// "item 3 is out of range for its column" names the argument too.
+template <typename T>
+constexpr bool names_value_errors<Column<T>> = true;
 
 extern template struct Column<std::int8_t>;
 extern template struct Column<std::int64_t>;

@@ -29,15 +29,16 @@ ValueHolder<std::uint64_t> UInt64::convert(PyObject* object) {
     return {value};
 }
 
-void prefix_argument_error(const char* name) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+void prefix_argument_error(const char* name, bool value_errors) noexcept {
+    PyObject* const type = value_errors && PyErr_ExceptionMatches(PyExc_ValueError) ? PyExc_ValueError : PyExc_TypeError;
+    if (!PyErr_ExceptionMatches(type)) return;
     PyObject* original = PyErr_GetRaisedException();
-    if (Py_TYPE(original) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-        PyErr_SetRaisedException(original);  // a TypeError subclass passes unchanged
+    if (Py_TYPE(original) != reinterpret_cast<PyTypeObject*>(type)) {
+        PyErr_SetRaisedException(original);  // a subclass passes unchanged
         return;
     }
     PyObject* message = PyUnicode_FromFormat("argument '%s': %S", name, original);
-    PyObject* replacement = message ? PyObject_CallOneArg(PyExc_TypeError, message) : nullptr;
+    PyObject* replacement = message ? PyObject_CallOneArg(type, message) : nullptr;
     Py_XDECREF(message);
     if (replacement == nullptr) {
         Py_DECREF(original);

@@ -156,8 +156,14 @@ struct Optional {
 };
 
 // Replaces a pending TypeError (exactly that type) by
-// TypeError("argument '<name>': <message>") carrying the original's cause.
-void prefix_argument_error(const char* name) noexcept;
+// TypeError("argument '<name>': <message>") carrying the original's cause;
+// with `value_errors`, a pending ValueError (exactly) likewise.
+void prefix_argument_error(const char* name, bool value_errors = false) noexcept;
+
+// Kinds whose own ValueErrors are about the argument as a whole (an item of a
+// column out of its range), and so name it as a TypeError does.
+template <typename Kind>
+constexpr bool names_value_errors = false;
 
 // Kinds whose conversion never runs Python code (no __index__ or __float__
 // hook; the receiver and Order arguments are not among them, they take
