@@ -150,6 +150,8 @@ def test_callers_orders_queue_trade_and_cancel(tmp_path):
     assert before.fills == [] and replay.time == 1.0
     with pytest.raises(TypeError, match="argument 'side'"):
         replay.place("Sell", 1005, 5.0)  # a side is an OrderType member, never its name
+    with pytest.raises(TypeError, match="argument 'price_in_ticks'"):
+        replay.place(OrderType.Sell, 1005.0, 5.0)
     next(replay)
     mine = replay.place(OrderType.Buy, 1000, 50.0).order_id
     assert replay.queue_position(mine) == (1, 100.0) and replay.is_mine(mine)

@@ -7,7 +7,7 @@ from collections.abc import Callable, Iterator
 from itertools import compress, count, repeat
 from operator import add, and_, eq, floordiv, ge, le
 from pathlib import Path
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from quoranth import OrderBook, OrderType
 
@@ -153,7 +153,8 @@ class Replay:
     ``cancel`` and ``reduce`` work on the caller's own orders in the same book,
     where they queue and trade with the exchange's orders by price-time
     priority; every ``ReplayFill`` tells whether it touched one of them.
-    ``run()`` applies the remaining messages without stopping, in one batch call.
+    ``run()`` applies the remaining messages without stopping, in one batch call
+    (a few for very long files).
 
     Given the exchange's orderbook file, the book starts from the exchange's
     visible book (one order per level) and its best bid and ask are compared with
@@ -267,6 +268,7 @@ class Replay:
         if not isinstance(side, OrderType):
             raise TypeError(f"argument 'side': '{type(side).__name__}' object cannot be converted to 'OrderType'")
         key = self._next_key
+        price_in_ticks, quantity = _item("q", price_in_ticks, "price_in_ticks"), _item("d", quantity, "quantity")
         result = self._own_event(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
         self._next_key += 1
         order_id = self.book.order_id(key)
@@ -431,12 +433,17 @@ def _check_order_id(order_id: object) -> None:
         raise TypeError(f"argument 'order_id': '{type(order_id).__name__}' object cannot be converted to 'PyString'")
 
 
+def _item(typecode: str, value: float, name: str) -> Any:
+    """``value`` as an item of a column of ``typecode``; a TypeError names the argument, as the book's do."""
+    try:
+        return array(typecode, [value])[0]
+    except TypeError as error:
+        raise TypeError(f"argument '{name}': {error}") from None
+
+
 def _check_quantity(quantity: float) -> None:
     """The book's checks of a quantity to take off, made before any lookup."""
-    try:
-        value = array("d", [quantity])[0]
-    except TypeError as error:
-        raise TypeError(f"argument 'quantity': {error}") from None
+    value = _item("d", quantity, "quantity")
     if not value > 0.0:
         raise ValueError("quantity must be positive")
     if value == float("inf"):
