@@ -76,12 +76,14 @@ class Order:
         """Creation time in nanoseconds since the Unix epoch."""
 
     def can_match(self, other: Order) -> bool:
-        """Whether the orders are on opposite sides and their prices cross."""
+        """Whether the orders are on opposite sides and their prices cross (their
+        statuses are not looked at: a filled order still matches)."""
 
     def fill(self, incoming: Order, tick_size: float) -> Fill | None:
         """Trade the smaller remaining quantity of the two orders, reducing both in place.
 
-        Returns None, changing nothing, when the orders cannot match.
+        Returns None, changing nothing, when the orders cannot match; a Fill of
+        quantity 0, changing nothing, when one of them has nothing left.
         """
 
     def is_open(self) -> bool: ...
