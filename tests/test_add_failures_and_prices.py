@@ -107,15 +107,19 @@ BATCH_UNDER_MEMORY_LIMIT = textwrap.dedent("""
 
 @pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"), reason="address-space limits on Linux, unsanitized")
 def test_a_batch_that_runs_out_of_memory_loses_nothing():
+    # Looser and looser limits, until one stops the batch while the buys trade
+    # (and it reports the fills made before it stopped).
     stops = []
-    for margin_mb in range(20, 62, 3):
+    for margin_mb in range(20, 120, 3):
         run = subprocess.run([sys.executable, "-c", BATCH_UNDER_MEMORY_LIMIT, str(margin_mb)], capture_output=True,
                              text=True, timeout=60)
         assert run.returncode == 0, f"{margin_mb} MB to spare: {run.stderr[-2000:]}"
         applied, reported = run.stdout.split()
         stops.append((int(applied), reported == "True"))
-    # Some batch stops while the buys trade, and reports the fills made before it stopped.
-    assert any(100_000 < k < 150_000 and reported for k, reported in stops), stops
+        if 100_000 < stops[-1][0] < 150_000 and stops[-1][1]:
+            break
+    else:
+        pytest.fail(f"no limit stopped the batch while the buys traded: {stops}")
 
 
 INVERSE = pow(0x9E3779B97F4A7C15, -1, 2**64)
