@@ -265,10 +265,8 @@ class Replay:
 
     def place(self, side: OrderType, price_in_ticks: int, quantity: float) -> Placed:
         """Add one of the caller's limit orders to the book now; it matches and rests like any other."""
-        if not isinstance(side, OrderType):
-            raise TypeError(f"argument 'side': '{type(side).__name__}' object cannot be converted to 'OrderType'")
+        _check_type(side, OrderType, "side", "OrderType")
         key = self._next_key
-        price_in_ticks, quantity = _item("q", price_in_ticks, "price_in_ticks"), _item("d", quantity, "quantity")
         result = self._own_event(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
         self._next_key += 1
         order_id = self.book.order_id(key)
@@ -279,7 +277,7 @@ class Replay:
 
     def cancel(self, order_id: str) -> bool:
         """Cancel one of the caller's orders; False if it is not one of theirs or no longer known."""
-        _check_order_id(order_id)
+        _check_type(order_id, str, "order_id", "PyString")
         key = self._own.pop(order_id, None)
         if key is None:
             return False
@@ -289,10 +287,11 @@ class Replay:
 
     def reduce(self, order_id: str, quantity: float) -> bool:
         """Take ``quantity`` off one of the caller's resting orders, keeping its queue place."""
-        _check_order_id(order_id)
-        _check_quantity(quantity)
+        _check_type(order_id, str, "order_id", "PyString")
         key = self._own.get(order_id)
         if key is None:
+            # A reduce of no key changes nothing, but the book checks its quantity.
+            self._own_event(REDUCE, NO_KEY, quantity=quantity)
             return False
         resting = self.book.queue_position(order_id) is not None
         self._own_event(REDUCE, key, quantity=quantity)
@@ -303,7 +302,7 @@ class Replay:
         return self.book.queue_position(order_id)
 
     def is_mine(self, order_id: str) -> bool:
-        _check_order_id(order_id)
+        _check_type(order_id, str, "order_id", "PyString")
         return order_id in self._own
 
     # ---------------------------------------------------------- recorded fills
@@ -346,10 +345,10 @@ class Replay:
 
     def _own_event(self, operation: int, key: int, side: int = BUY, price_in_ticks: int = 1, quantity: float = 1.0) -> BatchResult:
         """One event of the caller's as a batch; bad values raise as the per-order calls do."""
+        columns = (bytes([operation]), array("q", [key]), bytes([side]), _column("q", price_in_ticks, "price_in_ticks"),
+                   _column("d", quantity, "quantity"))
         try:
-            return self.book.apply_batch(
-                bytes([operation]), array("q", [key]), bytes([side]), array("q", [price_in_ticks]), array("d", [quantity])
-            )
+            return self.book.apply_batch(*columns)
         except ValueError as error:
             raise ValueError(str(error).removeprefix("event 0: ")) from None
 
@@ -426,28 +425,19 @@ class Replay:
         )
 
 
-def _check_order_id(order_id: object) -> None:
-    """TypeError for anything but text, as the book's own methods give: an order
-    object or an int is not "not one of the caller's"."""
-    if not isinstance(order_id, str):
-        raise TypeError(f"argument 'order_id': '{type(order_id).__name__}' object cannot be converted to 'PyString'")
+def _check_type(value: object, expected: type, name: str, target: str) -> None:
+    """TypeError for a value of another type, as the book's own methods give it:
+    an order object or an int is not "an id that is not the caller's"."""
+    if not isinstance(value, expected):
+        raise TypeError(f"argument '{name}': '{type(value).__name__}' object cannot be converted to '{target}'")
 
 
-def _item(typecode: str, value: float, name: str) -> Any:
-    """``value`` as an item of a column of ``typecode``; a TypeError names the argument, as the book's do."""
+def _column(typecode: str, value: float, name: str) -> array[Any]:
+    """A one-item column of ``typecode``; a TypeError names the argument, as the book's do."""
     try:
-        return array(typecode, [value])[0]
+        return array(typecode, [value])
     except TypeError as error:
         raise TypeError(f"argument '{name}': {error}") from None
-
-
-def _check_quantity(quantity: float) -> None:
-    """The book's checks of a quantity to take off, made before any lookup."""
-    value = _item("d", quantity, "quantity")
-    if not value > 0.0:
-        raise ValueError("quantity must be positive")
-    if value == float("inf"):
-        raise ValueError("quantity must be finite")
 
 
 def _reference(orderbook: OrderbookFile) -> Reference:
