@@ -1,12 +1,14 @@
 """OrderBook.apply_batch against the same events carried out one call at a time, and bad batches."""
 
 import math
+import pickle
 import random
 from array import array
 from pathlib import Path
 
 import pytest
 
+import quoranth
 from quoranth import Order, OrderBook, OrderType
 from quoranth_replay import read_messages, read_orderbook
 from quoranth_replay.plan import make_plan
@@ -143,12 +145,26 @@ def test_keyed_orders_meet_per_call_orders():
     # A per-call order trades with a keyed one; a per-call cancel removes one.
     fill, = book.add(Order(OrderType.Sell, 100, 3.0))
     assert (fill.buy_id, fill.quantity, book.queue_position(bid_id)) == (bid_id, 3.0, (0, 0.0))
-    assert book.cancel(book.order_id(7)) and book.depth() == ([(100, 2.0, 1)], [])
+    assert book.cancel(book.order_id(7)) and book.depth() == ([(100, 2.0, 1)], []) and book.order_id(7) is None
     # A take fills the keyed order (at the sell's price, as add does); its stand-in
     # has no key and nothing of it rests.
     result = book.apply_batch(b"\x05", array("q", [2**63 - 1]), b"\x01", array("q", [99]), array("d", [4.0]))
     assert [result[name].tolist() for name in FILL_COLUMNS] == [[0], [2**63 - 1], [-1], [99], [2.0], [0]]
     assert book.depth() == ([], []) and book.order_id(2**63 - 1) is None
+
+
+def test_a_key_goes_with_its_order_whichever_call_removes_it():
+    book = OrderBook()
+    book.apply_batch(b"\x01" * 4, array("q", [1, 2, 3, 4]), b"\x01" * 4, array("q", [100] * 4), array("d", [1.0] * 4))
+    book.add(Order(OrderType.Buy, 100, 1.0))  # fills key 1's order, which stays indexed as Filled
+    book.apply_batch(b"\x01", array("q", [5]), b"\x00", array("q", [100]), array("d", [1.0]))  # 5 and 2 fill
+    ids = {key: book.order_id(key) for key in range(1, 6)}
+    assert book.cancel(ids[1]) and book.reduce(ids[3], 1.0) and book.cancel(ids[5])
+    assert [book.order_id(key) for key in range(1, 6)] == [None, ids[2], None, ids[4], None]
+    assert [pickle.loads(pickle.dumps(book)).order_id(key) for key in (1, 2)] == [None, ids[2]]
+    # A filled keyed order added again (as unpickling may rebuild it) rests under its key once more.
+    book.add(quoranth._restore_order(ids[2], 1, 100, 2.0, 0, book.get_order(ids[2]).timestamp))
+    assert book.cancel(ids[2]) and book.order_id(2) is None and book.get_order(ids[2]) is None
 
 
 @pytest.mark.parametrize(

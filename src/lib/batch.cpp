@@ -96,6 +96,8 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
     const std::size_t adds = check(events);
     plan_.valid_ = false;
     keyed_.reserve_keys(adds);  // one growth of the key table, not one per doubling
+    // From the first add on, entries keep their keys: the plans below reserve room for them.
+    if (adds != 0) keyed_.reserve_entries(records_.entry_bound());
     const std::size_t count = events.operations.size();
     if (tops != nullptr) {
         for (auto* column : {&tops->bid_prices, &tops->ask_prices}) column->reserve(count);
@@ -111,11 +113,10 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
         keyed_.bind(key, id);
         if (named != no_handle) keyed_.forget_entry(named);  // the key moves on
     };
+    // The id is copied out of the key table first: a cancel unbinds the key
+    // that names its order, and the key table's slot with it.
     const auto cancel_key = [&](std::int64_t key) {
-        if (const OrderId* id = keyed_.id_of(key)) {
-            cancel(id->view());
-            keyed_.unbind(key);
-        }
+        if (const OrderId* named = keyed_.id_of(key)) cancel(OrderId(*named).view());
     };
     // Keys are hashed over a table larger than the caches: the slot of an
     // event's key starts loading a few events ahead, so that the miss
@@ -173,17 +174,13 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                 }
                 commit_add();
                 if (adding && plan.rested_entry() != no_handle) keyed_.set_entry_key(plan.rested_entry(), key);
+                if (adding && plan.filed_entry() != no_handle) keyed_.set_cold_key(plan.filed_entry(), key);
                 if (operation == BatchOperation::TakeThenCancel) cancel_key(key);
                 break;
             }
             case BatchOperation::Reduce:
-                if (const OrderId* id = keyed_.id_of(key)) {
-                    // A reduce that leaves nothing cancels the order, and its key goes with it.
-                    const std::string_view order_id = id->view();
-                    if (reduce(order_id, events.quantities[i]) && records_.find(order_id) == no_handle) {
-                        keyed_.unbind(key);
-                    }
-                }
+                // A reduce that leaves nothing cancels the order, and its key goes with it.
+                if (const OrderId* named = keyed_.id_of(key)) reduce(OrderId(*named).view(), events.quantities[i]);
                 break;
             case BatchOperation::Cancel:
                 cancel_key(key);

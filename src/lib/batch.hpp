@@ -72,10 +72,14 @@ struct BatchTops {
 
 constexpr std::int64_t no_key = -1;
 
-// The caller's keys of the orders a batch added: key -> id, for the events
-// that name a key, and the key of each resting order by its hot index entry,
-// for the fills (read where matching meets the order, so no id is hashed).
-// Books that never run a batch hold nothing here.
+// The caller's keys of the orders a batch added: key -> id, and the key of
+// each index entry (hot and cold, by handle), for the fills (read where
+// matching meets the order, so no id is hashed) and for the calls that remove
+// an order, so that its key goes with it whichever call removes it: a key
+// names an id only while the book's index holds it. An entry's key may be
+// stale (its key moved on, or its handle was reused); it counts only while
+// the key still names the entry's id. Books that never run a batch hold
+// nothing here.
 class KeyedOrders {
 public:
     const OrderId* id_of(std::int64_t key) const noexcept { return ids_.find(key); }
@@ -83,18 +87,23 @@ public:
     // Names `id` by `key`; any order the key named loses it.
     void bind(std::int64_t key, const OrderId& id) { ids_.put(key, id); }
     void unbind(std::int64_t key) noexcept { ids_.erase(key); }
+    // Unbinds `key` if it names `id` (the order `id` leaves the index).
+    void unbind_if_naming(std::int64_t key, std::string_view id) noexcept {
+        if (key == no_key) return;
+        if (const OrderId* named = ids_.find(key); named != nullptr && named->equals(id)) ids_.erase(key);
+    }
     void reserve_keys(std::size_t count) { ids_.reserve(count); }
     // Calls visit(key, id) for every key that names an order.
     template <typename Visit>
     void for_each_key(Visit&& visit) const { ids_.for_each(visit); }
+    // Whether a batch has added orders: only then are entries' keys kept.
+    bool in_use() const noexcept { return !entry_keys_.empty(); }
 
     std::int64_t key_of_entry(std::uint32_t entry) const noexcept {
         return entry < entry_keys_.size() ? entry_keys_[entry] : no_key;
     }
     // Room for a key for every entry handle below `bound`.
-    void reserve_entries(std::size_t bound) {
-        if (entry_keys_.size() < bound) entry_keys_.resize(std::max(bound, 2 * entry_keys_.size()), no_key);
-    }
+    void reserve_entries(std::size_t bound) { grow_to(entry_keys_, bound); }
     // After reserve_entries.
     void set_entry_key(std::uint32_t entry, std::int64_t key) noexcept { entry_keys_[entry] = key; }
     // A new hot entry starts without a key (its handle may have had one).
@@ -102,9 +111,22 @@ public:
         if (entry < entry_keys_.size()) entry_keys_[entry] = no_key;
     }
 
+    // The same for the cold store's entries (filled orders), by cold handle.
+    std::int64_t key_of_cold(std::uint32_t cold) const noexcept {
+        return cold < cold_keys_.size() ? cold_keys_[cold] : no_key;
+    }
+    void reserve_cold(std::size_t bound) { grow_to(cold_keys_, bound); }
+    // After reserve_cold.
+    void set_cold_key(std::uint32_t cold, std::int64_t key) noexcept { cold_keys_[cold] = key; }
+
 private:
+    static void grow_to(std::vector<std::int64_t>& keys, std::size_t bound) {
+        if (keys.size() < bound) keys.resize(std::max(bound, 2 * keys.size()), no_key);
+    }
+
     KeyTable<OrderId> ids_;
     std::vector<std::int64_t> entry_keys_;
+    std::vector<std::int64_t> cold_keys_;
 };
 
 }  // namespace quoranth

@@ -162,23 +162,38 @@ private:
         }
     }
 
+    // Every key names an order of the book, and every order has at most one;
+    // each order's entry records its key, so that the key goes with the order.
     void read_keys() {
         KeyedOrders& keyed = book_.keyed_;
         const std::size_t count = in_.count(min_key);
         if (count + keyed_entries_.size() == 0) return;  // a book that never ran a batch holds nothing here
         keyed.reserve_keys(count + keyed_entries_.size());
-        if (!keyed_entries_.empty()) keyed.reserve_entries(book_.records_.entry_bound());
-        const auto bind = [&](std::int64_t key, const OrderId& id) {
+        keyed.reserve_entries(book_.records_.entry_bound());
+        keyed.reserve_cold(book_.cold_.handle_bound());
+        const auto check_new = [&](std::int64_t key) {
             if (keyed.id_of(key) != nullptr) in_.fail("a batch key twice");
-            keyed.bind(key, id);  // reserved
         };
         for (const auto& [key, entry] : keyed_entries_) {
-            bind(key, book_.records_.record(entry).id);
+            check_new(key);
+            keyed.bind(key, book_.records_.record(entry).id);  // reserved
             keyed.set_entry_key(entry, key);
         }
         for (std::size_t i = 0; i < count; ++i) {
             const std::int64_t key = read_key();
-            bind(key, read_id());
+            check_new(key);
+            const OrderId id = read_id();
+            const std::uint64_t hash = hash_order_id(id.view());
+            if (const Handle entry = book_.records_.find(id.view(), hash); entry != no_handle) {
+                if (keyed.key_of_entry(entry) != no_key) in_.fail("an order under two batch keys");
+                keyed.set_entry_key(entry, key);
+            } else if (const Handle cold = book_.cold_.find(id.view(), hash); cold != no_handle) {
+                if (keyed.key_of_cold(cold) != no_key) in_.fail("an order under two batch keys");
+                keyed.set_cold_key(cold, key);
+            } else {
+                continue;  // a key that outlived its order, saved before keys went with their orders
+            }
+            keyed.bind(key, id);
         }
     }
 

@@ -85,6 +85,12 @@ RestingRecords::Handle OrderBook::rest_new_entry(const Order& order, std::uint64
     return entry;
 }
 
+void OrderBook::reserve_keys_for_commit(std::size_t filed, bool rests) {
+    if (!keyed_.in_use()) return;
+    keyed_.reserve_cold(cold_.handle_bound() + filed);
+    if (rests) keyed_.reserve_entries(records_.entry_bound());
+}
+
 Fill OrderBook::planned_fill(const PlannedMatch& match) const {
     const Order& incoming = plan_.incoming_;
     const std::string_view resting_id = records_.record(match.resting_entry).id.view();
@@ -99,6 +105,7 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder,
     drop_plan();
     plan.matches_.clear();
     plan.rested_entry_ = no_handle;
+    plan.filed_entry_ = no_handle;
 
     Order& work = plan.incoming_;
     work = incoming;
@@ -118,6 +125,7 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder,
     plan.level_ = nullptr;
     if (plan.drop_) {
         cold_.reserve(records_filled);  // only the orders it fills are written
+        reserve_keys_for_commit(records_filled, false);
         plan.valid_ = true;
         return plan;
     }
@@ -131,6 +139,7 @@ const MatchPlan& OrderBook::plan_add(const Order& incoming, Remainder remainder,
         else records_.reserve_extra();
         plan.level_ = prepare_level(work);
     }
+    reserve_keys_for_commit(records_filled + 1, rests);
     plan.valid_ = true;
     return plan;
 }
@@ -210,15 +219,26 @@ void OrderBook::commit_incoming() noexcept {
     const Order& work = plan_.incoming_;
     const Handle entry = plan_.resting_entry_;
     if (!work.is_open()) {
-        if (entry != no_handle) records_.record(entry) = work;
-        else if (plan_.cold_entry_ != no_handle) cold_[plan_.cold_entry_].record = work;
-        else cold_.insert_reserved(ColdEntry{work}, plan_.id_hash_);
+        if (entry != no_handle) {
+            records_.record(entry) = work;
+        } else if (plan_.cold_entry_ != no_handle) {
+            cold_[plan_.cold_entry_].record = work;
+            plan_.filed_entry_ = plan_.cold_entry_;
+        } else {
+            plan_.filed_entry_ = cold_.insert_reserved(ColdEntry{work}, plan_.id_hash_);
+        }
         return;
     }
     // The level found while planning is still there: only the other side has changed since.
     if (entry == no_handle) {
-        if (plan_.cold_entry_ != no_handle) cold_.erase(plan_.cold_entry_, plan_.id_hash_);
+        // A filled order added again comes back from the cold store, with its key.
+        std::int64_t key = no_key;
+        if (plan_.cold_entry_ != no_handle) {
+            key = keyed_.key_of_cold(plan_.cold_entry_);
+            cold_.erase(plan_.cold_entry_, plan_.id_hash_);
+        }
         plan_.rested_entry_ = rest_new_entry(work, plan_.id_hash_, plan_.level_, records_.free_bucket(plan_.id_hash_));
+        if (key != no_key) keyed_.set_entry_key(plan_.rested_entry_, key);
         return;
     }
     records_.record(entry) = work;
@@ -230,6 +250,7 @@ void OrderBook::commit_incoming() noexcept {
 
 Order& OrderBook::retire(Handle entry, const Order& record, std::uint64_t hash) noexcept {
     const Handle cold = cold_.insert_reserved(ColdEntry{record}, hash);
+    if (keyed_.in_use()) keyed_.set_cold_key(cold, keyed_.key_of_entry(entry));
     records_.erase_entry(entry, hash);
     return cold_[cold].record;
 }
@@ -252,6 +273,7 @@ bool OrderBook::cancel(std::string_view order_id) {
     if (entry == no_handle) {
         const Handle cold = cold_.find(order_id, hash);
         if (cold == no_handle) return false;
+        keyed_.unbind_if_naming(keyed_.key_of_cold(cold), order_id);
         cold_.erase(cold, hash);
         return true;
     }
@@ -259,6 +281,7 @@ bool OrderBook::cancel(std::string_view order_id) {
     Level& level = level_of(record);
     records_.unlink_all(entry, level, record.side);
     if (level.empty()) levels_of(record.side).erase(record.price_in_ticks);
+    keyed_.unbind_if_naming(keyed_.key_of_entry(entry), order_id);
     records_.erase_entry_at(hot.bucket);
     return true;
 }

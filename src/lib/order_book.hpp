@@ -50,6 +50,9 @@
 //      holds them all.
 //   4. A valid plan describes the book as it is: every other non-const call
 //      drops it.
+//   5. A batch key names an identifier only while the hot index or the cold
+//      store holds it, and that entry records the key (KeyedOrders), so that
+//      whichever call removes the order unbinds the key.
 //
 // Adding is all-or-nothing. plan_add walks the opposite side from the best
 // level without writing, reads the clock once per match, records the matches
@@ -167,12 +170,16 @@ public:
     const Order& incoming() const noexcept { return incoming_; }
     // After commit: the index entry the incoming order rests under, if it rests.
     std::uint32_t rested_entry() const noexcept { return rested_entry_; }
+    // After commit: the cold store entry the incoming order is kept under, if
+    // matching filled it and it rests nowhere.
+    std::uint32_t filed_entry() const noexcept { return filed_entry_; }
 
 private:
     friend class OrderBook;
 
     std::vector<PlannedMatch> matches_;
     std::uint32_t rested_entry_ = no_handle;
+    std::uint32_t filed_entry_ = no_handle;
     Order incoming_;  // the working copy after matching
     std::uint64_t id_hash_ = 0;                // the incoming id's hash and entries, when planned
     std::uint32_t resting_entry_ = no_handle;
@@ -297,6 +304,9 @@ private:
     // side's best level, as the planned match did.
     void apply_match(SideLevels& opposite, const PlannedMatch& match) noexcept;
     void commit_incoming() noexcept;
+    // Room for the keys the commit carries over, in a book that has run a
+    // batch: `filed` new cold entries, and a hot one if the order `rests`.
+    void reserve_keys_for_commit(std::size_t filed, bool rests);
     // Drops the plan (every non-const call does), and a large sweep's buffers with it.
     void drop_plan() noexcept;
     // The level `order` would rest at, or null after preparing its creation
