@@ -4,6 +4,7 @@ import math
 import operator
 import random
 import signal
+import subprocess
 import sys
 import threading
 from fractions import Fraction
@@ -333,6 +334,24 @@ def test_other_threads_wait_for_the_holder(book, sell, buy):
     assert book.sell_volume() == 5.0 + 3.0
 
 
+def test_a_call_that_waited_for_its_argument_then_waits_for_its_receiver(book, sell, buy):
+    """`add` waits for an order another thread holds; meanwhile a third thread takes the book."""
+    order, order_held, book_held = buy(100, 1.0), Paused(), Paused()
+    holder, _ = start(lambda: order.fill(sell(100, 0.5), order_held), order_held.inside)
+    adder, added = start(lambda: book.add(order))
+    adder.join(0.1)
+    taker, _ = start(lambda: book.reduce("none", book_held), book_held.inside)
+    order_held.go.set()
+    holder.join(LIMIT)
+    adder.join(0.2)
+    assert adder.is_alive()  # not while the taker holds the book
+    book_held.go.set()
+    for thread in (adder, taker):
+        thread.join(LIMIT)
+        assert not thread.is_alive()
+    assert added == {"value": []} and [o.quantity for o in book.buy_orders] == [0.5]
+
+
 def test_a_thread_that_holds_an_access_is_refused(book, buy):
     other = OrderBook()
     paused = Paused()
@@ -372,6 +391,26 @@ def test_a_waiting_main_thread_still_handles_signals(book, buy):
         paused.go.set()
         holder.join(LIMIT)
     assert book.buy_orders == [] and book.add(buy(100, 1.0)) == [] and len(book.buy_orders) == 1
+
+
+def test_daemon_threads_inside_calls_let_the_interpreter_exit():
+    """At exit the interpreter ends a daemon thread that wakes inside a call (from a hook, or from
+    waiting for a flag) by unwinding its stack, through the module's frames."""
+    script = """if True:
+        import threading, time
+        from quoranth import Order, OrderBook, OrderType
+        book = OrderBook()
+        class Slow:
+            def __float__(self):
+                time.sleep(0.3)
+                return 1.0
+        threading.Thread(target=book.create_order, args=(OrderType.Buy, Slow(), 1.0), daemon=True).start()
+        time.sleep(0.05)
+        threading.Thread(target=book.add, args=(Order(OrderType.Buy, 1, 1.0),), daemon=True).start()
+        time.sleep(0.05)
+    """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=LIMIT)
+    assert done.returncode == 0, done.stderr
 
 
 def test_threads_switching_inside_conversions():

@@ -38,7 +38,7 @@ std::int64_t integer_value(const Enum& member) {
 // fails with an Exception is an operand we cannot compare with; anything
 // else (KeyboardInterrupt, SystemExit) propagates.
 template <typename Enum>
-PyObject* rich_compare(PyObject* self, PyObject* other, int op) noexcept {
+PyObject* rich_compare(PyObject* self, PyObject* other, int op) {
     return guarded([&]() -> PyObject* {
         if (!is_instance<Enum>(self)) Py_RETURN_NOTIMPLEMENTED;
         const auto mine = static_cast<long long>(instance_of<Enum>(self)->record);

@@ -126,7 +126,7 @@ struct MethodEntry {
 
     // METH_FASTCALL | METH_KEYWORDS. Plain positional calls use the argument
     // array as it is; anything else is sorted into parameter slots first.
-    static PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guarded([&]() -> PyObject* {
             PyObject* parsed[sizeof...(Args)];
             PyObject* const* slots = args;
@@ -140,9 +140,20 @@ struct MethodEntry {
             // flag, drop them, wait, and take them all again.
             if constexpr (unobservable_access) {
                 if (auto* record = Receiver::peek(self)) [[likely]] {
-                    return with_converted<Args...>(slots, std::index_sequence_for<Args...>{}, [&](auto&&... values) {
+                    // An object argument held by another thread is waited for
+                    // (interpreter lock released), and meanwhile a third
+                    // thread may take the receiver: so its flag is looked at
+                    // again once the arguments are in hand, and if it no
+                    // longer admits this call, the call takes the path below.
+                    bool taken = false;
+                    PyObject* result = with_converted<Args...>(slots, std::index_sequence_for<Args...>{}, [&](auto&&... values) -> PyObject* {
+                        if (Receiver::peek(self) == nullptr) [[unlikely]] {
+                            taken = true;
+                            return nullptr;
+                        }
                         return call_and_convert(Operation, *record, std::forward<decltype(values)>(values)...);
                     });
+                    if (!taken) return result;
                 }
             }
             const bool may_wait = accesses_held == 0;
@@ -162,7 +173,7 @@ struct MethodEntry {
     static_assert(objects_first<typename Args::Kind...>(), "object arguments must precede value arguments");
 
     // METH_NOARGS (the interpreter refuses any argument), and unary slots.
-    static PyObject* unary(PyObject* self) noexcept {
+    static PyObject* unary(PyObject* self) {
         return guarded([&]() -> PyObject* {
             if constexpr (unobservable_access) {
                 if (auto* record = Receiver::peek(self)) [[likely]] return call_and_convert(Operation, *record);
@@ -171,8 +182,8 @@ struct MethodEntry {
             return call_and_convert(Operation, receiver.get());
         });
     }
-    static PyObject* without_arguments(PyObject* self, PyObject*) noexcept { return unary(self); }
-    static PyObject* get(PyObject* self, void*) noexcept { return unary(self); }
+    static PyObject* without_arguments(PyObject* self, PyObject*) { return unary(self); }
+    static PyObject* get(PyObject* self, void*) { return unary(self); }
 };
 
 // A constructor: `Make` builds the record from the converted arguments, in
@@ -191,14 +202,14 @@ struct ConstructorEntry {
                 type, [&]() -> Record { return std::invoke(Make, std::forward<decltype(values)>(values)...); });
         });
     }
-    static PyObject* from_tuple(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static PyObject* from_tuple(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guarded([&]() -> PyObject* {
             PyObject* slots[sizeof...(Args)];
             parse_tuple(params, args, kwargs, slots);
             return build(type, slots);
         });
     }
-    static PyObject* from_array(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+    static PyObject* from_array(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         return guarded([&]() -> PyObject* {
             const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
             PyObject* parsed[sizeof...(Args) > 0 ? sizeof...(Args) : 1];
@@ -216,7 +227,7 @@ struct ConstructorEntry {
 // package beside the module: no receiver, no access flags.
 template <Name FunctionName, auto Operation, typename... Kinds>
 struct FunctionEntry {
-    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return guarded([&]() -> PyObject* {
             if (nargs != static_cast<Py_ssize_t>(sizeof...(Kinds))) {
                 PyErr_Format(PyExc_TypeError, "quoranth.%s() takes %d positional arguments but %zd were given",
