@@ -50,8 +50,53 @@ private:
     Clock* saved_;
 };
 
-[[noreturn]] void refuse_event(std::size_t index, const char* what) {
-    throw ValueError("event " + std::to_string(index) + ": " + what);
+// One event, each of its items read once: the columns may be the caller's
+// own memory, which another thread could write while the batch runs, so the
+// values checked are the values used.
+struct Event {
+    BatchOperation operation;
+    std::int64_t key;
+    std::int8_t side;
+    std::int64_t price_in_ticks;
+    double quantity;
+};
+
+template <typename T>
+T read_once(std::span<const T> column, std::size_t i) noexcept {
+    return *static_cast<const volatile T*>(&column[i]);
+}
+
+Event read_event(const BatchEvents& events, std::size_t i) noexcept {
+    return {static_cast<BatchOperation>(read_once(events.operations, i)), read_once(events.keys, i),
+            read_once(events.sides, i), read_once(events.prices_in_ticks, i), read_once(events.quantities, i)};
+}
+
+// Why the event cannot be applied, or null.
+const char* fault_of(const Event& event) noexcept {
+    switch (event.operation) {
+        case BatchOperation::Nothing:
+        case BatchOperation::Cancel:
+            return nullptr;
+        case BatchOperation::Add:
+        case BatchOperation::Take:
+        case BatchOperation::TakeThenCancel:
+            if (event.side != 0 && event.side != 1) return "side must be 0 (Buy) or 1 (Sell)";
+            if (event.price_in_ticks <= 0) return "price_in_ticks must be positive";
+            // -1 stands for "no key" in the fill columns, so keys of new orders are never negative.
+            if (event.operation == BatchOperation::Add && event.key < 0) return "key must not be negative";
+            break;
+        case BatchOperation::Reduce:
+            break;
+        default:
+            return "unknown operation";
+    }
+    if (!(event.quantity > 0.0)) return "quantity must be positive";
+    if (std::isinf(event.quantity)) return "quantity must be finite";
+    return nullptr;
+}
+
+std::string event_error(std::size_t index, const char* fault) {
+    return "event " + std::to_string(index) + ": " + fault;
 }
 
 // Every event is checked before any is applied, so that bad input changes
@@ -64,28 +109,9 @@ std::size_t check(const BatchEvents& events) {
     }
     std::size_t adds = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const auto operation = static_cast<BatchOperation>(events.operations[i]);
-        const double quantity = events.quantities[i];
-        adds += operation == BatchOperation::Add;
-        switch (operation) {
-            case BatchOperation::Nothing:
-            case BatchOperation::Cancel:
-                continue;
-            case BatchOperation::Add:
-            case BatchOperation::Take:
-            case BatchOperation::TakeThenCancel:
-                if (events.sides[i] != 0 && events.sides[i] != 1) refuse_event(i, "side must be 0 (Buy) or 1 (Sell)");
-                if (events.prices_in_ticks[i] <= 0) refuse_event(i, "price_in_ticks must be positive");
-                // -1 stands for "no key" in the fill columns, so keys of new orders are never negative.
-                if (operation == BatchOperation::Add && events.keys[i] < 0) refuse_event(i, "key must not be negative");
-                break;
-            case BatchOperation::Reduce:
-                break;
-            default:
-                refuse_event(i, "unknown operation");
-        }
-        if (!(quantity > 0.0)) refuse_event(i, "quantity must be positive");
-        if (std::isinf(quantity)) refuse_event(i, "quantity must be finite");
+        const Event event = read_event(events, i);
+        if (const char* fault = fault_of(event)) throw ValueError(event_error(i, fault));
+        adds += event.operation == BatchOperation::Add;
     }
     return adds;
 }
@@ -124,18 +150,21 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
     constexpr std::size_t ahead = 8;
     for (std::size_t i = 0; i < count; ++i) {
         if (i + ahead < count && events.operations[i + ahead] != 0) keyed_.prefetch(events.keys[i + ahead]);
-        const auto operation = static_cast<BatchOperation>(events.operations[i]);
-        const std::int64_t key = events.keys[i];
+        const Event event = read_event(events, i);
+        // Checked again as it is applied: the columns checked above may have been written since.
+        if (const char* fault = fault_of(event)) [[unlikely]] throw BatchEventChanged(event_error(i, fault));
+        const BatchOperation operation = event.operation;
+        const std::int64_t key = event.key;
         switch (operation) {
             case BatchOperation::Nothing:
                 break;
             case BatchOperation::Add:
             case BatchOperation::Take:
             case BatchOperation::TakeThenCancel: {
-                const auto side = static_cast<OrderType>(events.sides[i]);
+                const auto side = static_cast<OrderType>(event.side);
                 const bool adding = operation == BatchOperation::Add;
-                const std::int64_t price = events.prices_in_ticks[i];
-                const double quantity = events.quantities[i];
+                const std::int64_t price = event.price_in_ticks;
+                const double quantity = event.quantity;
                 // A taking order is never seen again: it needs no id or clock reading of its own.
                 const Order order = adding ? Order::create_from(side, price, quantity, order_clock, *ids_)
                                            : Order::stand_in(side, price, quantity);
@@ -180,7 +209,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
             }
             case BatchOperation::Reduce:
                 // A reduce that leaves nothing cancels the order, and its key goes with it.
-                if (const OrderId* named = keyed_.id_of(key)) reduce(OrderId(*named).view(), events.quantities[i]);
+                if (const OrderId* named = keyed_.id_of(key)) reduce(OrderId(*named).view(), event.quantity);
                 break;
             case BatchOperation::Cancel:
                 cancel_key(key);

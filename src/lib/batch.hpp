@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/errors.hpp"
 #include "lib/key_table.hpp"
 #include "lib/order_id.hpp"
 
@@ -71,6 +72,14 @@ struct BatchTops {
 };
 
 constexpr std::int64_t no_key = -1;
+
+// An event that passed the check before the batch began but not when it came
+// to be applied: its column was written meanwhile (by another thread). The
+// events before it stay applied (BatchFills::events_applied).
+class BatchEventChanged : public ValueError {
+public:
+    using ValueError::ValueError;
+};
 
 // The caller's keys of the orders a batch added: key -> id, and the key of
 // each index entry (hot and cold, by handle), for the fills (read where

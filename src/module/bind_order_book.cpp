@@ -76,22 +76,27 @@ PyObject* batch_result(BatchFills& fills, BatchTops* tops) {
     return result.release();
 }
 
-// A batch that runs out of memory keeps the events it applied before the one
-// that failed (each is all or nothing), so their fills must not be lost with
-// the error: the MemoryError carries `events_applied` and `fills` (the result
-// those events would have returned, or None if it cannot be made).
-[[noreturn]] void raise_stopped_batch(std::size_t applied, std::size_t count, PyObject* partial) {
-    OwnedRef error = OwnedRef::steal(PyUnicode_FromFormat(
-        "out of memory after %zu of %zu events: those stay applied; see events_applied and fills", applied, count));
-    if (error) error = OwnedRef::steal(PyObject_CallOneArg(PyExc_MemoryError, error.get()));
+// A batch stopped part-way (out of memory, or an event whose column changed
+// after the check) keeps the events it applied before the one that failed
+// (each is all or nothing), so their fills must not be lost with the error:
+// it carries `events_applied` and `fills` (the result those events would have
+// returned, or None if it cannot be made).
+[[noreturn]] void raise_stopped_batch(PyObject* type, OwnedRef message, std::size_t applied, PyObject* partial) {
+    OwnedRef error;
+    if (message) error = OwnedRef::steal(PyObject_CallOneArg(type, message.get()));
     OwnedRef events_applied = OwnedRef::steal(PyLong_FromSize_t(applied));
     if (!error || !events_applied || PyObject_SetAttrString(error.get(), "events_applied", events_applied.get()) < 0 ||
         PyObject_SetAttrString(error.get(), "fills", partial != nullptr ? partial : Py_None) < 0) {
         if (!PyErr_Occurred()) PyErr_NoMemory();
         throw PythonError{};
     }
-    PyErr_SetObject(PyExc_MemoryError, error.get());
+    PyErr_SetObject(type, error.get());
     throw PythonError{};
+}
+
+PyObject* out_of_memory_message(std::size_t applied, std::size_t count) {
+    return PyUnicode_FromFormat("out of memory after %zu of %zu events: those stay applied; see events_applied and fills",
+                                applied, count);
 }
 
 PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, std::span<const std::int64_t> keys,
@@ -101,16 +106,25 @@ PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, 
     BatchTops tops;
     BatchTops* const wanted_tops = top_of_book.value_or(false) ? &tops : nullptr;
     const std::size_t count = operations.size();
-    try {
-        book.apply_batch({operations, keys, sides, prices_in_ticks, quantities}, fills, wanted_tops);
-    } catch (const std::bad_alloc&) {
+    const auto stopped = [&](PyObject* type, PyObject* message) {
+        OwnedRef owned_message = OwnedRef::steal(message);
         OwnedRef partial;
         try {
             partial = OwnedRef::steal(batch_result(fills, wanted_tops));
         } catch (const PythonError&) {
             PyErr_Clear();
         }
-        raise_stopped_batch(fills.events_applied, count, partial.get());
+        raise_stopped_batch(type, std::move(owned_message), fills.events_applied, partial.get());
+    };
+    try {
+        book.apply_batch({operations, keys, sides, prices_in_ticks, quantities}, fills, wanted_tops);
+    } catch (const std::bad_alloc&) {
+        stopped(PyExc_MemoryError, out_of_memory_message(fills.events_applied, count));
+    } catch (const BatchEventChanged& changed) {
+        stopped(PyExc_ValueError,
+                PyUnicode_FromFormat("%s (its column changed after the batch was checked); the %zu events before it "
+                                     "stay applied: see events_applied and fills",
+                                     changed.what(), fills.events_applied));
     }
     try {
         return batch_result(fills, wanted_tops);
@@ -118,7 +132,7 @@ PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, 
         // Every event was applied; some columns may already be gone.
         if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         PyErr_Clear();
-        raise_stopped_batch(count, count, nullptr);
+        raise_stopped_batch(PyExc_MemoryError, OwnedRef::steal(out_of_memory_message(count, count)), count, nullptr);
     }
 }
 

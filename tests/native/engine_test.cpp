@@ -286,6 +286,38 @@ void test_fills_carry_the_injected_clock() {
     CHECK(book.create_order(OrderType::Buy, 1.0, 1.0).id.view() != taker.id.view());
 }
 
+// A batch whose column another thread writes after the check: the clock,
+// read once between the check and the first event, writes it here. The
+// event is refused as it comes, never applied unchecked, and the events
+// before it stay applied with their fills counted.
+void test_a_batch_event_written_after_the_check_stops_the_batch() {
+    std::vector<double> quantities{1.0, 1.0, 1.0};
+    class Meddler final : public Clock {
+    public:
+        explicit Meddler(std::vector<double>& q) : q_(q) {}
+        std::uint64_t now() override {
+            q_[2] = -1.0;
+            return 1'000'000;
+        }
+
+    private:
+        std::vector<double>& q_;
+    } meddler(quantities);
+    OrderBook book(0.01, meddler, ids);
+    const std::vector<std::int8_t> operations{1, 1, 1}, sides{0, 1, 0};
+    const std::vector<std::int64_t> keys{1, 2, 3}, prices{100, 100, 100};
+    BatchFills fills;
+    std::string error;
+    try {
+        book.apply_batch({operations, keys, sides, prices, quantities}, fills, nullptr);
+    } catch (const BatchEventChanged& changed) {
+        error = changed.what();
+    }
+    CHECK(error == "event 2: quantity must be positive");
+    CHECK(fills.events_applied == 2 && fills.quantities == std::vector<double>{1.0});
+    CHECK(!book.best_bid() && !book.best_ask() && book.keyed_order_id(3) == nullptr);
+}
+
 // Random adds and cancels over prices that make the window move, grow and
 // spill into the map, checked against a plain ordered map after every step.
 void test_levels_agree_with_an_ordered_map(OrderType side) {
@@ -525,6 +557,7 @@ int main() {
     test_snapshots_round_trip_and_fail_whole_when_memory_runs_out();
     test_an_abandoned_plan_changes_nothing();
     test_fills_carry_the_injected_clock();
+    test_a_batch_event_written_after_the_check_stops_the_batch();
     test_levels_agree_with_an_ordered_map(OrderType::Buy);
     test_levels_agree_with_an_ordered_map(OrderType::Sell);
     test_bitmap_finds_what_a_scan_finds();
