@@ -1,5 +1,7 @@
 """The replay package: real order flow through the book, the caller's own orders, and the message semantics."""
 
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -180,6 +182,19 @@ def test_callers_orders_queue_trade_and_cancel(tmp_path):
     assert replay.index == len(replay) and replay.book.best_ask() == (1002, 10.0)
 
 
+def test_an_order_placed_from_a_price_hook_gets_a_key_of_its_own(tmp_path):
+    replay, inner = Replay(write(tmp_path / "flow.csv", [(1.0, 1, 11, 100, 100000, 1)])), []
+
+    class Price:
+        def __index__(self):
+            if not inner:
+                inner.append(replay.place(OrderType.Buy, 900, 1.0).order_id)
+            return 950
+
+    outer = replay.place(OrderType.Buy, Price(), 2.0).order_id
+    assert replay.cancel(inner[0]) and [o.id for o in replay.book.buy_orders] == [outer]
+
+
 def test_opening_book_stands_for_orders_resting_before_the_file(tmp_path):
     # The exchange's book after the first message: asks 10.01 x 300, 10.02 x 50; bids 10.00 x 200, 9.99 x 70.
     first_rows = [(100100, 300, 100000, 200, 100200, 50, 99900, 70)]
@@ -229,3 +244,19 @@ def test_native_fast_and_careful_readers_agree(messages, orderbook, width):
     columns = (book.ask_prices, book.ask_sizes, book.bid_prices, book.bid_sizes)
     assert columns == lobster._fast_orderbook(lines, width) == lobster._careful_orderbook(orderbook, lines, first, width)
     assert book.first_row == tuple(map(int, lines[0].split(",")))
+
+
+def test_the_native_reader_survives_a_failed_import_of_array():
+    """The class its columns are made of is imported on first use: a failed import is raised, and tried again."""
+    script = """if True:
+        import sys, quoranth
+        line = b"34200.5,1,1,1,100,1\\n"
+        sys.modules["array"] = None
+        try:
+            quoranth._lobster_message_columns(line, 6)
+        except ImportError:
+            del sys.modules["array"]
+            print(len(quoranth._lobster_message_columns(line, 6)))
+    """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.stdout == "6\n", done.stderr

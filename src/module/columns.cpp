@@ -63,6 +63,15 @@ void convert_by_kind(const ItemKind& kind, const void* data, std::size_t count, 
     }
 }
 
+// An object made once and kept for the process (a name, a class): made on
+// first use, and if making it fails, the error is raised and the next call
+// tries again, rather than every later call failing without an error set.
+template <typename Make>
+PyObject* kept(PyObject*& slot, Make&& make) {
+    if (slot == nullptr) slot = checked(make()).release();
+    return slot;
+}
+
 template <typename T>
 PyObject* column_of(std::span<const T> values, const char* format) {
     // Every column is a new memoryview, empty ones too: a caller may release
@@ -72,20 +81,22 @@ PyObject* column_of(std::span<const T> values, const char* format) {
     OwnedRef view = checked(PyMemoryView_FromObject(bytes.get()));
     // memoryview.cast called through the vectorcall protocol with names and
     // formats made once: most of a small column's cost is this call.
-    static PyObject* cast = PyUnicode_InternFromString("cast");
-    static PyObject* item_format = PyUnicode_InternFromString(format);
-    if (cast == nullptr || item_format == nullptr) throw PythonError{};
-    return checked(PyObject_CallMethodOneArg(view.get(), cast, item_format)).release();
+    static PyObject* cast = nullptr;
+    static PyObject* item_format = nullptr;
+    return checked(PyObject_CallMethodOneArg(view.get(), kept(cast, [] { return PyUnicode_InternFromString("cast"); }),
+                                             kept(item_format, [&] { return PyUnicode_InternFromString(format); })))
+        .release();
 }
 
 template <typename T>
 PyObject* array_of(std::span<const T> values, const char* typecode) {
-    static PyObject* array_type = [] {
-        OwnedRef module = OwnedRef::steal(PyImport_ImportModule("array"));
-        return module ? PyObject_GetAttrString(module.get(), "array") : nullptr;
-    }();
-    static PyObject* frombytes = PyUnicode_InternFromString("frombytes");
-    if (array_type == nullptr || frombytes == nullptr) throw PythonError{};
+    static PyObject* array_type = nullptr;
+    static PyObject* frombytes = nullptr;
+    kept(array_type, [] {
+        OwnedRef module = checked(PyImport_ImportModule("array"));
+        return PyObject_GetAttrString(module.get(), "array");
+    });
+    kept(frombytes, [] { return PyUnicode_InternFromString("frombytes"); });
     OwnedRef array = checked(PyObject_CallFunction(array_type, "s", typecode));
     // The values' own memory, lent for the one copy into the array.
     OwnedRef lent = checked(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(values.data())),

@@ -267,8 +267,8 @@ class Replay:
         """Add one of the caller's limit orders to the book now; it matches and rests like any other."""
         _check_type(side, OrderType, "side", "OrderType")
         key = self._next_key
+        self._next_key += 1  # taken first: converting the price and quantity may run hooks that place orders too
         result = self._own_event(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
-        self._next_key += 1
         order_id = self.book.order_id(key)
         assert order_id is not None  # just added under the key
         self._own[order_id] = key
