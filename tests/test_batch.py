@@ -200,7 +200,7 @@ def test_bad_columns_are_refused():
         ((one[0], np.array([2**63], np.uint64), *one[2:]), ValueError, "argument 'keys': item 0 is out of range for its column"),
         ((one[0], array("d", [1.0]), *one[2:]), TypeError, "argument 'keys': expected a buffer of integers"),
         ((one[0], np.zeros((1, 1), np.int64), *one[2:]), TypeError, "argument 'keys': expected a one-dimensional buffer of numbers"),
-        ((one[0], np.array([1], ">i8"), *one[2:]), TypeError, "argument 'keys': expected a one-dimensional buffer of numbers"),
+        ((one[0], np.array([1], ">i8"), *one[2:]), TypeError, "argument 'keys': expected a one-dimensional buffer of numbers in native byte order"),
         ((one[0], "1", *one[2:]), TypeError, "argument 'keys': a bytes-like object is required"),
     ]
     for columns, error, message in cases:

@@ -9,6 +9,9 @@ namespace quoranth::py {
 
 ItemKind number_items(const Py_buffer& view) {
     const char* format = view.format != nullptr ? view.format : "B";
+    if (*format == '>' || *format == '!') {
+        raise(PyExc_TypeError, "expected a one-dimensional buffer of numbers in native byte order");
+    }
     if (*format == '@' || *format == '=' || *format == '<') ++format;  // native order (little-endian hosts)
     const char code = format[0];
     if (view.ndim != 1 || code == '\0' || format[1] != '\0') {
