@@ -113,8 +113,8 @@ public:
     }
     // Room for a key for every entry handle below `bound`.
     void reserve_entries(std::size_t bound) { grow_to(entry_keys_, bound); }
-    // After reserve_entries.
-    void set_entry_key(std::uint32_t entry, std::int64_t key) noexcept { entry_keys_[entry] = key; }
+    // After reserve_entries (a handle past the room reserved keeps no key).
+    void set_entry_key(std::uint32_t entry, std::int64_t key) noexcept { put(entry_keys_, entry, key); }
     // A new hot entry starts without a key (its handle may have had one).
     void forget_entry(std::uint32_t entry) noexcept {
         if (entry < entry_keys_.size()) entry_keys_[entry] = no_key;
@@ -125,10 +125,13 @@ public:
         return cold < cold_keys_.size() ? cold_keys_[cold] : no_key;
     }
     void reserve_cold(std::size_t bound) { grow_to(cold_keys_, bound); }
-    // After reserve_cold.
-    void set_cold_key(std::uint32_t cold, std::int64_t key) noexcept { cold_keys_[cold] = key; }
+    // After reserve_cold (likewise).
+    void set_cold_key(std::uint32_t cold, std::int64_t key) noexcept { put(cold_keys_, cold, key); }
 
 private:
+    static void put(std::vector<std::int64_t>& keys, std::uint32_t handle, std::int64_t key) noexcept {
+        if (handle < keys.size()) keys[handle] = key;
+    }
     static void grow_to(std::vector<std::int64_t>& keys, std::size_t bound) {
         if (keys.size() < bound) keys.resize(std::max(bound, 2 * keys.size()), no_key);
     }
