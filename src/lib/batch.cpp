@@ -61,14 +61,22 @@ struct Event {
     double quantity;
 };
 
-template <typename T>
-T read_once(std::span<const T> column, std::size_t i) noexcept {
-    return *static_cast<const volatile T*>(&column[i]);
+// Reads each item once (`Once`: a volatile read, which the compiler may not
+// repeat); the check before the batch needs no such care, the values it
+// passes are read again.
+template <bool Once, typename T>
+T item(std::span<const T> column, std::size_t i) noexcept {
+    if constexpr (Once) return *static_cast<const volatile T*>(&column[i]);
+    else return column[i];
 }
 
+template <bool Once>
 Event read_event(const BatchEvents& events, std::size_t i) noexcept {
-    return {static_cast<BatchOperation>(read_once(events.operations, i)), read_once(events.keys, i),
-            read_once(events.sides, i), read_once(events.prices_in_ticks, i), read_once(events.quantities, i)};
+    const auto operation = static_cast<BatchOperation>(item<Once>(events.operations, i));
+    const std::int64_t key = item<Once>(events.keys, i);
+    if (operation == BatchOperation::Cancel || operation == BatchOperation::Nothing) return {operation, key, 0, 0, 0.0};
+    return {operation, key, item<Once>(events.sides, i), item<Once>(events.prices_in_ticks, i),
+            item<Once>(events.quantities, i)};
 }
 
 // Why the event cannot be applied, or null.
@@ -109,7 +117,7 @@ std::size_t check(const BatchEvents& events) {
     }
     std::size_t adds = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const Event event = read_event(events, i);
+        const Event event = read_event<false>(events, i);
         if (const char* fault = fault_of(event)) throw ValueError(event_error(i, fault));
         adds += event.operation == BatchOperation::Add;
     }
@@ -139,10 +147,12 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
         keyed_.bind(key, id);
         if (named != no_handle) keyed_.forget_entry(named);  // the key moves on
     };
-    // The id is copied out of the key table first: a cancel unbinds the key
-    // that names its order, and the key table's slot with it.
+    // The key is known here: unbound directly, with no lookup of the id.
     const auto cancel_key = [&](std::int64_t key) {
-        if (const OrderId* named = keyed_.id_of(key)) cancel(OrderId(*named).view());
+        if (const OrderId* named = keyed_.id_of(key)) {
+            remove(named->view());
+            keyed_.unbind(key);
+        }
     };
     // Keys are hashed over a table larger than the caches: the slot of an
     // event's key starts loading a few events ahead, so that the miss
@@ -150,7 +160,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
     constexpr std::size_t ahead = 8;
     for (std::size_t i = 0; i < count; ++i) {
         if (i + ahead < count && events.operations[i + ahead] != 0) keyed_.prefetch(events.keys[i + ahead]);
-        const Event event = read_event(events, i);
+        const Event event = read_event<true>(events, i);
         // Checked again as it is applied: the columns checked above may have been written since.
         if (const char* fault = fault_of(event)) [[unlikely]] throw BatchEventChanged(event_error(i, fault));
         const BatchOperation operation = event.operation;

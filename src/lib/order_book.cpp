@@ -266,24 +266,28 @@ const Level& OrderBook::level_of(const Order& record) const noexcept {
 }
 
 bool OrderBook::cancel(std::string_view order_id) {
+    const Removed removed = remove(order_id);
+    keyed_.unbind_if_naming(removed.key, order_id);
+    return removed.known;
+}
+
+OrderBook::Removed OrderBook::remove(std::string_view order_id) {
     plan_.valid_ = false;
     const std::uint64_t hash = hash_order_id(order_id);
     const RestingRecords::Located hot = records_.locate_to_unlink(order_id, hash);
     const Handle entry = hot.handle;
     if (entry == no_handle) {
         const Handle cold = cold_.find(order_id, hash);
-        if (cold == no_handle) return false;
-        keyed_.unbind_if_naming(keyed_.key_of_cold(cold), order_id);
+        if (cold == no_handle) return {false, no_key};
         cold_.erase(cold, hash);
-        return true;
+        return {true, keyed_.key_of_cold(cold)};
     }
     const Order& record = records_.record(entry);
     Level& level = level_of(record);
     records_.unlink_all(entry, level, record.side);
     if (level.empty()) levels_of(record.side).erase(record.price_in_ticks);
-    keyed_.unbind_if_naming(keyed_.key_of_entry(entry), order_id);
     records_.erase_entry_at(hot.bucket);
-    return true;
+    return {true, keyed_.key_of_entry(entry)};
 }
 
 std::optional<Order> OrderBook::get_order(std::string_view order_id) const {

@@ -254,7 +254,8 @@ public:
     // The id of the order a batch added under `key`, while the key names it.
     const OrderId* keyed_order_id(std::int64_t key) const noexcept { return keyed_.id_of(key); }
 
-    // Removes the order's resting records and its index entry.
+    // Removes the order's resting records and its index entry, and the batch
+    // key that names it.
     bool cancel(std::string_view order_id);
     std::optional<Order> get_order(std::string_view order_id) const;
     // Overwrites (or creates) the index entry only; the levels are untouched.
@@ -327,6 +328,13 @@ private:
     // Moves a hot entry that no longer rests (its copy `record`, whose id
     // hashes to `hash`) to the cold store (reserved); returns the cold copy.
     Order& retire(Handle entry, const Order& record, std::uint64_t hash) noexcept;
+    // cancel, leaving the key table to the caller: whether the order was
+    // known, and the batch key its entry recorded (no_key if none).
+    struct Removed {
+        bool known;
+        std::int64_t key;
+    };
+    Removed remove(std::string_view order_id);
     std::optional<Quote> quote(const SideLevels& side) const noexcept;
     std::vector<Order> side_orders(const SideLevels& side) const;
     double side_volume(const SideLevels& side) const noexcept;
