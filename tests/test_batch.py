@@ -129,6 +129,13 @@ def test_random_flows_batch_equals_per_call(seed):
         expected = reference.apply(operations[part], keys[part], sides[part], prices[part], quantities[part])
         assert (fills, tops) == tuple(expected)
         assert fills and any(buy == -1 or sell == -1 for _, buy, sell, *_ in fills)
+        # Per-call cancels of keyed orders, resting or filled, between batches: their keys go with
+        # them, through a pickle too.
+        for key in random.Random(part.start).sample(sorted(reference.ids), 5):
+            assert book.cancel(book.order_id(key)) and reference.book.cancel(reference.ids[key])
+            reference.unbind(key)
+        book = pickle.loads(pickle.dumps(book))
+        assert [book.order_id(key) is not None for key in range(40)] == [key in reference.ids for key in range(40)]
     same_books(book, reference)
 
 
