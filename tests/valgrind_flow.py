@@ -14,6 +14,9 @@ import sys
 
 
 def flow():
+    import pickle
+    from array import array
+
     from quoranth import Fill, Order, OrderBook, OrderStatus, OrderType
 
     class Reenter:
@@ -51,16 +54,29 @@ def flow():
         repr(a.fill(b, 0.01)), a.can_match(b), a.status == OrderStatus.Open, int(b.status)
         for oid in ids[::2]:
             book.cancel(oid)
+    # Batches under keys, per-call calls on keyed orders, and state round trips.
+    keyed = OrderBook()
+    for round_ in range(3):
+        events = [(rng.choice((1, 1, 2, 3, 4, 5)), rng.randrange(60), rng.randrange(2), rng.randint(95, 105),
+                   float(rng.randint(1, 9))) for _ in range(500)]
+        columns = [array(code, column) for code, column in zip("bqbqd", zip(*events))]
+        keyed.apply_batch(*columns, top_of_book=bool(round_ % 2))
+        for key in range(0, 60, 7):
+            if (order_id := keyed.order_id(key)) is not None:
+                keyed.queue_position(order_id), keyed.reduce(order_id, 1.0) if key % 2 else keyed.cancel(order_id)
+        keyed = pickle.loads(pickle.dumps(keyed))
+    keyed.depth(5), repr(keyed)
     repr(Fill(1.0, 2.0, "b" * 300, "\u00e9" * 100, 2**64 - 1))
     for bad in (lambda: books[0].add(5), lambda: Order(OrderType.Buy, 1.5, 1.0), lambda: Order(OrderType.Buy, 1, -1.0),
                 lambda: Fill(1.0, 1.0, "\ud800", "x", 1), lambda: books[0].create_order(OrderType.Buy, 1e-9, 1.0),
                 lambda: Fill(1.0, 1.0, "a", "b", 2**64), lambda: OrderBook("1"), lambda: books[0].cancel(order_id=1),
-                lambda: Order(OrderType.Buy, 2**63, 1.0), lambda: a.fill(a, 0.01)):
+                lambda: Order(OrderType.Buy, 2**63, 1.0), lambda: a.fill(a, 0.01),
+                lambda: keyed.apply_batch(b"\x09", array("q", [0]), b"\x00", array("q", [1]), array("d", [1.0]))):
         try:
             bad()
         except (TypeError, ValueError, OverflowError, UnicodeEncodeError, RuntimeError):
             pass
-    del books, a, b, fills, order
+    del books, a, b, fills, order, keyed
     gc.collect()
     print("valgrind flow done")
 

@@ -57,9 +57,12 @@ PyObject* column_from(std::vector<T>& values) {
 // the vectors are emptied.
 PyObject* batch_result(BatchFills& fills, BatchTops* tops) {
     OwnedRef result = checked(PyDict_New());
+    static PyObject* names[10] = {};  // the keys, made once
+    std::size_t next = 0;
     const auto put = [&](const char* name, PyObject* column) {
         OwnedRef owned = OwnedRef::steal(column);
-        if (PyDict_SetItemString(result.get(), name, owned.get()) < 0) throw PythonError{};
+        PyObject* key = kept(names[next++], [&] { return PyUnicode_InternFromString(name); });
+        if (PyDict_SetItem(result.get(), key, owned.get()) < 0) throw PythonError{};
     };
     put("event", column_from(fills.events));
     put("buy_key", column_from(fills.buy_keys));

@@ -36,6 +36,15 @@ inline OwnedRef checked(PyObject* result) {
     return OwnedRef::steal(result);
 }
 
+// An object made once and kept for the process (a name, a class): made on
+// first use, and if making it fails, the error is raised and the next call
+// tries again, rather than every later call failing without an error set.
+template <typename Make>
+PyObject* kept(PyObject*& slot, Make&& make) {
+    if (slot == nullptr) slot = checked(make()).release();
+    return slot;
+}
+
 // TypeError "'<qualname of the object's class>' object cannot be converted to '<target>'".
 [[noreturn]] void raise_conversion_error(PyObject* object, const char* target);
 

@@ -66,15 +66,6 @@ void convert_by_kind(const ItemKind& kind, const void* data, std::size_t count, 
     }
 }
 
-// An object made once and kept for the process (a name, a class): made on
-// first use, and if making it fails, the error is raised and the next call
-// tries again, rather than every later call failing without an error set.
-template <typename Make>
-PyObject* kept(PyObject*& slot, Make&& make) {
-    if (slot == nullptr) slot = checked(make()).release();
-    return slot;
-}
-
 template <typename T>
 PyObject* column_of(std::span<const T> values, const char* format) {
     // Every column is a new memoryview, empty ones too: a caller may release
