@@ -79,27 +79,24 @@ Event read_event(const BatchEvents& events, std::size_t i) noexcept {
             item<Once>(events.quantities, i)};
 }
 
-// Why the event cannot be applied, or null.
+// Why the event cannot be applied, or null. Operations by bit (1 << code):
+// those that place an order, and those that carry a quantity.
 const char* fault_of(const Event& event) noexcept {
-    switch (event.operation) {
-        case BatchOperation::Nothing:
-        case BatchOperation::Cancel:
-            return nullptr;
-        case BatchOperation::Add:
-        case BatchOperation::Take:
-        case BatchOperation::TakeThenCancel:
-            if (event.side != 0 && event.side != 1) return "side must be 0 (Buy) or 1 (Sell)";
-            if (event.price_in_ticks <= 0) return "price_in_ticks must be positive";
-            // -1 stands for "no key" in the fill columns, so keys of new orders are never negative.
-            if (event.operation == BatchOperation::Add && event.key < 0) return "key must not be negative";
-            break;
-        case BatchOperation::Reduce:
-            break;
-        default:
-            return "unknown operation";
+    constexpr unsigned placing = 1u << 1 | 1u << 4 | 1u << 5;  // Add, Take, TakeThenCancel
+    constexpr unsigned sized = placing | 1u << 2;              // and Reduce
+    const auto code = static_cast<std::uint8_t>(event.operation);
+    if (code > static_cast<std::uint8_t>(BatchOperation::TakeThenCancel)) return "unknown operation";
+    const unsigned bit = 1u << code;
+    if (bit & placing) {
+        if (event.side != 0 && event.side != 1) return "side must be 0 (Buy) or 1 (Sell)";
+        if (event.price_in_ticks <= 0) return "price_in_ticks must be positive";
+        // -1 stands for "no key" in the fill columns, so keys of new orders are never negative.
+        if (event.operation == BatchOperation::Add && event.key < 0) return "key must not be negative";
     }
-    if (!(event.quantity > 0.0)) return "quantity must be positive";
-    if (std::isinf(event.quantity)) return "quantity must be finite";
+    if (bit & sized) {
+        if (!(event.quantity > 0.0)) return "quantity must be positive";
+        if (std::isinf(event.quantity)) return "quantity must be finite";
+    }
     return nullptr;
 }
 
