@@ -172,6 +172,15 @@ def test_a_key_goes_with_its_order_whichever_call_removes_it():
     # A filled keyed order added again (as unpickling may rebuild it) rests under its key once more.
     book.add(quoranth._restore_order(ids[2], 1, 100, 2.0, 0, book.get_order(ids[2]).timestamp))
     assert book.cancel(ids[2]) and book.order_id(2) is None and book.get_order(ids[2]) is None
+    # An order that never had a key, kept where key 7's filled order was, comes to rest without it.
+    book = OrderBook()
+    book.apply_batch(b"\x01\x04", array("q", [7, -1]), b"\x01\x00", array("q", [100, 100]), array("d", [1.0, 1.0]))
+    book.cancel(book.order_id(7))
+    order = Order(OrderType.Buy, 100, 1.0)
+    book.update_order(order)  # indexed, resting nowhere
+    book.add(order)
+    taken = book.apply_batch(b"\x04", array("q", [7]), b"\x01", array("q", [100]), array("d", [1.0]))
+    assert (taken["buy_key"].tolist(), taken["on_named"].tolist()) == ([-1], [0])
 
 
 @pytest.mark.parametrize(

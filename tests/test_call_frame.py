@@ -397,20 +397,37 @@ def test_daemon_threads_inside_calls_let_the_interpreter_exit():
     """At exit the interpreter ends a daemon thread that wakes inside a call (from a hook, or from
     waiting for a flag) by unwinding its stack, through the module's frames."""
     script = """if True:
-        import threading, time
+        import builtins, threading, time
+        from array import array
         from quoranth import Order, OrderBook, OrderType
-        book = OrderBook()
+        book, other = OrderBook(), OrderBook()
         class Slow:
             def __float__(self):
                 time.sleep(0.3)
                 return 1.0
+            def __bool__(self):
+                time.sleep(0.3)
+                return False
+        class Column:  # a buffer exporter written in Python: releasing the view runs Python code
+            def __init__(self, code, item):
+                self.items = array(code, [item])
+            def __buffer__(self, flags):
+                return memoryview(self.items)
+            def __release_buffer__(self, view):
+                view.release()
+        columns = [Column(code, item) for code, item in zip("bqbqd", (0, 0, 0, 1, 1.0))]
         threading.Thread(target=book.create_order, args=(OrderType.Buy, Slow(), 1.0), daemon=True).start()
+        threading.Thread(target=other.apply_batch, args=(*columns, Slow()), daemon=True).start()
         time.sleep(0.05)
         threading.Thread(target=book.add, args=(Order(OrderType.Buy, 1, 1.0),), daemon=True).start()
         time.sleep(0.05)
+        class Lingering:  # finalised late in the shutdown, while the threads wake
+            def __del__(self, sleep=time.sleep):
+                sleep(0.5)
+        builtins.lingering = Lingering()
     """
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=LIMIT)
-    assert done.returncode == 0, done.stderr
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=LIMIT)
+    assert done.returncode == 0 and "runtime error" not in done.stderr, done.stderr
 
 
 def test_threads_switching_inside_conversions():

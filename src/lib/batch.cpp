@@ -27,14 +27,24 @@ public:
 NoClock no_clock;
 
 // One reading for every order a batch adds: a batch is applied at one
-// instant, and its orders carry the time it began.
-class FixedClock final : public Clock {
+// instant, and its orders carry the time it began. Read before anything
+// changes when the batch has adds (the reading may fail), else at the first
+// add, should a column written after the check bring one.
+class BatchClock final : public Clock {
 public:
-    explicit FixedClock(std::uint64_t time) noexcept : time_(time) {}
-    std::uint64_t now() override { return time_; }
+    explicit BatchClock(Clock& source) noexcept : source_(source) {}
+    std::uint64_t now() override {
+        if (!read_) {
+            time_ = source_.now();
+            read_ = true;
+        }
+        return time_;
+    }
 
 private:
-    std::uint64_t time_;
+    Clock& source_;
+    std::uint64_t time_ = 0;
+    bool read_ = false;
 };
 
 // Puts the book's fill clock back however the batch ends.
@@ -134,7 +144,8 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
         for (auto* column : {&tops->bid_prices, &tops->ask_prices}) column->reserve(count);
         for (auto* column : {&tops->bid_quantities, &tops->ask_quantities}) column->reserve(count);
     }
-    FixedClock order_clock(adds != 0 ? clock_->now() : 0);  // read before anything changes: it may fail
+    BatchClock order_clock(*clock_);
+    if (adds != 0) order_clock.now();  // read before anything changes: it may fail
     const ClockSwap no_fill_times(clock_, no_clock);
     // Binds `key` to a new order's id (the last step of an add that can fail).
     const auto bind_key = [&](std::int64_t key, const OrderId& id) {

@@ -85,10 +85,10 @@ public:
 // each index entry (hot and cold, by handle), for the fills (read where
 // matching meets the order, so no id is hashed) and for the calls that remove
 // an order, so that its key goes with it whichever call removes it: a key
-// names an id only while the book's index holds it. An entry's key may be
-// stale (its key moved on, or its handle was reused); it counts only while
-// the key still names the entry's id. Books that never run a batch hold
-// nothing here.
+// names an id only while the book's index holds it. A hot entry's key is
+// exact (fills report it as it is); a cold entry's may be stale (its key
+// moved on, or its handle was reused) and counts only while the key still
+// names the entry's id. Books that never run a batch hold nothing here.
 class KeyedOrders {
 public:
     const OrderId* id_of(std::int64_t key) const noexcept { return ids_.find(key); }
@@ -96,10 +96,15 @@ public:
     // Names `id` by `key`; any order the key named loses it.
     void bind(std::int64_t key, const OrderId& id) { ids_.put(key, id); }
     void unbind(std::int64_t key) noexcept { ids_.erase(key); }
+    // `key` if it names `id`, else no_key.
+    std::int64_t key_naming(std::int64_t key, std::string_view id) const noexcept {
+        if (key == no_key) return no_key;
+        const OrderId* named = ids_.find(key);
+        return named != nullptr && named->equals(id) ? key : no_key;
+    }
     // Unbinds `key` if it names `id` (the order `id` leaves the index).
     void unbind_if_naming(std::int64_t key, std::string_view id) noexcept {
-        if (key == no_key) return;
-        if (const OrderId* named = ids_.find(key); named != nullptr && named->equals(id)) ids_.erase(key);
+        if (key_naming(key, id) != no_key) ids_.erase(key);
     }
     void reserve_keys(std::size_t count) { ids_.reserve(count); }
     // Calls visit(key, id) for every key that names an order.

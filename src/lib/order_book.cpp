@@ -231,10 +231,12 @@ void OrderBook::commit_incoming() noexcept {
     }
     // The level found while planning is still there: only the other side has changed since.
     if (entry == no_handle) {
-        // A filled order added again comes back from the cold store, with its key.
+        // A filled order added again comes back from the cold store, with its
+        // key if one still names it (a cold entry's key may be stale, a hot
+        // entry's never: fills report it unchecked).
         std::int64_t key = no_key;
         if (plan_.cold_entry_ != no_handle) {
-            key = keyed_.key_of_cold(plan_.cold_entry_);
+            key = keyed_.key_naming(keyed_.key_of_cold(plan_.cold_entry_), work.id.view());
             cold_.erase(plan_.cold_entry_, plan_.id_hash_);
         }
         plan_.rested_entry_ = rest_new_entry(work, plan_.id_hash_, plan_.level_, records_.free_bucket(plan_.id_hash_));

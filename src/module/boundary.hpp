@@ -4,9 +4,6 @@
 // exception it stands for, so no C++ exception ever crosses the C API.
 #include <exception>
 #include <new>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 #include "lib/errors.hpp"
 #include "module/access_flag.hpp"
@@ -55,20 +52,14 @@ void set_panic(const char* message, const std::source_location* where) noexcept;
 // Not noexcept, and neither are the entries that call it: when a daemon
 // thread takes the interpreter lock back during shutdown (after a hook or a
 // wait for a flag), the interpreter ends it by unwinding its stack (a forced
-// unwind, as pthread_exit does). That unwind must pass through the module's
-// frames, releasing what they hold, rather than become an exception set with
-// no thread state.
+// unwind, as pthread_exit does). That unwind reaches the last handler with no
+// thread state, and must pass on through the module's frames, releasing what
+// they hold, rather than become an exception set with no thread state.
 template <typename Body, typename Result = decltype(std::declval<Body>()())>
 Result guarded(Body&& body, Result failed = Result{}) {
     try {
         return body();
-    }
-#if defined(__GLIBCXX__)
-    catch (const abi::__forced_unwind&) {
-        throw;
-    }
-#endif
-    catch (const PythonError&) {
+    } catch (const PythonError&) {
     } catch (const Busy& busy) {
         PyErr_SetString(PyExc_RuntimeError, busy.refusal());
     } catch (const ValueError& error) {
@@ -80,6 +71,7 @@ Result guarded(Body&& body, Result failed = Result{}) {
     } catch (const std::exception& error) {
         set_panic(error.what(), nullptr);
     } catch (...) {
+        if (PyThreadState_GetUnchecked() == nullptr) throw;  // the thread is being ended
         set_panic("unknown C++ exception", nullptr);
     }
     return failed;

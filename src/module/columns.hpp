@@ -28,7 +28,10 @@ public:
     BufferView& operator=(const BufferView&) = delete;
     BufferView& operator=(BufferView&&) = delete;
     ~BufferView() {
-        if (view_.obj != nullptr) PyBuffer_Release(&view_);
+        // A daemon thread that the interpreter ends at exit unwinds through
+        // here with no thread state; releasing may run the exporter's Python
+        // code, so the view is left held (the process is ending).
+        if (view_.obj != nullptr && PyThreadState_GetUnchecked() != nullptr) PyBuffer_Release(&view_);
     }
     const Py_buffer& operator*() const noexcept { return view_; }
     const Py_buffer* operator->() const noexcept { return &view_; }

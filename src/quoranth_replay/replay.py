@@ -323,9 +323,10 @@ class Replay:
         operations, keys, sides, ticks, quantities = [column[start:stop] for column in self._columns]
         try:
             result = self.book.apply_batch(operations, keys, sides, ticks, quantities, top_of_book=tops)
-        except MemoryError as error:
-            # The book keeps the messages it applied before memory ran out: so
-            # does the replay, or applying them again would add their orders twice.
+        except (MemoryError, ValueError) as error:
+            # A batch stopped part-way (out of memory, or a column written
+            # meanwhile) keeps the messages it applied: so does the replay, or
+            # applying them again would add their orders twice.
             applied, fills = getattr(error, "events_applied", 0), getattr(error, "fills", None)
             if fills is not None:
                 self._take_in(fills, start, start + applied)
