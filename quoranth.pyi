@@ -192,11 +192,14 @@ class OrderBook:
         with ``top_of_book`` also
         ``bid_price``, ``bid_quantity``, ``ask_price``, ``ask_quantity`` after each event
         (the level's total; 0 for an empty side). Every event is checked before any is
-        applied: a bad one raises ValueError naming it and nothing changes.
+        applied: a bad one raises ValueError naming it and nothing changes. A batch that
+        runs out of memory (MemoryError), or meets an event whose column another thread
+        wrote after the check (ValueError), keeps the events before that one: the error's
+        ``events_applied`` and ``fills`` say how many, and what they traded.
         """
 
     def order_id(self, key: int) -> str | None:
-        """The id of the order a batch added under ``key``, or None."""
+        """The id of the order a batch added under ``key``, while the book holds it; else None."""
 
     def __copy__(self) -> Self:
         """An independent book in the same state (deep: a book holds no Python objects)."""

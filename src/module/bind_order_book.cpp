@@ -200,11 +200,12 @@ const ClassDefinition order_book_class{
             "quantity, in that one fill, with the order its key names); with top_of_book also,\n"
             "per event, bid_price, bid_quantity, ask_price, ask_quantity (the level's total; 0\n"
             "for an empty side).\n"
-            "Every event is checked before any is applied. A batch that runs out of memory\n"
-            "keeps the events before the one that failed; the MemoryError's events_applied\n"
-            "and fills say how many, and what they traded."),
+            "Every event is checked before any is applied, and again as it is applied. A batch\n"
+            "that runs out of memory, or meets an event whose column was written after the\n"
+            "check, keeps the events before that one; the error's events_applied and fills\n"
+            "say how many, and what they traded."),
         method<"order_id", order_id, Read<OrderBook>, Arg<"key", Int64>>(
-            "($self, key)", "The id of the order a batch added under `key`, or None."),
+            "($self, key)", "The id of the order a batch added under `key`, while the book holds it; else None."),
         method<"best_bid", &OrderBook::best_bid, Read<OrderBook>>("($self)", "Helper method to get best bid"),
         method<"best_ask", &OrderBook::best_ask, Read<OrderBook>>("($self)", "Helper method to get best ask"),
         method<"buy_volume", &OrderBook::buy_volume, Read<OrderBook>>(
