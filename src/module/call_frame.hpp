@@ -74,8 +74,9 @@ consteval bool objects_first() {
 }
 
 // Converts one argument; a plain TypeError gets the parameter's name.
+// Inlined into the entry: out of line, a copied Order came back through memory.
 template <typename Parameter>
-auto convert_argument(PyObject* object) {
+[[gnu::always_inline]] inline auto convert_argument(PyObject* object) {
     try {
         return Parameter::Kind::convert(object);
     } catch (const PythonError&) {
@@ -123,6 +124,8 @@ struct MethodEntry {
     // argument has a hook, no one can see the receiver's flag while the call
     // holds it, and if the flag admits the access the call skips marking it.
     static constexpr bool unobservable_access = (runs_no_python<typename Args::Kind> && ...);
+    // Whether converting an argument may wait for another thread's flag.
+    static constexpr bool argument_may_wait = (takes_access<typename Args::Kind> || ...);
 
     // METH_FASTCALL | METH_KEYWORDS. Plain positional calls use the argument
     // array as it is; anything else is sorted into parameter slots first.
@@ -147,9 +150,11 @@ struct MethodEntry {
                     // longer admits this call, the call takes the path below.
                     bool taken = false;
                     PyObject* result = with_converted<Args...>(slots, std::index_sequence_for<Args...>{}, [&](auto&&... values) -> PyObject* {
-                        if (Receiver::peek(self) == nullptr) [[unlikely]] {
-                            taken = true;
-                            return nullptr;
+                        if constexpr (argument_may_wait) {
+                            if (Receiver::peek(self) == nullptr) [[unlikely]] {
+                                taken = true;
+                                return nullptr;
+                            }
                         }
                         return call_and_convert(Operation, *record, std::forward<decltype(values)>(values)...);
                     });

@@ -131,7 +131,7 @@ struct Truth {
 // UTF-8 text borrowed from a str argument for the duration of the call (an
 // operation that keeps it copies it). "PyString" names the target in errors.
 struct Text {
-    static ValueHolder<std::string_view> convert(PyObject* object) {
+    [[gnu::always_inline]] static ValueHolder<std::string_view> convert(PyObject* object) {
         if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) {
             return {{static_cast<const char*>(PyUnicode_DATA(object)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))}};
         }
