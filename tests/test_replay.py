@@ -260,3 +260,15 @@ def test_the_native_reader_survives_a_failed_import_of_array():
     """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.stdout == "6\n", done.stderr
+
+
+def test_the_plan_takes_sizes_the_readers_refuse_without_overflow():
+    """Sizes from the readers are positive; columns handed to the plan directly may hold any, and a
+    size that would overflow what is left of an order ends it."""
+    from array import array
+
+    import quoranth
+
+    made = quoranth._lobster_plan(array("b", [1, 2, 4]), array("q", [5, 5, 5]), array("q", [-(2**63), 2, 2**63 - 1]),
+                                  array("q", [100] * 3), array("b", [1] * 3), array("q"), array("b"), array("q"))
+    assert (list(made[0]), made[5]) == ([1, 2, 0], 1)  # add, reduce that ends it, an execution of no order

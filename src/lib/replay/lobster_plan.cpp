@@ -1,5 +1,8 @@
 #include "lib/replay/lobster_plan.hpp"
 
+#include <cstdint>
+#include <limits>
+
 #include "lib/key_table.hpp"
 
 namespace quoranth::replay {
@@ -63,8 +66,13 @@ Plan plan_messages(const Messages& messages, std::span<const OpeningOrder> openi
         } else if (type == partial_cancel || type == deletion || type == execution) {
             if (Live* record = live.find(messages.order_ids[index])) {
                 key = record->key;
-                record->remaining -= size;
-                const bool ended = record->remaining <= 0 || type == deletion;
+                // The readers' sizes are positive, but the plan takes any
+                // columns: a size that would overflow what is left ends the order.
+                const std::int64_t remaining = record->remaining;
+                using limits = std::numeric_limits<std::int64_t>;
+                const bool overflows = size > 0 ? remaining < limits::min() + size : remaining > limits::max() + size;
+                const bool ended = type == deletion || overflows || remaining - size <= 0;
+                if (!ended) record->remaining = remaining - size;
                 if (ended) live.erase(messages.order_ids[index]);
                 if (type == partial_cancel) operation = Operation::Reduce;
                 else if (type == deletion) operation = Operation::Cancel;
