@@ -2,10 +2,12 @@
 
 import subprocess
 import sys
+from array import array
 from pathlib import Path
 
 import pytest
 
+import quoranth
 from quoranth import OrderType
 from quoranth_replay import Replay, read_messages, read_orderbook
 
@@ -265,10 +267,6 @@ def test_the_native_reader_survives_a_failed_import_of_array():
 def test_the_plan_takes_sizes_the_readers_refuse_without_overflow():
     """Sizes from the readers are positive; columns handed to the plan directly may hold any, and a
     size that would overflow what is left of an order ends it."""
-    from array import array
-
-    import quoranth
-
     made = quoranth._lobster_plan(array("b", [1, 2, 4]), array("q", [5, 5, 5]), array("q", [-(2**63), 2, 2**63 - 1]),
                                   array("q", [100] * 3), array("b", [1] * 3), array("q"), array("b"), array("q"))
     assert (list(made[0]), made[5]) == ([1, 2, 0], 1)  # add, reduce that ends it, an execution of no order
