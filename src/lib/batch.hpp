@@ -113,27 +113,25 @@ public:
     // Whether a batch has added orders: only then are entries' keys kept.
     bool in_use() const noexcept { return !entry_keys_.empty(); }
 
-    std::int64_t key_of_entry(std::uint32_t entry) const noexcept {
-        return entry < entry_keys_.size() ? entry_keys_[entry] : no_key;
-    }
+    std::int64_t key_of_entry(std::uint32_t entry) const noexcept { return at(entry_keys_, entry); }
     // Room for a key for every entry handle below `bound`.
     void reserve_entries(std::size_t bound) { grow_to(entry_keys_, bound); }
     // After reserve_entries (a handle past the room reserved keeps no key).
     void set_entry_key(std::uint32_t entry, std::int64_t key) noexcept { put(entry_keys_, entry, key); }
     // A new hot entry starts without a key (its handle may have had one).
-    void forget_entry(std::uint32_t entry) noexcept {
-        if (entry < entry_keys_.size()) entry_keys_[entry] = no_key;
-    }
+    void forget_entry(std::uint32_t entry) noexcept { put(entry_keys_, entry, no_key); }
 
     // The same for the cold store's entries (filled orders), by cold handle.
-    std::int64_t key_of_cold(std::uint32_t cold) const noexcept {
-        return cold < cold_keys_.size() ? cold_keys_[cold] : no_key;
-    }
+    std::int64_t key_of_cold(std::uint32_t cold) const noexcept { return at(cold_keys_, cold); }
     void reserve_cold(std::size_t bound) { grow_to(cold_keys_, bound); }
     // After reserve_cold (likewise).
     void set_cold_key(std::uint32_t cold, std::int64_t key) noexcept { put(cold_keys_, cold, key); }
 
 private:
+    // A handle past the room kept has no key.
+    static std::int64_t at(const std::vector<std::int64_t>& keys, std::uint32_t handle) noexcept {
+        return handle < keys.size() ? keys[handle] : no_key;
+    }
     static void put(std::vector<std::int64_t>& keys, std::uint32_t handle, std::int64_t key) noexcept {
         if (handle < keys.size()) keys[handle] = key;
     }
