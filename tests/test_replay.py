@@ -64,20 +64,22 @@ def test_aapl_without_the_orderbook_keeps_exactly_what_the_messages_leave():
     assert replay.agreement.compared == 0
 
 
-class RunsOutOfMemoryHalfway:
-    """A book whose batches apply their first half, then fail as a batch that runs out of memory does."""
+class RunsOutOfMemory:
+    """A book whose batches apply the first `share` of their events, then fail as a batch that runs
+    out of memory does: with the fills of the events applied, or without (`reports=False`)."""
 
-    def __init__(self, book):
-        self.book, self.applied = book, 0
+    def __init__(self, book, share=0.5, reports=True):
+        self.book, self.share, self.reports, self.applied = book, share, reports, 0
 
     def __getattr__(self, name):
         return getattr(self.book, name)
 
     def apply_batch(self, *columns, top_of_book=False):
-        self.applied = len(columns[0]) // 2
+        self.applied = int(len(columns[0]) * self.share)
         error = MemoryError("out of memory")
         error.events_applied = self.applied
-        error.fills = self.book.apply_batch(*(column[: self.applied] for column in columns), top_of_book=top_of_book)
+        fills = self.book.apply_batch(*(column[: self.applied] for column in columns), top_of_book=top_of_book)
+        error.fills = fills if self.reports else None
         raise error
 
 
@@ -91,7 +93,7 @@ def test_stepping_running_and_depth_views_agree(messages, orderbook):
         viewed.run(depth_levels=-1)  # refused before any message is applied
     views = viewed.run(depth_levels=2)
     # A run stopped for lack of memory keeps in step with the messages its book applied, and goes on from there.
-    book, halted.book = halted.book, RunsOutOfMemoryHalfway(halted.book)
+    book, halted.book = halted.book, RunsOutOfMemory(halted.book)
     with pytest.raises(MemoryError):
         halted.run()
     assert halted.index == halted.book.applied > 0
@@ -182,6 +184,26 @@ def test_callers_orders_queue_trade_and_cancel(tmp_path):
     assert replay.cancel(before.order_id) and not replay.cancel(before.order_id)
     replay.run()
     assert replay.index == len(replay) and replay.book.best_ask() == (1002, 10.0)
+
+
+def test_the_callers_orders_stay_theirs_when_memory_runs_out(tmp_path):
+    replay = Replay(write(tmp_path / "flow.csv", [(1.0, 1, 11, 100, 100000, 1)]))
+    next(replay)
+    book = replay.book
+    mine = replay.place(OrderType.Buy, 990, 50.0).order_id
+    # Nothing applied: the order still rests and is still the caller's to cancel.
+    replay.book = RunsOutOfMemory(book, share=0)
+    with pytest.raises(MemoryError):
+        replay.cancel(mine)
+    assert replay.is_mine(mine) and book.queue_position(mine) == (0, 0.0)
+    # Applied, its result lost: a reduce counts once; an add that traded is the caller's and named.
+    replay.book = RunsOutOfMemory(book, share=1, reports=False)
+    assert replay.reduce(mine, 10.0) and book.get_order(mine).quantity == 40.0
+    with pytest.raises(MemoryError) as raised:
+        replay.place(OrderType.Sell, 1000, 5.0)
+    placed = raised.value.order_id
+    assert replay.is_mine(placed) and book.get_order(placed).status == quoranth.OrderStatus.Filled
+    assert replay.cancel(mine) and not replay.is_mine(mine) and book.get_order(mine) is None
 
 
 def test_an_order_placed_from_a_price_hook_gets_a_key_of_its_own(tmp_path):

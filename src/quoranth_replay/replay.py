@@ -264,25 +264,36 @@ class Replay:
     # -------------------------------------------------- the caller's orders
 
     def place(self, side: OrderType, price_in_ticks: int, quantity: float) -> Placed:
-        """Add one of the caller's limit orders to the book now; it matches and rests like any other."""
+        """Add one of the caller's limit orders to the book now; it matches and rests like any other.
+
+        A ``MemoryError`` raised once the book has added the order carries its id as
+        ``order_id``: the order is the caller's all the same (``is_mine``, ``cancel``)."""
         _check_type(side, OrderType, "side", "OrderType")
         key = self._next_key
         self._next_key += 1  # taken first: converting the price and quantity may run hooks that place orders too
-        result = self._own_event(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
-        order_id = self.book.order_id(key)
-        assert order_id is not None  # just added under the key
-        self._own[order_id] = key
-        self._account(result, self.index - 1)
-        return Placed(order_id, self._replay_fills(result, self.index - 1))
+        order_id = None
+        try:
+            result = self._own_event(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
+            order_id = self._adopt(key)
+            self._account(result, self.index - 1)
+            return Placed(order_id, self._replay_fills(result, self.index - 1))
+        except MemoryError as error:
+            applied: int = getattr(error, "events_applied", 0)
+            if order_id is None and applied:
+                order_id = self._adopt(key)  # added, though its fills could not be reported
+            if order_id is not None:
+                setattr(error, "order_id", order_id)  # an attribute MemoryError does not declare
+            raise
 
     def cancel(self, order_id: str) -> bool:
         """Cancel one of the caller's orders; False if it is not one of theirs or no longer known."""
         _check_type(order_id, str, "order_id", "PyString")
-        key = self._own.pop(order_id, None)
+        key = self._own.get(order_id)
         if key is None:
             return False
         known = self.book.get_order(order_id) is not None
         self._own_event(CANCEL, key)
+        del self._own[order_id]  # only now: a cancel that failed leaves the order the caller's
         return known
 
     def reduce(self, order_id: str, quantity: float) -> bool:
@@ -337,12 +348,16 @@ class Replay:
         return result
 
     def _take_in(self, result: BatchResult, start: int, stop: int) -> None:
-        """Move past messages ``start`` to ``stop``, applied with this result."""
-        self.index = stop
-        self._account(result, start)
-        self._count_faithful(result, start, stop)
-        if self._reference is not None:
-            self._compare(self._reference, start, result)
+        """Move past messages ``start`` to ``stop``, applied with this result. The book
+        has applied them, so the index moves even if counting them fails for lack of
+        memory; the counts and kept fills then take in none of the result, never part."""
+        try:
+            fidelity = self._fidelity_after(result, start, stop)
+            agreement = self.agreement if self._reference is None else self._agreement_after(self._reference, start, result)
+            self._account(result, start)
+            self.fidelity, self.agreement = fidelity, agreement
+        finally:
+            self.index = stop
 
     def _own_event(self, operation: int, key: int, side: int = BUY, price_in_ticks: int = 1, quantity: float = 1.0) -> BatchResult:
         """One event of the caller's as a batch; bad values raise as the per-order calls do."""
@@ -352,6 +367,25 @@ class Replay:
             return self.book.apply_batch(*columns)
         except ValueError as error:
             raise ValueError(str(error).removeprefix("event 0: ")) from None
+        except MemoryError as error:
+            # An event the book applied is done, though its result could not be
+            # made: a cancel or reduce makes no fills anyway. An add whose fills
+            # are lost raises, with events_applied == 1.
+            if not getattr(error, "events_applied", 0):
+                raise
+            fills: BatchResult | None = getattr(error, "fills", None)
+            if fills is not None:
+                return fills
+            if operation == ADD:
+                raise
+            return {}
+
+    def _adopt(self, key: int) -> str:
+        """Make the order just added under ``key`` one of the caller's; its id."""
+        order_id = self.book.order_id(key)
+        assert order_id is not None  # just added under the key
+        self._own[order_id] = key
+        return order_id
 
     def _account(self, result: BatchResult, first_index: int | None) -> None:
         """Count (and with ``keep_fills`` keep) the fills of a batch whose first event is
@@ -359,25 +393,34 @@ class Replay:
         quantities = result["quantity"]
         if not quantities:
             return
-        self.fill_count += len(quantities)
-        self.traded_volume += sum(quantities)
-        if not self._keep_fills:
-            return
-        columns = self._fills
-        events = result["event"]
-        columns.index.extend(repeat(-1, len(events)) if first_index is None else map(first_index.__add__, events))
-        for column, name in ((columns.buy_key, "buy_key"), (columns.sell_key, "sell_key"), (columns.ticks, "price_in_ticks")):
-            column.frombytes(result[name].cast("B"))
-        columns.quantity.frombytes(quantities.cast("B"))
+        fill_count, traded_volume = self.fill_count + len(quantities), self.traded_volume + sum(quantities)
+        if self._keep_fills:
+            self._keep(result, first_index)
+        self.fill_count, self.traded_volume = fill_count, traded_volume
 
-    def _count_faithful(self, result: BatchResult, start: int, stop: int) -> None:
-        """Count the executions among messages ``start`` to ``stop``, and those that filled the
-        very order named: one fill, of the execution's whole size, with that order (on_named)."""
+    def _keep(self, result: BatchResult, first_index: int | None) -> None:
+        """Append the result's fills to the kept columns: all of them, or (for lack of memory) none."""
+        columns = self._fills
+        kept, events = len(columns), result["event"]
+        try:
+            columns.index.extend(repeat(-1, len(events)) if first_index is None else map(first_index.__add__, events))
+            for column, name in ((columns.buy_key, "buy_key"), (columns.sell_key, "sell_key"), (columns.ticks, "price_in_ticks"),
+                                 (columns.quantity, "quantity")):
+                column.frombytes(result[name].cast("B"))
+        except BaseException:
+            for column in (columns.index, columns.buy_key, columns.sell_key, columns.ticks, columns.quantity):
+                del column[kept:]
+            raise
+
+    def _fidelity_after(self, result: BatchResult, start: int, stop: int) -> Fidelity:
+        """The fidelity counting also the executions among messages ``start`` to ``stop``, and those
+        that filled the very order named: one fill, of the execution's whole size, with that order (on_named)."""
         operations = self._operations
         executions = operations.count(EXECUTE_ORDER, start, stop) + operations.count(EXECUTE_LAST, start, stop)
-        if executions:
-            faithful = bytes(result["on_named"]).count(1)
-            self.fidelity = Fidelity(self.fidelity.executions + executions, self.fidelity.faithful + faithful)
+        if not executions:
+            return self.fidelity
+        faithful = bytes(result["on_named"]).count(1)
+        return Fidelity(self.fidelity.executions + executions, self.fidelity.faithful + faithful)
 
     def _replay_fills(self, result: BatchResult, index: int, named: tuple[int, str | None] | None = None) -> list[ReplayFill]:
         """The fills of a one-event batch for message ``index``; ``named`` is the key and
@@ -398,8 +441,8 @@ class Replay:
             for buy, sell, ticks, quantity in zip(result["buy_key"], result["sell_key"], result["price_in_ticks"], quantities)
         ]
 
-    def _compare(self, reference: Reference, start: int, result: BatchResult) -> None:
-        """Count the agreements of the best levels after messages ``start``, ``start + 1``, ... with the exchange's."""
+    def _agreement_after(self, reference: Reference, start: int, result: BatchResult) -> Agreement:
+        """The agreement counting also the best levels after messages ``start``, ``start + 1``, ... against the exchange's."""
         bid_prices, bid_sizes, ask_prices, ask_sizes = reference
         compared = len(result["bid_price"])
         if compared == 1:  # a step: plain comparisons cost less than building lists
@@ -408,14 +451,13 @@ class Replay:
             bid_ok = bid_price_ok and result["bid_quantity"][0] == bid_sizes[start]
             ask_ok = ask_price_ok and result["ask_quantity"][0] == ask_sizes[start]
             both_prices_ok, both_ok = bid_price_ok and ask_price_ok, bid_ok and ask_ok
-            self.agreement = self.agreement.plus(1, bid_price_ok, ask_price_ok, both_prices_ok, bid_ok, ask_ok, both_ok)
-            return
+            return self.agreement.plus(1, bid_price_ok, ask_price_ok, both_prices_ok, bid_ok, ask_ok, both_ok)
         stop = start + compared
         bid_prices_ok = list(map(eq, result["bid_price"].tolist(), bid_prices[start:stop]))
         ask_prices_ok = list(map(eq, result["ask_price"].tolist(), ask_prices[start:stop]))
         bids_ok = list(map(and_, bid_prices_ok, map(eq, result["bid_quantity"].tolist(), bid_sizes[start:stop])))
         asks_ok = list(map(and_, ask_prices_ok, map(eq, result["ask_quantity"].tolist(), ask_sizes[start:stop])))
-        self.agreement = self.agreement.plus(
+        return self.agreement.plus(
             compared,
             sum(bid_prices_ok),
             sum(ask_prices_ok),
