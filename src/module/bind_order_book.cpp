@@ -43,18 +43,8 @@ PyObject* add(OrderBook& book, const Order& incoming) {
     return fills.release();
 }
 
-// A column made from `values`, whose memory then goes back at once: making a
-// result takes room for one column at a time beyond the vectors, which a batch
-// stopped by a lack of memory may still have.
-template <typename T>
-PyObject* column_from(std::vector<T>& values) {
-    PyObject* column = to_column(std::span<const T>(values));
-    std::vector<T>().swap(values);
-    return column;
-}
-
 // The fills (and, given `tops`, the best levels after each event) as columns;
-// the vectors are emptied.
+// the vectors are moved into them.
 PyObject* batch_result(BatchFills& fills, BatchTops* tops) {
     OwnedRef result = checked(PyDict_New());
     static PyObject* names[10] = {};  // the keys, made once
@@ -64,17 +54,17 @@ PyObject* batch_result(BatchFills& fills, BatchTops* tops) {
         PyObject* key = kept(names[next++], [&] { return PyUnicode_InternFromString(name); });
         if (PyDict_SetItem(result.get(), key, owned.get()) < 0) throw PythonError{};
     };
-    put("event", column_from(fills.events));
-    put("buy_key", column_from(fills.buy_keys));
-    put("sell_key", column_from(fills.sell_keys));
-    put("price_in_ticks", column_from(fills.prices_in_ticks));
-    put("quantity", column_from(fills.quantities));
-    put("on_named", column_from(fills.on_named));
+    put("event", to_column(std::move(fills.events)));
+    put("buy_key", to_column(std::move(fills.buy_keys)));
+    put("sell_key", to_column(std::move(fills.sell_keys)));
+    put("price_in_ticks", to_column(std::move(fills.prices_in_ticks)));
+    put("quantity", to_column(std::move(fills.quantities)));
+    put("on_named", to_column(std::move(fills.on_named)));
     if (tops != nullptr) {
-        put("bid_price", column_from(tops->bid_prices));
-        put("bid_quantity", column_from(tops->bid_quantities));
-        put("ask_price", column_from(tops->ask_prices));
-        put("ask_quantity", column_from(tops->ask_quantities));
+        put("bid_price", to_column(std::move(tops->bid_prices)));
+        put("bid_quantity", to_column(std::move(tops->bid_quantities)));
+        put("ask_price", to_column(std::move(tops->ask_prices)));
+        put("ask_quantity", to_column(std::move(tops->ask_quantities)));
     }
     return result.release();
 }

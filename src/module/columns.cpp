@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <type_traits>
 
 namespace quoranth::py {
@@ -66,20 +67,79 @@ void convert_by_kind(const ItemKind& kind, const void* data, std::size_t count, 
     }
 }
 
+// The memory of one result column: the engine's vector, moved in, exported
+// read-only as items of its type. A memoryview over it costs two small
+// objects and no copy, so that a batch that ran out of memory can most
+// likely still hand over the fills it made.
+struct ColumnMemory {
+    PyObject_HEAD
+    alignas(std::vector<double>) unsigned char storage[sizeof(std::vector<double>)];
+    void (*destroy)(ColumnMemory&) noexcept;
+    const void* data;
+    Py_ssize_t count;
+    Py_ssize_t itemsize;
+    const char* format;
+};
+
 template <typename T>
-PyObject* column_of(std::span<const T> values, const char* format) {
+void destroy_values(ColumnMemory& memory) noexcept {
+    std::launder(reinterpret_cast<std::vector<T>*>(memory.storage))->~vector();
+}
+
+int export_column(PyObject* self, Py_buffer* view, int flags) {
+    auto& memory = *reinterpret_cast<ColumnMemory*>(self);
+    if (PyBuffer_FillInfo(view, self, const_cast<void*>(memory.data), memory.count * memory.itemsize, 1, flags) < 0) {
+        return -1;
+    }
+    view->itemsize = memory.itemsize;
+    if ((flags & PyBUF_FORMAT) == PyBUF_FORMAT) view->format = const_cast<char*>(memory.format);
+    if ((flags & PyBUF_ND) == PyBUF_ND) view->shape = &memory.count;
+    if ((flags & PyBUF_STRIDES) == PyBUF_STRIDES) view->strides = &memory.itemsize;
+    return 0;
+}
+
+void release_column(PyObject* self) {
+    auto& memory = *reinterpret_cast<ColumnMemory*>(self);
+    memory.destroy(memory);
+    PyTypeObject* const type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot column_memory_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(export_column)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(release_column)},
+    {0, nullptr},
+};
+
+PyType_Spec column_memory_spec = {
+    "quoranth._ColumnMemory",
+    sizeof(ColumnMemory),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    column_memory_slots,
+};
+
+PyTypeObject* column_memory_type = nullptr;
+
+// The items of an empty column lie nowhere; a buffer still points somewhere.
+constexpr double no_items = 0;
+
+template <typename T>
+PyObject* column_of(std::vector<T>&& values, const char* format) {
+    static_assert(sizeof(std::vector<T>) == sizeof(std::vector<double>) && alignof(std::vector<T>) <= alignof(std::vector<double>));
     // Every column is a new memoryview, empty ones too: a caller may release
     // a view (a `with` block does), and that must not reach any other result.
-    OwnedRef bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                                       static_cast<Py_ssize_t>(values.size_bytes())));
-    OwnedRef view = checked(PyMemoryView_FromObject(bytes.get()));
-    // memoryview.cast called through the vectorcall protocol with names and
-    // formats made once: most of a small column's cost is this call.
-    static PyObject* cast = nullptr;
-    static PyObject* item_format = nullptr;
-    return checked(PyObject_CallMethodOneArg(view.get(), kept(cast, [] { return PyUnicode_InternFromString("cast"); }),
-                                             kept(item_format, [&] { return PyUnicode_InternFromString(format); })))
-        .release();
+    auto* memory = PyObject_New(ColumnMemory, column_memory_type);
+    if (memory == nullptr) throw PythonError{};
+    auto* const kept_values = new (memory->storage) std::vector<T>(std::move(values));
+    memory->destroy = destroy_values<T>;
+    memory->data = kept_values->empty() ? static_cast<const void*>(&no_items) : kept_values->data();
+    memory->count = static_cast<Py_ssize_t>(kept_values->size());
+    memory->itemsize = sizeof(T);
+    memory->format = format;
+    OwnedRef owner = OwnedRef::steal(reinterpret_cast<PyObject*>(memory));
+    return checked(PyMemoryView_FromObject(owner.get())).release();
 }
 
 template <typename T>
@@ -131,8 +191,14 @@ PyObject* to_array(std::span<const std::int8_t> values) { return array_of(values
 PyObject* to_array(std::span<const std::int64_t> values) { return array_of(values, "q"); }
 PyObject* to_array(std::span<const double> values) { return array_of(values, "d"); }
 
-PyObject* to_column(std::span<const std::int8_t> values) { return column_of(values, "b"); }
-PyObject* to_column(std::span<const std::int64_t> values) { return column_of(values, "q"); }
-PyObject* to_column(std::span<const double> values) { return column_of(values, "d"); }
+void create_column_memory_type() {
+    if (column_memory_type == nullptr) {
+        column_memory_type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&column_memory_spec)).release());
+    }
+}
+
+PyObject* to_column(std::vector<std::int8_t>&& values) { return column_of(std::move(values), "b"); }
+PyObject* to_column(std::vector<std::int64_t>&& values) { return column_of(std::move(values), "q"); }
+PyObject* to_column(std::vector<double>&& values) { return column_of(std::move(values), "d"); }
 
 }  // namespace quoranth::py

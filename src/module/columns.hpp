@@ -3,8 +3,8 @@
 // (array.array, NumPy, memoryview) go in and out without NumPy being needed.
 // In: `Bytes` (any contiguous buffer, read as bytes) and `Column<T>` (a
 // one-dimensional buffer of numbers, used in place when its items are T,
-// converted otherwise). Out: `to_column` makes a read-only memoryview of T,
-// `to_array` an array.array.
+// converted otherwise). Out: `to_column` makes a read-only memoryview over a
+// vector of T, `to_array` an array.array.
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -84,9 +84,12 @@ PyObject* to_array(std::span<const std::int8_t> values);
 PyObject* to_array(std::span<const std::int64_t> values);
 PyObject* to_array(std::span<const double> values);
 
-// A read-only memoryview of `values` (format "b", "q" or "d").
-PyObject* to_column(std::span<const std::int8_t> values);
-PyObject* to_column(std::span<const std::int64_t> values);
-PyObject* to_column(std::span<const double> values);
+// A read-only memoryview (format "b", "q" or "d") over `values`, moved in
+// and kept by the view's exporter, without copying them.
+PyObject* to_column(std::vector<std::int8_t>&& values);
+PyObject* to_column(std::vector<std::int64_t>&& values);
+PyObject* to_column(std::vector<double>&& values);
+// The exporter's class; made once, with the module.
+void create_column_memory_type();
 
 }  // namespace quoranth::py

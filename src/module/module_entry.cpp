@@ -5,6 +5,7 @@
 
 #include "module/boundary.hpp"
 #include "module/classes.hpp"
+#include "module/columns.hpp"
 #include "module/module_entry.hpp"
 
 namespace quoranth::py {
@@ -58,6 +59,7 @@ PyObject* initialise() {
         if (PyModule_AddFunctions(module.get(), functions) < 0) throw PythonError{};
     }
     create_classes();
+    create_column_memory_type();
     for (int index = 0; index < class_count; ++index) {
         add_class(module.get(), class_definition(static_cast<ClassId>(index)).name,
                   reinterpret_cast<PyObject*>(class_objects[index]));
