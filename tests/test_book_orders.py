@@ -108,19 +108,6 @@ def test_create_order_refused(tick, price, qty, message):
     assert book.buy_orders == []
 
 
-@pytest.mark.parametrize("ticks, qty, message", [
-    (1, NAN, "quantity must be positive"),
-    (1, -NAN, "quantity must be positive"),
-    (1, INF, "quantity must be finite"),
-    (1, -INF, "quantity must be positive"),
-    (0, NAN, "price_in_ticks must be positive"),
-    (0, INF, "price_in_ticks must be positive"),
-])
-def test_order_refuses_non_finite_quantity(ticks, qty, message):
-    with pytest.raises(ValueError, match=f"^{message}$"):
-        Order(BUY, ticks, qty)
-
-
 # ---------------------------------------------------------------- cancel
 
 def test_cancel_unknown_id(book):

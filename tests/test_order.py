@@ -26,6 +26,7 @@ INF, NAN = math.inf, math.nan
     (1, -5e-324, "quantity must be positive"),
     (1, -INF, "quantity must be positive"),
     (1, NAN, "quantity must be positive"),
+    (1, -NAN, "quantity must be positive"),
     (1, INF, "quantity must be finite"),
     # the price is checked first
     (0, 0.0, "price_in_ticks must be positive"),
@@ -34,10 +35,11 @@ INF, NAN = math.inf, math.nan
 ])
 @pytest.mark.parametrize("side", [B, S])
 def test_construction_is_validated(side, price, qty, message):
-    with pytest.raises(ValueError) as info:
-        Order(side, price, qty)
-    assert type(info.value) is ValueError
-    assert str(info.value) == message
+    for make in (lambda: Order(side, price, qty), lambda: Order.__new__(Order, side, price, qty)):
+        with pytest.raises(ValueError) as info:
+            make()
+        assert type(info.value) is ValueError
+        assert str(info.value) == message
 
 
 @pytest.mark.parametrize("price, qty", [
