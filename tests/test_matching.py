@@ -161,15 +161,6 @@ def test_no_tolerance_on_fractional_quantities(book):
     assert state(book, s2.id) == (left, OrderStatus.Open)
 
 
-@pytest.mark.parametrize("resting_side", [BUY, SELL])
-def test_fill_ids_follow_sides(book, resting_side):
-    incoming_side = SELL if resting_side == BUY else BUY
-    r, _ = place(book, resting_side, 100, 1.0)
-    o, fills = place(book, incoming_side, 100, 1.0)
-    buy, sell = (r, o) if resting_side == BUY else (o, r)
-    assert [fill_key(f) for f in fills] == [(1.0, 1.0, buy.id, sell.id)]
-
-
 def test_fill_price_uses_book_tick_size():
     book = OrderBook(0.25)
     s, _ = place(book, SELL, 7, 1.0)
