@@ -75,12 +75,6 @@ def test_emptied_level_leaves_views():
     assert book.spread() == 6 * 0.01
 
 
-def test_spread_in_price_units():
-    book, _ = build(0.01, [(B, 10000, 1.0), (S, 10005, 1.0)])
-    assert book.spread() == 5 * 0.01
-    assert repr(book.spread()) == "0.05"
-
-
 def test_lists_are_fresh_copies():
     book = OrderBook()
     o = Order(BUY, 100, 2.0)
