@@ -193,14 +193,12 @@ def test_accepted_argument_types():
     class Text(str):
         pass
 
-    assert Order(B, True, 1).price_in_ticks == 1
     assert Order(B, Hook(7, lambda: None), 1).price_in_ticks == 7
     qty = Order(B, 1, Hook(2.5, lambda: None)).quantity
     assert qty == 2.5 and type(qty) is float
     fill = Fill(1, 2, Text("a"), Text("b"), Hook(9, lambda: None))
     assert (fill.quantity, fill.price, fill.buy_id, fill.timestamp) == (1.0, 2.0, "a", 9)
     assert type(fill.buy_id) is str and type(fill.price) is float
-    assert OrderBook(1).tick_size == 1.0 and type(OrderBook(1).tick_size) is float
 
 
 def state(*orders):
