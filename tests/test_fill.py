@@ -57,7 +57,8 @@ def test_timestamp_range(stamp, expected):
     assert repr(fill).endswith(f", Filled at {expected}")
 
 
-@pytest.mark.parametrize("stamp", [-1, -(2**64), 2**64, 2**70])
+# -1 and 2**64 are in test_call_frame's unprefixed conversion errors.
+@pytest.mark.parametrize("stamp", [-(2**64), 2**70])
 def test_timestamp_out_of_range(stamp):
     with pytest.raises(OverflowError):
         Fill(1.0, 1.0, "a", "b", stamp)
