@@ -211,7 +211,6 @@ def test_update_order_of_never_added_order(book):
     b = Order(BUY, 200, 1.0)
     assert book.add(b) == []
     assert rows(book.buy_orders) == [(b.id, 200, 1.0)]
-    assert book.reduce(o.id, 1.0) is False and book.queue_position(o.id) is None  # indexed, resting nowhere
     # Added now, the indexed order trades like any other and rests what is left.
     assert [(f.buy_id, f.sell_id, f.quantity) for f in book.add(o)] == [(b.id, o.id, 1.0)]
     assert rows(book.sell_orders) == [(o.id, 100, 1.0)] and book.queue_position(o.id) == (0, 0.0)
