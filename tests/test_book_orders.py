@@ -16,12 +16,6 @@ RESULT = "Resulting price_in_ticks must be positive"
 ID_RE = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 
 
-def place(book, side, ticks, qty):
-    order = Order(side, ticks, qty)
-    book.add(order)
-    return order
-
-
 # ---------------------------------------------------------------- construction
 
 @pytest.mark.parametrize("args, expected", [
@@ -103,18 +97,18 @@ def test_create_order_refused(tick, price, qty, message):
 
 # ---------------------------------------------------------------- cancel
 
-def test_cancel_unknown_id(book):
+def test_cancel_unknown_id(book, place):
     assert book.cancel("nope") is False
-    o = place(book, BUY, 100, 1.0)
+    o, _ = place(book, BUY, 100, 1.0)
     assert book.cancel(o.id.upper()) is False
     assert book.cancel(Order(BUY, 100, 1.0).id) is False
     assert rows(book.buy_orders) == [(o.id, 100, 1.0)]
 
 
 @pytest.mark.parametrize("side", [BUY, SELL])
-def test_cancel_alone_removes_level(book, side):
-    neighbour = place(book, side, 101, 2.0)
-    o = place(book, side, 100, 1.0)
+def test_cancel_alone_removes_level(book, side, place):
+    neighbour, _ = place(book, side, 101, 2.0)
+    o, _ = place(book, side, 100, 1.0)
     assert book.cancel(o.id) is True
     listing = book.buy_orders if side == BUY else book.sell_orders
     assert rows(listing) == [(neighbour.id, 101, 2.0)]
@@ -124,8 +118,8 @@ def test_cancel_alone_removes_level(book, side):
     assert book.cancel(o.id) is False
 
 
-def test_cancel_middle_keeps_queue_order(book):
-    a, b, c = (place(book, SELL, 100, q) for q in (1.0, 2.0, 3.0))
+def test_cancel_middle_keeps_queue_order(book, place):
+    a, b, c = (place(book, SELL, 100, q)[0] for q in (1.0, 2.0, 3.0))
     assert book.cancel(b.id) is True
     assert rows(book.sell_orders) == [(a.id, 100, 1.0), (c.id, 100, 3.0)]
     assert book.best_ask() == (100, 1.0)
@@ -133,8 +127,8 @@ def test_cancel_middle_keeps_queue_order(book):
     assert book.best_ask() == (100, 3.0)
 
 
-def test_cancel_partly_filled(book):
-    s = place(book, SELL, 100, 5.0)
+def test_cancel_partly_filled(book, place):
+    s, _ = place(book, SELL, 100, 5.0)
     place(book, BUY, 100, 2.0)
     assert book.get_order(s.id).quantity == 3.0
     assert book.cancel(s.id) is True
@@ -142,10 +136,10 @@ def test_cancel_partly_filled(book):
     assert book.get_order(s.id) is None
 
 
-def test_cancel_filled_orders(book):
-    keep = place(book, SELL, 101, 4.0)
-    s = place(book, SELL, 100, 2.0)
-    b = place(book, BUY, 100, 2.0)
+def test_cancel_filled_orders(book, place):
+    keep, _ = place(book, SELL, 101, 4.0)
+    s, _ = place(book, SELL, 100, 2.0)
+    b, _ = place(book, BUY, 100, 2.0)
     for o in (s, b):
         assert book.get_order(o.id).status == OrderStatus.Filled
         assert book.cancel(o.id) is True
@@ -153,9 +147,9 @@ def test_cancel_filled_orders(book):
     assert rows(book.sell_orders) == [(keep.id, 101, 4.0)] and book.buy_orders == []
 
 
-def test_cancel_removes_every_copy(book):
+def test_cancel_removes_every_copy(book, place):
     o = Order(BUY, 100, 1.0)
-    other = place(book, BUY, 100, 2.0)
+    other, _ = place(book, BUY, 100, 2.0)
     book.add(o)
     book.add(o)
     assert [r[0] for r in rows(book.buy_orders)] == [other.id, o.id, o.id]
@@ -166,17 +160,17 @@ def test_cancel_removes_every_copy(book):
 
 # ---------------------------------------------------------------- get_order
 
-def test_get_order_states(book):
-    s = place(book, SELL, 100, 5.0)
-    b = place(book, BUY, 100, 2.0)
+def test_get_order_states(book, place):
+    s, _ = place(book, SELL, 100, 5.0)
+    b, _ = place(book, BUY, 100, 2.0)
     got = book.get_order(s.id)
     assert order_key(got) == (s.id, 1, 100, 3.0, OrderStatus.Open, s.timestamp)
     assert order_key(book.get_order(b.id)) == (b.id, 0, 100, 0.0, OrderStatus.Filled, b.timestamp)
     assert book.get_order(book.create_order(BUY, 1.0, 1.0).id) is None
 
 
-def test_get_order_returns_independent_copies(book):
-    s = place(book, SELL, 100, 5.0)
+def test_get_order_returns_independent_copies(book, place):
+    s, _ = place(book, SELL, 100, 5.0)
     g1, g2 = book.get_order(s.id), book.get_order(s.id)
     assert g1 is not g2 and g1 is not s
     assert order_key(g1) == order_key(g2)
@@ -188,8 +182,8 @@ def test_get_order_returns_independent_copies(book):
 
 # ---------------------------------------------------------------- update_order
 
-def test_update_order_rewrites_index_only(book):
-    s = place(book, SELL, 100, 5.0)
+def test_update_order_rewrites_index_only(book, place):
+    s, _ = place(book, SELL, 100, 5.0)
     place(book, BUY, 100, 2.0)
     assert book.update_order(s) is None
     assert order_key(book.get_order(s.id)) == order_key(s)  # 5.0 again

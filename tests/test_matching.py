@@ -9,11 +9,6 @@ BUY, SELL = OrderType.Buy, OrderType.Sell
 TICK = 0.01
 
 
-def place(book, side, ticks, qty):
-    order = Order(side, ticks, qty)
-    return order, book.add(order)
-
-
 def state(book, order_id):
     """(quantity, status as int) of the book's index entry."""
     o = book.get_order(order_id)
@@ -21,7 +16,7 @@ def state(book, order_id):
 
 
 @pytest.mark.parametrize("side", [BUY, SELL])
-def test_add_into_empty_book_rests_alone(book, side):
+def test_add_into_empty_book_rests_alone(book, side, place):
     o, fills = place(book, side, 100, 2.5)
     assert fills == []
     resting = book.buy_orders if side == BUY else book.sell_orders
@@ -30,7 +25,7 @@ def test_add_into_empty_book_rests_alone(book, side):
     assert state(book, o.id) == (2.5, OrderStatus.Open)
 
 
-def test_buy_sweeps_two_sell_levels(book):
+def test_buy_sweeps_two_sell_levels(book, place):
     s1, _ = place(book, SELL, 99, 2.0)
     s2, _ = place(book, SELL, 100, 3.0)
     b, fills = place(book, BUY, 100, 4.0)
@@ -52,7 +47,7 @@ def test_buy_sweeps_two_sell_levels(book):
     (SELL, BUY, 100, True),
     (SELL, BUY, 101, False),
 ])
-def test_equal_price_trades_one_tick_away_rests(book, incoming, rest_side, ticks, trades):
+def test_equal_price_trades_one_tick_away_rests(book, incoming, rest_side, ticks, trades, place):
     r, _ = place(book, rest_side, 100, 1.0)
     o, fills = place(book, incoming, ticks, 1.0)
     assert len(fills) == (1 if trades else 0)
@@ -64,7 +59,7 @@ def test_equal_price_trades_one_tick_away_rests(book, incoming, rest_side, ticks
             ((100, 1.0), (ticks, 1.0)) if incoming == SELL else ((ticks, 1.0), (100, 1.0)))
 
 
-def test_sell_sweep_trades_at_its_own_price(book):
+def test_sell_sweep_trades_at_its_own_price(book, place):
     b1, _ = place(book, BUY, 100, 2.0)
     b2, _ = place(book, BUY, 98, 3.0)
     keep, _ = place(book, BUY, 94, 1.0)
@@ -78,7 +73,7 @@ def test_sell_sweep_trades_at_its_own_price(book):
     assert state(book, s.id) == (0.0, OrderStatus.Filled)
 
 
-def test_partly_filled_head_keeps_its_place(book):
+def test_partly_filled_head_keeps_its_place(book, place):
     early = Order(SELL, 100, 1.0)  # created first, added last: queues last
     a, _ = place(book, SELL, 100, 5.0)
     b, _ = place(book, SELL, 100, 5.0)
@@ -91,14 +86,14 @@ def test_partly_filled_head_keeps_its_place(book):
     assert rows(book.sell_orders) == [(b.id, 100, 4.0), (early.id, 100, 1.0)]
 
 
-def test_new_order_queues_behind_partly_filled_head(book):
+def test_new_order_queues_behind_partly_filled_head(book, place):
     a, _ = place(book, BUY, 100, 5.0)
     place(book, SELL, 100, 1.0)
     b, _ = place(book, BUY, 100, 1.0)
     assert rows(book.buy_orders) == [(a.id, 100, 4.0), (b.id, 100, 1.0)]
 
 
-def test_filled_order_added_again_trades_nothing(book):
+def test_filled_order_added_again_trades_nothing(book, place):
     s, _ = place(book, SELL, 100, 1.0)
     b, _ = place(book, BUY, 100, 1.0)
     filled = book.get_order(b.id)
@@ -121,7 +116,7 @@ def test_filled_by_order_fill_is_not_rested(book):
     assert state(book, incoming.id) == (0.0, OrderStatus.Filled)
 
 
-def test_same_order_added_twice_rests_twice(book):
+def test_same_order_added_twice_rests_twice(book, place):
     s = Order(SELL, 100, 1.0)
     assert book.add(s) == [] and book.add(s) == []
     assert rows(book.sell_orders) == [(s.id, 100, 1.0), (s.id, 100, 1.0)]
@@ -132,13 +127,13 @@ def test_same_order_added_twice_rests_twice(book):
     assert state(book, s.id) == (0.5, OrderStatus.Open)
 
 
-def test_open_copy_from_get_order_rests_a_second_record(book):
+def test_open_copy_from_get_order_rests_a_second_record(book, place):
     a, _ = place(book, BUY, 100, 3.0)
     assert book.add(book.get_order(a.id)) == []
     assert rows(book.buy_orders) == [(a.id, 100, 3.0), (a.id, 100, 3.0)]
 
 
-def test_callers_objects_unchanged_by_add(book):
+def test_callers_objects_unchanged_by_add(book, place):
     s, _ = place(book, SELL, 100, 2.0)
     b, fills = place(book, BUY, 100, 5.0)
     assert len(fills) == 1
@@ -148,7 +143,7 @@ def test_callers_objects_unchanged_by_add(book):
     assert state(book, b.id) == (3.0, OrderStatus.Open)
 
 
-def test_no_tolerance_on_fractional_quantities(book):
+def test_no_tolerance_on_fractional_quantities(book, place):
     s1, _ = place(book, SELL, 100, 0.1)
     s2, _ = place(book, SELL, 100, 0.2)
     b, fills = place(book, BUY, 100, 0.3)
@@ -161,7 +156,7 @@ def test_no_tolerance_on_fractional_quantities(book):
     assert state(book, s2.id) == (left, OrderStatus.Open)
 
 
-def test_fill_price_uses_book_tick_size():
+def test_fill_price_uses_book_tick_size(place):
     book = OrderBook(0.25)
     s, _ = place(book, SELL, 7, 1.0)
     b, fills = place(book, BUY, 9, 1.0)

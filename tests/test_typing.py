@@ -1,9 +1,5 @@
 """Static typing: the stub describes the built module; the examples and the replay package type-check strictly."""
 
-import os
-import shutil
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -17,26 +13,14 @@ ROOT = Path(__file__).resolve().parent.parent
 ALLOWLIST = "quoranth.OrderBook.add\n"
 
 
-def mypy(tool, *args, tmp_path):
-    """Run a mypy tool against the repository's stub (not an installed copy) in a scratch directory."""
-    stubs = tmp_path / "stubs"
-    stubs.mkdir(exist_ok=True)
-    shutil.copy(ROOT / "quoranth.pyi", stubs)
-    env = {**os.environ, "MYPYPATH": str(stubs)}
-    run = subprocess.run(
-        [sys.executable, "-m", tool, *args], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600
-    )
-    assert run.returncode == 0, run.stdout + run.stderr
-
-
-def test_stub_matches_the_module(tmp_path):
+def test_stub_matches_the_module(tmp_path, mypy):
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text(ALLOWLIST)
-    mypy("mypy.stubtest", "quoranth", "--allowlist", str(allowlist), tmp_path=tmp_path)
+    mypy("mypy.stubtest", "quoranth", "--allowlist", str(allowlist))
 
 
-def test_examples_and_replay_package_type_check_strictly(tmp_path):
+def test_examples_and_replay_package_type_check_strictly(tmp_path, mypy):
     pytest.importorskip("matplotlib", reason="the replay's chart needs matplotlib")
     examples = sorted(str(path) for path in (ROOT / "examples").glob("*.py"))
     package = str(ROOT / "src" / "quoranth_replay")
-    mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *examples, package, tmp_path=tmp_path)
+    mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *examples, package)
