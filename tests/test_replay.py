@@ -83,9 +83,24 @@ class RunsOutOfMemory:
         raise error
 
 
+class CountedLate(dict):
+    """A batch result whose first look-up runs out of memory, as counting it may."""
+
+    def __getitem__(self, name):
+        if not getattr(self, "looked", False):
+            self.looked = True
+            raise MemoryError
+        return super().__getitem__(name)
+
+
+class ResultsCountedLate(RunsOutOfMemory):
+    def apply_batch(self, *columns, top_of_book=False):
+        return CountedLate(self.book.apply_batch(*columns, top_of_book=top_of_book))
+
+
 @pytest.mark.parametrize("messages, orderbook", [(AAPL_MESSAGES, AAPL_ORDERBOOK), (AMZN_MESSAGES, AMZN_ORDERBOOK)])
 def test_stepping_running_and_depth_views_agree(messages, orderbook):
-    stepped, ran, viewed, halted = (Replay(messages, orderbook, keep_fills=True) for _ in range(4))
+    stepped, ran, viewed, halted, late = (Replay(messages, orderbook, keep_fills=True) for _ in range(5))
     steps = list(stepped)
     ran.run(100)
     tops = ran.run_top_of_book()
@@ -99,12 +114,19 @@ def test_stepping_running_and_depth_views_agree(messages, orderbook):
     assert halted.index == halted.book.applied > 0
     halted.book = book
     halted.run()
+    # So does a run whose result could not be counted: it is counted at the next call.
+    book, late.book = late.book, ResultsCountedLate(late.book)
+    with pytest.raises(MemoryError):
+        late.run(500)
+    assert late.index == 500
+    late.book = book
+    late.run()
     def fills(replay):
         taken = replay.take_fills()
         return taken.index, taken.buy_key, taken.sell_key, taken.ticks, taken.quantity
 
     kept = fills(stepped)
-    for replay in (ran, viewed, halted):
+    for replay in (ran, viewed, halted, late):
         assert (replay.index, replay.fill_count, replay.traded_volume) == (stepped.index, stepped.fill_count, stepped.traded_volume)
         assert (replay.agreement, replay.fidelity) == (stepped.agreement, stepped.fidelity)
         assert fills(replay) == kept and replay.book.depth(10**6) == stepped.book.depth(10**6)

@@ -43,28 +43,46 @@ PyObject* add(OrderBook& book, const Order& incoming) {
     return fills.release();
 }
 
-// The fills (and, given `tops`, the best levels after each event) as columns;
-// the vectors are moved into them.
+// The fills (and, given `tops`, the best levels after each event) as columns,
+// which take the vectors over. If any column cannot be made or kept, every
+// vector goes back where it was, so that the caller can try again.
 PyObject* batch_result(BatchFills& fills, BatchTops* tops) {
     OwnedRef result = checked(PyDict_New());
     static PyObject* names[10] = {};  // the keys, made once
-    std::size_t next = 0;
-    const auto put = [&](const char* name, PyObject* column) {
-        OwnedRef owned = OwnedRef::steal(column);
-        PyObject* key = kept(names[next++], [&] { return PyUnicode_InternFromString(name); });
-        if (PyDict_SetItem(result.get(), key, owned.get()) < 0) throw PythonError{};
+    struct Made {
+        PyObject* column;  // alive while `result` holds it
+        void* values;
+        void (*back)(PyObject* column, void* values) noexcept;
     };
-    put("event", to_column(std::move(fills.events)));
-    put("buy_key", to_column(std::move(fills.buy_keys)));
-    put("sell_key", to_column(std::move(fills.sell_keys)));
-    put("price_in_ticks", to_column(std::move(fills.prices_in_ticks)));
-    put("quantity", to_column(std::move(fills.quantities)));
-    put("on_named", to_column(std::move(fills.on_named)));
-    if (tops != nullptr) {
-        put("bid_price", to_column(std::move(tops->bid_prices)));
-        put("bid_quantity", to_column(std::move(tops->bid_quantities)));
-        put("ask_price", to_column(std::move(tops->ask_prices)));
-        put("ask_quantity", to_column(std::move(tops->ask_quantities)));
+    Made made[10];
+    std::size_t count = 0;
+    const auto put = [&]<typename T>(const char* name, std::vector<T>& values) {
+        PyObject* key = kept(names[count], [&] { return PyUnicode_InternFromString(name); });
+        OwnedRef column = OwnedRef::steal(to_column(values));
+        if (PyDict_SetItem(result.get(), key, column.get()) < 0) {
+            take_back(column.get(), values);
+            throw PythonError{};
+        }
+        made[count++] = {column.get(), &values, [](PyObject* made_column, void* made_values) noexcept {
+                             take_back(made_column, *static_cast<std::vector<T>*>(made_values));
+                         }};
+    };
+    try {
+        put("event", fills.events);
+        put("buy_key", fills.buy_keys);
+        put("sell_key", fills.sell_keys);
+        put("price_in_ticks", fills.prices_in_ticks);
+        put("quantity", fills.quantities);
+        put("on_named", fills.on_named);
+        if (tops != nullptr) {
+            put("bid_price", tops->bid_prices);
+            put("bid_quantity", tops->bid_quantities);
+            put("ask_price", tops->ask_prices);
+            put("ask_quantity", tops->ask_quantities);
+        }
+    } catch (const PythonError&) {
+        for (std::size_t i = 0; i < count; ++i) made[i].back(made[i].column, made[i].values);
+        throw;
     }
     return result.release();
 }
@@ -74,12 +92,18 @@ PyObject* batch_result(BatchFills& fills, BatchTops* tops) {
 // (each is all or nothing), so their fills must not be lost with the error:
 // it carries `events_applied` and `fills` (the result those events would have
 // returned, or None if it cannot be made).
-[[noreturn]] void raise_stopped_batch(PyObject* type, OwnedRef message, std::size_t applied, PyObject* partial) {
+[[noreturn]] void raise_stopped_batch(PyObject* type, OwnedRef message, BatchFills& fills, BatchTops* tops) {
+    OwnedRef partial;
+    try {
+        partial = OwnedRef::steal(batch_result(fills, tops));
+    } catch (const PythonError&) {
+        PyErr_Clear();
+    }
     OwnedRef error;
     if (message) error = OwnedRef::steal(PyObject_CallOneArg(type, message.get()));
-    OwnedRef events_applied = OwnedRef::steal(PyLong_FromSize_t(applied));
+    OwnedRef events_applied = OwnedRef::steal(PyLong_FromSize_t(fills.events_applied));
     if (!error || !events_applied || PyObject_SetAttrString(error.get(), "events_applied", events_applied.get()) < 0 ||
-        PyObject_SetAttrString(error.get(), "fills", partial != nullptr ? partial : Py_None) < 0) {
+        PyObject_SetAttrString(error.get(), "fills", partial ? partial.get() : Py_None) < 0) {
         if (!PyErr_Occurred()) PyErr_NoMemory();
         throw PythonError{};
     }
@@ -100,14 +124,7 @@ PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, 
     BatchTops* const wanted_tops = top_of_book.value_or(false) ? &tops : nullptr;
     const std::size_t count = operations.size();
     const auto stopped = [&](PyObject* type, PyObject* message) {
-        OwnedRef owned_message = OwnedRef::steal(message);
-        OwnedRef partial;
-        try {
-            partial = OwnedRef::steal(batch_result(fills, wanted_tops));
-        } catch (const PythonError&) {
-            PyErr_Clear();
-        }
-        raise_stopped_batch(type, std::move(owned_message), fills.events_applied, partial.get());
+        raise_stopped_batch(type, OwnedRef::steal(message), fills, wanted_tops);
     };
     try {
         book.apply_batch({operations, keys, sides, prices_in_ticks, quantities}, fills, wanted_tops);
@@ -122,10 +139,11 @@ PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, 
     try {
         return batch_result(fills, wanted_tops);
     } catch (const PythonError&) {
-        // Every event was applied; some columns may already be gone.
+        // Every event was applied, and the fills are still whole: reported as
+        // a batch stopped after its last event.
         if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         PyErr_Clear();
-        raise_stopped_batch(PyExc_MemoryError, OwnedRef::steal(out_of_memory_message(count, count)), count, nullptr);
+        raise_stopped_batch(PyExc_MemoryError, OwnedRef::steal(out_of_memory_message(count, count)), fills, wanted_tops);
     }
 }
 

@@ -83,7 +83,8 @@ struct ColumnMemory {
 
 template <typename T>
 void destroy_values(ColumnMemory& memory) noexcept {
-    std::launder(reinterpret_cast<std::vector<T>*>(memory.storage))->~vector();
+    using Values = std::vector<T>;
+    std::launder(reinterpret_cast<Values*>(memory.storage))->~Values();
 }
 
 int export_column(PyObject* self, Py_buffer* view, int flags) {
@@ -126,20 +127,39 @@ PyTypeObject* column_memory_type = nullptr;
 constexpr double no_items = 0;
 
 template <typename T>
-PyObject* column_of(std::vector<T>&& values, const char* format) {
+std::vector<T>& values_of(ColumnMemory& memory) noexcept {
+    return *std::launder(reinterpret_cast<std::vector<T>*>(memory.storage));
+}
+
+template <typename T>
+PyObject* column_of(std::vector<T>& values, const char* format) {
     static_assert(sizeof(std::vector<T>) == sizeof(std::vector<double>) && alignof(std::vector<T>) <= alignof(std::vector<double>));
     // Every column is a new memoryview, empty ones too: a caller may release
     // a view (a `with` block does), and that must not reach any other result.
     auto* memory = PyObject_New(ColumnMemory, column_memory_type);
     if (memory == nullptr) throw PythonError{};
-    auto* const kept_values = new (memory->storage) std::vector<T>(std::move(values));
+    auto* const held = new (memory->storage) std::vector<T>();
     memory->destroy = destroy_values<T>;
-    memory->data = kept_values->empty() ? static_cast<const void*>(&no_items) : kept_values->data();
-    memory->count = static_cast<Py_ssize_t>(kept_values->size());
+    held->swap(values);
+    memory->data = held->empty() ? static_cast<const void*>(&no_items) : held->data();
+    memory->count = static_cast<Py_ssize_t>(held->size());
     memory->itemsize = sizeof(T);
     memory->format = format;
     OwnedRef owner = OwnedRef::steal(reinterpret_cast<PyObject*>(memory));
-    return checked(PyMemoryView_FromObject(owner.get())).release();
+    PyObject* const column = PyMemoryView_FromObject(owner.get());
+    if (column == nullptr) {
+        held->swap(values);
+        throw PythonError{};
+    }
+    return column;
+}
+
+template <typename T>
+void take_back_values(PyObject* column, std::vector<T>& values) noexcept {
+    auto& memory = *reinterpret_cast<ColumnMemory*>(PyMemoryView_GET_BASE(column));
+    values_of<T>(memory).swap(values);
+    memory.data = &no_items;
+    memory.count = 0;
 }
 
 template <typename T>
@@ -197,8 +217,12 @@ void create_column_memory_type() {
     }
 }
 
-PyObject* to_column(std::vector<std::int8_t>&& values) { return column_of(std::move(values), "b"); }
-PyObject* to_column(std::vector<std::int64_t>&& values) { return column_of(std::move(values), "q"); }
-PyObject* to_column(std::vector<double>&& values) { return column_of(std::move(values), "d"); }
+PyObject* to_column(std::vector<std::int8_t>& values) { return column_of(values, "b"); }
+PyObject* to_column(std::vector<std::int64_t>& values) { return column_of(values, "q"); }
+PyObject* to_column(std::vector<double>& values) { return column_of(values, "d"); }
+
+void take_back(PyObject* column, std::vector<std::int8_t>& values) noexcept { take_back_values(column, values); }
+void take_back(PyObject* column, std::vector<std::int64_t>& values) noexcept { take_back_values(column, values); }
+void take_back(PyObject* column, std::vector<double>& values) noexcept { take_back_values(column, values); }
 
 }  // namespace quoranth::py

@@ -84,11 +84,17 @@ PyObject* to_array(std::span<const std::int8_t> values);
 PyObject* to_array(std::span<const std::int64_t> values);
 PyObject* to_array(std::span<const double> values);
 
-// A read-only memoryview (format "b", "q" or "d") over `values`, moved in
-// and kept by the view's exporter, without copying them.
-PyObject* to_column(std::vector<std::int8_t>&& values);
-PyObject* to_column(std::vector<std::int64_t>&& values);
-PyObject* to_column(std::vector<double>&& values);
+// A read-only memoryview (format "b", "q" or "d") over `values`, which move
+// into the view's exporter without being copied (`values` is left empty). If
+// the view cannot be made, `values` is left as it was.
+PyObject* to_column(std::vector<std::int8_t>& values);
+PyObject* to_column(std::vector<std::int64_t>& values);
+PyObject* to_column(std::vector<double>& values);
+// Moves the values of a column that to_column made, and nobody else has seen,
+// back into `values`: for a caller whose result could not be completed.
+void take_back(PyObject* column, std::vector<std::int8_t>& values) noexcept;
+void take_back(PyObject* column, std::vector<std::int64_t>& values) noexcept;
+void take_back(PyObject* column, std::vector<double>& values) noexcept;
 // The exporter's class; made once, with the module.
 void create_column_memory_type();
 

@@ -92,6 +92,29 @@ class FillColumns:
     def __len__(self) -> int:
         return len(self.index)
 
+    def extend(self, other: FillColumns) -> None:
+        self.index.extend(other.index)
+        self.buy_key.extend(other.buy_key)
+        self.sell_key.extend(other.sell_key)
+        self.ticks.extend(other.ticks)
+        self.quantity.extend(other.quantity)
+
+
+class Uncounted:
+    """A batch result the book has applied and the replay has still to count: its fills
+    belong to messages from ``first_index`` (None: the opening orders), and with
+    ``compared`` its best levels after messages ``start`` to ``stop`` are compared.
+    One object, its fields set in place: that takes no memory, so a result the book
+    applied is never dropped for lack of it."""
+
+    __slots__ = ("result", "start", "stop", "first_index", "compared")
+
+    def __init__(self) -> None:
+        self.result: BatchResult | None = None
+        self.start = self.stop = 0
+        self.first_index: int | None = None
+        self.compared = False
+
 
 class Reference(NamedTuple):
     """The exchange's best levels after each message, from its orderbook file (see ``_reference``)."""
@@ -190,7 +213,10 @@ class Replay:
         self.index = 0
         """Messages applied so far; the next one to apply."""
         self._keep_fills = keep_fills
-        self._fills = FillColumns()
+        # Kept fills, one chunk per batch: a chunk goes in whole or not at all.
+        self._kept: list[FillColumns] = []
+        # The result the book applied last, until it is counted (see _count_pending).
+        self._uncounted = Uncounted()
         plan = self.plan
         # The plan's columns as views, sliced per batch without copying.
         self._columns = tuple(memoryview(column) for column in (plan.operations, plan.keys, plan.sides, plan.ticks, plan.quantities))
@@ -204,7 +230,7 @@ class Replay:
             opened = self.book.apply_batch(
                 bytes([ADD]) * len(keys), array("q", keys), bytes(sides), array("q", ticks), array("d", sizes)
             )
-            self._account(opened, None)
+            self._hold(opened, 0, 0, None, False)
 
     # ------------------------------------------------------------ stepping
 
@@ -271,18 +297,19 @@ class Replay:
         _check_type(side, OrderType, "side", "OrderType")
         key = self._next_key
         self._next_key += 1  # taken first: converting the price and quantity may run hooks that place orders too
-        order_id = None
+        index, last = self.index, self.index - 1
         try:
             result = self._own_event(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
+            self._hold(result, index, index, last, False)
             order_id = self._adopt(key)
-            self._account(result, self.index - 1)
-            return Placed(order_id, self._replay_fills(result, self.index - 1))
+            return Placed(order_id, self._replay_fills(result, last))
         except MemoryError as error:
-            applied: int = getattr(error, "events_applied", 0)
-            if order_id is None and applied:
-                order_id = self._adopt(key)  # added, though its fills could not be reported
-            if order_id is not None:
-                setattr(error, "order_id", order_id)  # an attribute MemoryError does not declare
+            # The key was new: if it names an order, the book added this one,
+            # whatever failed (the fills may not have been reported).
+            added = self.book.order_id(key)
+            if added is not None:
+                self._own[added] = key
+                setattr(error, "order_id", added)  # an attribute MemoryError does not declare
             raise
 
     def cancel(self, order_id: str) -> bool:
@@ -292,8 +319,14 @@ class Replay:
         if key is None:
             return False
         known = self.book.get_order(order_id) is not None
-        self._own_event(CANCEL, key)
-        del self._own[order_id]  # only now: a cancel that failed leaves the order the caller's
+        try:
+            self._own_event(CANCEL, key)
+        except MemoryError:
+            # The key names the order while the book holds it: still named, the
+            # cancel did not happen, and the order stays the caller's.
+            if self.book.order_id(key) is not None:
+                raise
+        del self._own[order_id]
         return known
 
     def reduce(self, order_id: str, quantity: float) -> bool:
@@ -305,7 +338,12 @@ class Replay:
             self._own_event(REDUCE, NO_KEY, quantity=quantity)
             return False
         resting = self.book.queue_position(order_id) is not None
-        self._own_event(REDUCE, key, quantity=quantity)
+        left = self._quantity_left(order_id)
+        try:
+            self._own_event(REDUCE, key, quantity=quantity)
+        except MemoryError:
+            if self._quantity_left(order_id) == left:  # the reduce did not happen
+                raise
         return resting
 
     def queue_position(self, order_id: str) -> tuple[int, float] | None:
@@ -320,7 +358,11 @@ class Replay:
 
     def take_fills(self) -> FillColumns:
         """The fills recorded since the last call (kept only with ``keep_fills=True``)."""
-        taken, self._fills = self._fills, FillColumns()
+        self._count_pending()
+        taken = FillColumns()
+        for chunk in self._kept:
+            taken.extend(chunk)
+        self._kept = []
         return taken
 
     def exchange_id(self, key: int) -> int | None:
@@ -331,6 +373,7 @@ class Replay:
 
     def _apply(self, start: int, stop: int, *, tops: bool) -> BatchResult:
         """Carry out the plan for messages ``start`` to ``stop`` in one batch call."""
+        self._count_pending()
         operations, keys, sides, ticks, quantities = [column[start:stop] for column in self._columns]
         try:
             result = self.book.apply_batch(operations, keys, sides, ticks, quantities, top_of_book=tops)
@@ -348,19 +391,38 @@ class Replay:
         return result
 
     def _take_in(self, result: BatchResult, start: int, stop: int) -> None:
-        """Move past messages ``start`` to ``stop``, applied with this result. The book
-        has applied them, so the index moves even if counting them fails for lack of
-        memory; the counts and kept fills then take in none of the result, never part."""
-        try:
-            fidelity = self._fidelity_after(result, start, stop)
-            agreement = self.agreement if self._reference is None else self._agreement_after(self._reference, start, result)
-            self._account(result, start)
-            self.fidelity, self.agreement = fidelity, agreement
-        finally:
-            self.index = stop
+        """Move past messages ``start`` to ``stop``, applied with this result, and count them."""
+        self.index = stop
+        self._hold(result, start, stop, start, self._reference is not None)
+
+    def _hold(self, result: BatchResult, start: int, stop: int, first_index: int | None, compared: bool) -> None:
+        """Hold the result the book just applied, then count it (see Uncounted)."""
+        held = self._uncounted
+        held.start, held.stop, held.first_index, held.compared = start, stop, first_index, compared
+        held.result = result
+        self._count_pending()
+
+    def _count_pending(self) -> None:
+        """Count the result held, whole or not at all: one whose counting fails (for lack
+        of memory) is counted at the next call, before the book changes again, so that the
+        counts and the kept fills never take in part of a result, nor one twice."""
+        held = self._uncounted
+        result = held.result
+        if result is None:
+            return
+        fidelity = self._fidelity_after(result, held.start, held.stop)
+        agreement = self._agreement_after(held.start, result) if held.compared else self.agreement
+        quantities = result["quantity"]
+        fill_count, traded_volume = self.fill_count + len(quantities), self.traded_volume + sum(quantities)
+        if self._keep_fills and quantities:
+            self._kept.append(self._fill_chunk(result, held.first_index))
+        # Nothing below takes memory, so nothing below fails.
+        self.fidelity, self.agreement, self.fill_count, self.traded_volume = fidelity, agreement, fill_count, traded_volume
+        held.result = None
 
     def _own_event(self, operation: int, key: int, side: int = BUY, price_in_ticks: int = 1, quantity: float = 1.0) -> BatchResult:
         """One event of the caller's as a batch; bad values raise as the per-order calls do."""
+        self._count_pending()
         columns = (bytes([operation]), array("q", [key]), bytes([side]), _column("q", price_in_ticks, "price_in_ticks"),
                    _column("d", quantity, "quantity"))
         try:
@@ -368,17 +430,16 @@ class Replay:
         except ValueError as error:
             raise ValueError(str(error).removeprefix("event 0: ")) from None
         except MemoryError as error:
-            # An event the book applied is done, though its result could not be
-            # made: a cancel or reduce makes no fills anyway. An add whose fills
-            # are lost raises, with events_applied == 1.
-            if not getattr(error, "events_applied", 0):
-                raise
+            # Applied, and its result made after all: done.
             fills: BatchResult | None = getattr(error, "fills", None)
-            if fills is not None:
+            if getattr(error, "events_applied", 0) and fills is not None:
                 return fills
-            if operation == ADD:
-                raise
-            return {}
+            raise
+
+    def _quantity_left(self, order_id: str) -> float | None:
+        """The quantity the book's index gives the order, or None if it holds none."""
+        order = self.book.get_order(order_id)
+        return None if order is None else order.quantity
 
     def _adopt(self, key: int) -> str:
         """Make the order just added under ``key`` one of the caller's; its id."""
@@ -387,30 +448,16 @@ class Replay:
         self._own[order_id] = key
         return order_id
 
-    def _account(self, result: BatchResult, first_index: int | None) -> None:
-        """Count (and with ``keep_fills`` keep) the fills of a batch whose first event is
-        message ``first_index``; None for the opening orders, before the first message."""
-        quantities = result["quantity"]
-        if not quantities:
-            return
-        fill_count, traded_volume = self.fill_count + len(quantities), self.traded_volume + sum(quantities)
-        if self._keep_fills:
-            self._keep(result, first_index)
-        self.fill_count, self.traded_volume = fill_count, traded_volume
-
-    def _keep(self, result: BatchResult, first_index: int | None) -> None:
-        """Append the result's fills to the kept columns: all of them, or (for lack of memory) none."""
-        columns = self._fills
-        kept, events = len(columns), result["event"]
-        try:
-            columns.index.extend(repeat(-1, len(events)) if first_index is None else map(first_index.__add__, events))
-            for column, name in ((columns.buy_key, "buy_key"), (columns.sell_key, "sell_key"), (columns.ticks, "price_in_ticks"),
-                                 (columns.quantity, "quantity")):
-                column.frombytes(result[name].cast("B"))
-        except BaseException:
-            for column in (columns.index, columns.buy_key, columns.sell_key, columns.ticks, columns.quantity):
-                del column[kept:]
-            raise
+    @staticmethod
+    def _fill_chunk(result: BatchResult, first_index: int | None) -> FillColumns:
+        """The fills of a batch whose first event is message ``first_index`` (None for the
+        opening orders, before the first message), as columns of their own."""
+        chunk, events = FillColumns(), result["event"]
+        chunk.index.extend(repeat(-1, len(events)) if first_index is None else map(first_index.__add__, events))
+        for column, name in ((chunk.buy_key, "buy_key"), (chunk.sell_key, "sell_key"), (chunk.ticks, "price_in_ticks"),
+                             (chunk.quantity, "quantity")):
+            column.frombytes(result[name].cast("B"))
+        return chunk
 
     def _fidelity_after(self, result: BatchResult, start: int, stop: int) -> Fidelity:
         """The fidelity counting also the executions among messages ``start`` to ``stop``, and those
@@ -429,20 +476,23 @@ class Replay:
         if not quantities:
             return []
         when = self.messages.times[max(index, 0)]
-        own, order_id = self._first_own_key, self.book.order_id
-
-        def book_id(key: int) -> str | None:
-            if named is not None and key == named[0]:
-                return named[1]
-            return None if key == NO_KEY else order_id(key)
-
+        own, book_id = self._first_own_key, self._book_id
         return [
-            ReplayFill(when, index, ticks, quantity, book_id(buy), book_id(sell), buy >= own, sell >= own)
+            ReplayFill(when, index, ticks, quantity, book_id(buy, named), book_id(sell, named), buy >= own, sell >= own)
             for buy, sell, ticks, quantity in zip(result["buy_key"], result["sell_key"], result["price_in_ticks"], quantities)
         ]
 
-    def _agreement_after(self, reference: Reference, start: int, result: BatchResult) -> Agreement:
+    def _book_id(self, key: int, named: tuple[int, str | None] | None) -> str | None:
+        """The book's id of the order under ``key``; ``named`` is the key and id of an
+        order whose key the event took away."""
+        if named is not None and key == named[0]:
+            return named[1]
+        return None if key == NO_KEY else self.book.order_id(key)
+
+    def _agreement_after(self, start: int, result: BatchResult) -> Agreement:
         """The agreement counting also the best levels after messages ``start``, ``start + 1``, ... against the exchange's."""
+        reference = self._reference
+        assert reference is not None  # compared only given the exchange's orderbook
         bid_prices, bid_sizes, ask_prices, ask_sizes = reference
         compared = len(result["bid_price"])
         if compared == 1:  # a step: plain comparisons cost less than building lists
