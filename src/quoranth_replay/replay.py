@@ -373,7 +373,8 @@ class Replay:
 
     def _apply(self, start: int, stop: int, *, tops: bool) -> BatchResult:
         """Carry out the plan for messages ``start`` to ``stop`` in one batch call."""
-        self._count_pending()
+        if self._uncounted.result is not None:
+            self._count_pending()
         operations, keys, sides, ticks, quantities = [column[start:stop] for column in self._columns]
         try:
             result = self.book.apply_batch(operations, keys, sides, ticks, quantities, top_of_book=tops)
@@ -398,7 +399,10 @@ class Replay:
     def _hold(self, result: BatchResult, start: int, stop: int, first_index: int | None, compared: bool) -> None:
         """Hold the result the book just applied, then count it (see Uncounted)."""
         held = self._uncounted
-        held.start, held.stop, held.first_index, held.compared = start, stop, first_index, compared
+        held.start = start
+        held.stop = stop
+        held.first_index = first_index
+        held.compared = compared
         held.result = result
         self._count_pending()
 
@@ -413,11 +417,15 @@ class Replay:
         fidelity = self._fidelity_after(result, held.start, held.stop)
         agreement = self._agreement_after(held.start, result) if held.compared else self.agreement
         quantities = result["quantity"]
-        fill_count, traded_volume = self.fill_count + len(quantities), self.traded_volume + sum(quantities)
-        if self._keep_fills and quantities:
-            self._kept.append(self._fill_chunk(result, held.first_index))
-        # Nothing below takes memory, so nothing below fails.
-        self.fidelity, self.agreement, self.fill_count, self.traded_volume = fidelity, agreement, fill_count, traded_volume
+        if quantities:
+            fill_count, traded_volume = self.fill_count + len(quantities), self.traded_volume + sum(quantities)
+            if self._keep_fills:
+                self._kept.append(self._fill_chunk(result, held.first_index))
+            # Nothing from here on takes memory, so nothing fails.
+            self.fill_count = fill_count
+            self.traded_volume = traded_volume
+        self.fidelity = fidelity
+        self.agreement = agreement
         held.result = None
 
     def _own_event(self, operation: int, key: int, side: int = BUY, price_in_ticks: int = 1, quantity: float = 1.0) -> BatchResult:
