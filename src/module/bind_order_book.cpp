@@ -92,15 +92,17 @@ PyObject* batch_result(BatchFills& fills, BatchTops* tops) {
 // (each is all or nothing), so their fills must not be lost with the error:
 // it carries `events_applied` and `fills` (the result those events would have
 // returned, or None if it cannot be made).
+// A message that could not be made leaves the error without one, rather than
+// without the count.
 [[noreturn]] void raise_stopped_batch(PyObject* type, OwnedRef message, BatchFills& fills, BatchTops* tops) {
+    if (!message) PyErr_Clear();
     OwnedRef partial;
     try {
         partial = OwnedRef::steal(batch_result(fills, tops));
     } catch (const PythonError&) {
         PyErr_Clear();
     }
-    OwnedRef error;
-    if (message) error = OwnedRef::steal(PyObject_CallOneArg(type, message.get()));
+    OwnedRef error = OwnedRef::steal(message ? PyObject_CallOneArg(type, message.get()) : PyObject_CallNoArgs(type));
     OwnedRef events_applied = OwnedRef::steal(PyLong_FromSize_t(fills.events_applied));
     if (!error || !events_applied || PyObject_SetAttrString(error.get(), "events_applied", events_applied.get()) < 0 ||
         PyObject_SetAttrString(error.get(), "fills", partial ? partial.get() : Py_None) < 0) {

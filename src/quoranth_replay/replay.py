@@ -243,6 +243,7 @@ class Replay:
     def __next__(self) -> Step:
         index = self.index
         if index >= len(self.messages):
+            self._count_pending()  # a result held from the last call (_apply counts it otherwise)
             raise StopIteration
         # An execution that uses up the order it names also takes the order's key
         # away: its id is looked up first, for the fill.
@@ -259,6 +260,7 @@ class Replay:
         (a batch of one each, some microseconds), returning
         ``book.depth(depth_levels)`` after each.
         """
+        self._count_pending()
         start = self.index
         stop = len(self.messages) if until is None else min(until, len(self.messages))
         if not depth_levels:
@@ -373,8 +375,7 @@ class Replay:
 
     def _apply(self, start: int, stop: int, *, tops: bool) -> BatchResult:
         """Carry out the plan for messages ``start`` to ``stop`` in one batch call."""
-        if self._uncounted.result is not None:
-            self._count_pending()
+        self._count_pending()
         operations, keys, sides, ticks, quantities = [column[start:stop] for column in self._columns]
         try:
             result = self.book.apply_batch(operations, keys, sides, ticks, quantities, top_of_book=tops)
