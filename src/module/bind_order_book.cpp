@@ -87,29 +87,51 @@ PyObject* batch_result(BatchFills& fills, BatchTops* tops) {
     return result.release();
 }
 
+// Sets the error of a stopped batch: `type`(message), or `type`() without a
+// message, carrying `events_applied` and `fills` (None if null). False, with
+// the failure set, if it cannot be made.
+bool set_stop_error(PyObject* type, PyObject* message, std::size_t applied, PyObject* fills) {
+    static PyObject* applied_name = nullptr;  // the attribute names, made once
+    static PyObject* fills_name = nullptr;
+    try {
+        kept(applied_name, [] { return PyUnicode_InternFromString("events_applied"); });
+        kept(fills_name, [] { return PyUnicode_InternFromString("fills"); });
+    } catch (const PythonError&) {
+        return false;
+    }
+    OwnedRef error = OwnedRef::steal(message != nullptr ? PyObject_CallOneArg(type, message) : PyObject_CallNoArgs(type));
+    OwnedRef count = OwnedRef::steal(PyLong_FromSize_t(applied));
+    if (!error || !count || PyObject_SetAttr(error.get(), applied_name, count.get()) < 0 ||
+        PyObject_SetAttr(error.get(), fills_name, fills != nullptr ? fills : Py_None) < 0) {
+        return false;
+    }
+    PyErr_SetObject(type, error.get());
+    return true;
+}
+
 // A batch stopped part-way (out of memory, or an event whose column changed
 // after the check) keeps the events it applied before the one that failed
 // (each is all or nothing), so their fills must not be lost with the error:
 // it carries `events_applied` and `fills` (the result those events would have
-// returned, or None if it cannot be made).
-// A message that could not be made leaves the error without one, rather than
-// without the count.
+// returned, or None if it cannot be made). The count matters most: should
+// the error not be made with the fills, they are let go, and their memory
+// with them, and the error is made again without.
 [[noreturn]] void raise_stopped_batch(PyObject* type, OwnedRef message, BatchFills& fills, BatchTops* tops) {
     if (!message) PyErr_Clear();
+    const std::size_t applied = fills.events_applied;
     OwnedRef partial;
     try {
         partial = OwnedRef::steal(batch_result(fills, tops));
     } catch (const PythonError&) {
         PyErr_Clear();
     }
-    OwnedRef error = OwnedRef::steal(message ? PyObject_CallOneArg(type, message.get()) : PyObject_CallNoArgs(type));
-    OwnedRef events_applied = OwnedRef::steal(PyLong_FromSize_t(fills.events_applied));
-    if (!error || !events_applied || PyObject_SetAttrString(error.get(), "events_applied", events_applied.get()) < 0 ||
-        PyObject_SetAttrString(error.get(), "fills", partial ? partial.get() : Py_None) < 0) {
-        if (!PyErr_Occurred()) PyErr_NoMemory();
-        throw PythonError{};
-    }
-    PyErr_SetObject(type, error.get());
+    if (set_stop_error(type, message.get(), applied, partial.get())) throw PythonError{};
+    PyErr_Clear();
+    partial = OwnedRef{};
+    fills = BatchFills{};
+    if (tops != nullptr) *tops = BatchTops{};
+    message = OwnedRef{};
+    if (!set_stop_error(type, nullptr, applied, nullptr) && !PyErr_Occurred()) PyErr_NoMemory();
     throw PythonError{};
 }
 
