@@ -242,6 +242,20 @@ def test_an_order_placed_from_a_price_hook_gets_a_key_of_its_own(tmp_path):
     assert replay.cancel(inner[0]) and [o.id for o in replay.book.buy_orders] == [outer]
 
 
+def test_an_order_placed_while_its_price_hook_steps_the_replay_arrives_after_that_message(tmp_path):
+    replay = Replay(write(tmp_path / "flow.csv", [(1.0, 1, 11, 100, 100000, -1), (2.0, 1, 12, 100, 100100, -1)]), keep_fills=True)
+    next(replay)
+
+    class Price:
+        def __index__(self):
+            next(replay)
+            return 1001
+
+    placed = replay.place(OrderType.Buy, Price(), 150.0)
+    assert [(f.message_index, f.time) for f in placed.fills] == [(1, 2.0), (1, 2.0)]
+    assert replay.take_fills().index.tolist() == [1, 1]
+
+
 def test_opening_book_stands_for_orders_resting_before_the_file(tmp_path):
     # The exchange's book after the first message: asks 10.01 x 300, 10.02 x 50; bids 10.00 x 200, 9.99 x 70.
     first_rows = [(100100, 300, 100000, 200, 100200, 50, 99900, 70)]

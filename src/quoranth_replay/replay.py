@@ -27,6 +27,8 @@ from .plan import ADD, BUY, CANCEL, EXECUTE_LAST, EXECUTE_ORDER, NO_KEY, REDUCE,
 
 # What OrderBook.apply_batch returns: columns (memoryviews) by name.
 BatchResult = dict[str, memoryview]
+# The columns of one event of the caller's: operation, key, side, price, quantity.
+OwnColumns = tuple[bytes, array[int], bytes, array[Any], array[Any]]
 # Messages replayed per batch call by `run`: bounds the memory of its output columns.
 _BATCH = 1 << 20
 
@@ -92,15 +94,16 @@ class FillColumns:
     def __len__(self) -> int:
         return len(self.index)
 
-    def extend(self, other: FillColumns) -> None:
-        self.index.extend(other.index)
-        self.buy_key.extend(other.buy_key)
-        self.sell_key.extend(other.sell_key)
-        self.ticks.extend(other.ticks)
-        self.quantity.extend(other.quantity)
+    def _cut(self, rows: int) -> None:
+        """Drop every row from ``rows`` on: the rows a failed append left in some columns only."""
+        del self.index[rows:]
+        del self.buy_key[rows:]
+        del self.sell_key[rows:]
+        del self.ticks[rows:]
+        del self.quantity[rows:]
 
 
-class Uncounted:
+class _Uncounted:
     """A batch result the book has applied and the replay has still to count: its fills
     belong to messages from ``first_index`` (None: the opening orders), and with
     ``compared`` its best levels after messages ``start`` to ``stop`` are compared.
@@ -213,10 +216,12 @@ class Replay:
         self.index = 0
         """Messages applied so far; the next one to apply."""
         self._keep_fills = keep_fills
-        # Kept fills, one chunk per batch: a chunk goes in whole or not at all.
-        self._kept: list[FillColumns] = []
+        # Kept fills: the first _kept_rows rows are whole; an append that failed
+        # part-way may leave some columns longer, cut back before the next one.
+        self._kept = FillColumns()
+        self._kept_rows = 0
         # The result the book applied last, until it is counted (see _count_pending).
-        self._uncounted = Uncounted()
+        self._uncounted = _Uncounted()
         plan = self.plan
         # The plan's columns as views, sliced per batch without copying.
         self._columns = tuple(memoryview(column) for column in (plan.operations, plan.keys, plan.sides, plan.ticks, plan.quantities))
@@ -299,9 +304,10 @@ class Replay:
         _check_type(side, OrderType, "side", "OrderType")
         key = self._next_key
         self._next_key += 1  # taken first: converting the price and quantity may run hooks that place orders too
-        index, last = self.index, self.index - 1
+        columns = self._own_columns(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
+        index, last = self.index, self.index - 1  # after the conversions: their hooks may step the replay
         try:
-            result = self._own_event(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
+            result = self._own_apply(columns)
             self._hold(result, index, index, last, False)
             order_id = self._adopt(key)
             return Placed(order_id, self._replay_fills(result, last))
@@ -361,10 +367,9 @@ class Replay:
     def take_fills(self) -> FillColumns:
         """The fills recorded since the last call (kept only with ``keep_fills=True``)."""
         self._count_pending()
-        taken = FillColumns()
-        for chunk in self._kept:
-            taken.extend(chunk)
-        self._kept = []
+        fresh, taken = FillColumns(), self._kept
+        taken._cut(self._kept_rows)
+        self._kept, self._kept_rows = fresh, 0
         return taken
 
     def exchange_id(self, key: int) -> int | None:
@@ -398,7 +403,7 @@ class Replay:
         self._hold(result, start, stop, start, self._reference is not None)
 
     def _hold(self, result: BatchResult, start: int, stop: int, first_index: int | None, compared: bool) -> None:
-        """Hold the result the book just applied, then count it (see Uncounted)."""
+        """Hold the result the book just applied, then count it (see _Uncounted)."""
         held = self._uncounted
         held.start = start
         held.stop = stop
@@ -420,20 +425,30 @@ class Replay:
         quantities = result["quantity"]
         if quantities:
             fill_count, traded_volume = self.fill_count + len(quantities), self.traded_volume + sum(quantities)
-            if self._keep_fills:
-                self._kept.append(self._fill_chunk(result, held.first_index))
+            kept_rows = self._keep(result, held.first_index) if self._keep_fills else 0
             # Nothing from here on takes memory, so nothing fails.
             self.fill_count = fill_count
             self.traded_volume = traded_volume
+            self._kept_rows = kept_rows
         self.fidelity = fidelity
         self.agreement = agreement
         held.result = None
 
     def _own_event(self, operation: int, key: int, side: int = BUY, price_in_ticks: int = 1, quantity: float = 1.0) -> BatchResult:
         """One event of the caller's as a batch; bad values raise as the per-order calls do."""
+        return self._own_apply(self._own_columns(operation, key, side, price_in_ticks, quantity))
+
+    @staticmethod
+    def _own_columns(operation: int, key: int, side: int, price_in_ticks: int, quantity: float) -> OwnColumns:
+        """The columns of one event of the caller's. Converting the price and quantity
+        may run the caller's hooks, which may place orders or step the replay."""
+        return (bytes([operation]), array("q", [key]), bytes([side]), _column("q", price_in_ticks, "price_in_ticks"),
+                _column("d", quantity, "quantity"))
+
+    def _own_apply(self, columns: OwnColumns) -> BatchResult:
+        """Apply one event of the caller's; a stopped batch whose event was applied and whose
+        result was made after all counts as done."""
         self._count_pending()
-        columns = (bytes([operation]), array("q", [key]), bytes([side]), _column("q", price_in_ticks, "price_in_ticks"),
-                   _column("d", quantity, "quantity"))
         try:
             return self.book.apply_batch(*columns)
         except ValueError as error:
@@ -457,16 +472,18 @@ class Replay:
         self._own[order_id] = key
         return order_id
 
-    @staticmethod
-    def _fill_chunk(result: BatchResult, first_index: int | None) -> FillColumns:
-        """The fills of a batch whose first event is message ``first_index`` (None for the
-        opening orders, before the first message), as columns of their own."""
-        chunk, events = FillColumns(), result["event"]
-        chunk.index.extend(repeat(-1, len(events)) if first_index is None else map(first_index.__add__, events))
-        for column, name in ((chunk.buy_key, "buy_key"), (chunk.sell_key, "sell_key"), (chunk.ticks, "price_in_ticks"),
-                             (chunk.quantity, "quantity")):
+    def _keep(self, result: BatchResult, first_index: int | None) -> int:
+        """Append the fills of a batch whose first event is message ``first_index`` (None for
+        the opening orders, before the first message) to the kept columns; the rows they then
+        hold, which the caller commits once nothing can fail."""
+        kept, events = self._kept, result["event"]
+        rows = self._kept_rows + len(events)
+        kept._cut(self._kept_rows)
+        kept.index.extend(repeat(-1, len(events)) if first_index is None else map(first_index.__add__, events))
+        for column, name in ((kept.buy_key, "buy_key"), (kept.sell_key, "sell_key"), (kept.ticks, "price_in_ticks"),
+                             (kept.quantity, "quantity")):
             column.frombytes(result[name].cast("B"))
-        return chunk
+        return rows
 
     def _fidelity_after(self, result: BatchResult, start: int, stop: int) -> Fidelity:
         """The fidelity counting also the executions among messages ``start`` to ``stop``, and those
