@@ -5,6 +5,7 @@
 #include "module/call_frame.hpp"
 #include "module/snapshots.hpp"
 #include "module/columns.hpp"
+#include "module/module_entry.hpp"
 #include "text/object_texts.hpp"
 
 namespace quoranth::py {
@@ -87,18 +88,14 @@ PyObject* batch_result(BatchFills& fills, BatchTops* tops) {
     return result.release();
 }
 
+// The attribute names of a stopped batch's error, made with the module.
+PyObject* applied_name = nullptr;
+PyObject* fills_name = nullptr;
+
 // Sets the error of a stopped batch: `type`(message), or `type`() without a
 // message, carrying `events_applied` and `fills` (None if null). False, with
 // the failure set, if it cannot be made.
 bool set_stop_error(PyObject* type, PyObject* message, std::size_t applied, PyObject* fills) {
-    static PyObject* applied_name = nullptr;  // the attribute names, made once
-    static PyObject* fills_name = nullptr;
-    try {
-        kept(applied_name, [] { return PyUnicode_InternFromString("events_applied"); });
-        kept(fills_name, [] { return PyUnicode_InternFromString("fills"); });
-    } catch (const PythonError&) {
-        return false;
-    }
     OwnedRef error = OwnedRef::steal(message != nullptr ? PyObject_CallOneArg(type, message) : PyObject_CallNoArgs(type));
     OwnedRef count = OwnedRef::steal(PyLong_FromSize_t(applied));
     if (!error || !count || PyObject_SetAttr(error.get(), applied_name, count.get()) < 0 ||
@@ -130,7 +127,8 @@ bool set_stop_error(PyObject* type, PyObject* message, std::size_t applied, PyOb
     partial = OwnedRef{};
     fills = BatchFills{};
     if (tops != nullptr) *tops = BatchTops{};
-    message = OwnedRef{};
+    if (set_stop_error(type, message.get(), applied, nullptr)) throw PythonError{};
+    PyErr_Clear();
     if (!set_stop_error(type, nullptr, applied, nullptr) && !PyErr_Occurred()) PyErr_NoMemory();
     throw PythonError{};
 }
@@ -177,6 +175,11 @@ std::optional<OrderId> order_id(const OrderBook& book, std::int64_t key) {
 }
 
 }  // namespace
+
+void prepare_batch_stops() {
+    kept(applied_name, [] { return PyUnicode_InternFromString("events_applied"); });
+    kept(fills_name, [] { return PyUnicode_InternFromString("fills"); });
+}
 
 const ClassDefinition order_book_class{
     .name = "OrderBook",

@@ -60,6 +60,7 @@ PyObject* initialise() {
     }
     create_classes();
     create_column_memory_type();
+    prepare_batch_stops();
     for (int index = 0; index < class_count; ++index) {
         add_class(module.get(), class_definition(static_cast<ClassId>(index)).name,
                   reinterpret_cast<PyObject*>(class_objects[index]));

@@ -15,4 +15,8 @@ extern PyMethodDef snapshot_functions[];
 // has none.
 OwnedRef module_attribute(const char* name);
 
+// Makes, once, what reporting a stopped batch needs besides the count
+// (bind_order_book.cpp), so that the report takes no memory for it later.
+void prepare_batch_stops();
+
 }  // namespace quoranth::py
