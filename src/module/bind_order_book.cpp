@@ -112,8 +112,11 @@ bool set_stop_error(PyObject* type, PyObject* message, std::size_t applied, PyOb
 // it carries `events_applied` and `fills` (the result those events would have
 // returned, or None if it cannot be made). The count matters most: should
 // the error not be made with the fills, they are let go, and their memory
-// with them, and the error is made again without.
-[[noreturn]] void raise_stopped_batch(PyObject* type, OwnedRef message, BatchFills& fills, BatchTops* tops) {
+// with them, and the error is made again without them (and, failing that,
+// without its message). `made_message` is a new reference, or null (with its
+// failure set) if it could not be made.
+[[noreturn]] void raise_stopped_batch(PyObject* type, PyObject* made_message, BatchFills& fills, BatchTops* tops) {
+    const OwnedRef message = OwnedRef::steal(made_message);
     if (!message) PyErr_Clear();
     const std::size_t applied = fills.events_applied;
     OwnedRef partial;
@@ -145,18 +148,16 @@ PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, 
     BatchTops tops;
     BatchTops* const wanted_tops = top_of_book.value_or(false) ? &tops : nullptr;
     const std::size_t count = operations.size();
-    const auto stopped = [&](PyObject* type, PyObject* message) {
-        raise_stopped_batch(type, OwnedRef::steal(message), fills, wanted_tops);
-    };
     try {
         book.apply_batch({operations, keys, sides, prices_in_ticks, quantities}, fills, wanted_tops);
     } catch (const std::bad_alloc&) {
-        stopped(PyExc_MemoryError, out_of_memory_message(fills.events_applied, count));
+        raise_stopped_batch(PyExc_MemoryError, out_of_memory_message(fills.events_applied, count), fills, wanted_tops);
     } catch (const BatchEventChanged& changed) {
-        stopped(PyExc_ValueError,
-                PyUnicode_FromFormat("%s (its column changed after the batch was checked); the %zu events before it "
-                                     "stay applied: see events_applied and fills",
-                                     changed.what(), fills.events_applied));
+        raise_stopped_batch(PyExc_ValueError,
+                            PyUnicode_FromFormat("%s (its column changed after the batch was checked); the %zu events "
+                                                 "before it stay applied: see events_applied and fills",
+                                                 changed.what(), fills.events_applied),
+                            fills, wanted_tops);
     }
     try {
         return batch_result(fills, wanted_tops);
@@ -165,7 +166,7 @@ PyObject* apply_batch(OrderBook& book, std::span<const std::int8_t> operations, 
         // a batch stopped after its last event.
         if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         PyErr_Clear();
-        raise_stopped_batch(PyExc_MemoryError, OwnedRef::steal(out_of_memory_message(count, count)), fills, wanted_tops);
+        raise_stopped_batch(PyExc_MemoryError, out_of_memory_message(count, count), fills, wanted_tops);
     }
 }
 
