@@ -30,6 +30,7 @@
 #include "lib/errors.hpp"
 #include "lib/key_table.hpp"
 #include "lib/order_id.hpp"
+#include "lib/prefetch.hpp"
 
 namespace quoranth {
 
@@ -114,6 +115,9 @@ public:
     bool in_use() const noexcept { return !entry_keys_.empty(); }
 
     std::int64_t key_of_entry(std::uint32_t entry) const noexcept { return at(entry_keys_, entry); }
+    void prefetch_entry_key(std::uint32_t entry) const noexcept {
+        if (entry < entry_keys_.size()) quoranth::prefetch(&entry_keys_[entry]);
+    }
     // Room for a key for every entry handle below `bound`.
     void reserve_entries(std::size_t bound) { grow_to(entry_keys_, bound); }
     // After reserve_entries (a handle past the room reserved keeps no key).

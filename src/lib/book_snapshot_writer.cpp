@@ -24,14 +24,6 @@ void write_id(ByteWriter& out, const OrderId& id) {
 
 bool same_bits(double a, double b) noexcept { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
-// The key a hot entry is written with: its batch key, while the key still names it.
-std::int64_t written_key(const RestingRecords& records, const KeyedOrders& keyed, Handle entry) noexcept {
-    const std::int64_t key = keyed.key_of_entry(entry);
-    if (key == no_key) return no_key;
-    const OrderId* named = keyed.id_of(key);
-    return named != nullptr && *named == records.record(entry).id ? key : no_key;
-}
-
 // Writes the levels of each side with their records. A level's queue is a
 // linked list through records spread over the pools, so levels are walked
 // `lanes` at a time, a step of each in turn: their cache misses overlap
@@ -78,7 +70,10 @@ private:
                 const Ref ref = cursors[lane];
                 if (ref == no_handle) continue;
                 queues_[lane].push_back(ref);
-                __builtin_prefetch(&records_.record(records_.entry_of(ref)));  // the id and timestamp, written next
+                // The id, timestamp and key, written next.
+                const Handle entry = records_.entry_of(ref);
+                __builtin_prefetch(&records_.record(entry));
+                keyed_.prefetch_entry_key(entry);
                 cursors[lane] = records_.next(ref);
                 moving = true;
             }
@@ -97,7 +92,8 @@ private:
         }
         met_[entry] = true;
         const bool differs = !copy.is_open() || !same_bits(copy.quantity, quantity);
-        const std::int64_t key = written_key(records_, keyed_, entry);
+        // A hot entry's key is exact: it names the entry's order (batch.hpp).
+        const std::int64_t key = keyed_.key_of_entry(entry);
         out_.u8(static_cast<std::uint8_t>((differs ? 0x02 : 0) | (key != no_key ? 0x04 : 0)));
         write_id(out_, copy.id);
         out_.u64(copy.timestamp);
@@ -137,31 +133,33 @@ std::string write_book_snapshot(const OrderBook& book) {
     // The cold store and the key table are hash tables whose layout depends on
     // the order of insertion: both are written sorted, so that one state is
     // always written as the same bytes (a restored book writes what it was read from).
-    std::vector<const Order*> cold;
+    std::vector<std::pair<const Order*, Handle>> cold;
     cold.reserve(book.cold_.size());
-    book.cold_.for_each([&](const OrderBook::ColdEntry& entry) { cold.push_back(&entry.record); });
-    std::sort(cold.begin(), cold.end(), [](const Order* a, const Order* b) { return a->id.view() < b->id.view(); });
+    book.cold_.for_each([&](Handle handle, const OrderBook::ColdEntry& entry) { cold.emplace_back(&entry.record, handle); });
+    std::sort(cold.begin(), cold.end(),
+              [](const auto& a, const auto& b) { return a.first->id.view() < b.first->id.view(); });
     out.varint(cold.size());
-    for (const Order* written : cold) {
+    // Every key names an order that the hot index or the cold store holds,
+    // and that order's entry records the key (order_book.hpp): the keys of
+    // resting orders went out with their records, those of filled ones
+    // follow. A cold entry's key counts only while the key still names it.
+    std::vector<std::pair<std::int64_t, const OrderId*>> keys;
+    for (const auto& [written, handle] : cold) {
         const Order& order = *written;
         write_id(out, order.id);
         out.u8(static_cast<std::uint8_t>(static_cast<unsigned>(order.side) | static_cast<unsigned>(order.status) << 1));
         out.varint(static_cast<std::uint64_t>(order.price_in_ticks));
         out.f64(order.quantity);
         out.u64(order.timestamp);
+        const std::int64_t key = keyed.key_naming(keyed.key_of_cold(handle), order.id.view());
+        if (key != no_key) keys.emplace_back(key, &order.id);
     }
 
-    // Keys written with their records above are left out here.
-    std::vector<std::pair<std::int64_t, OrderId>> keys;
-    keyed.for_each_key([&](std::int64_t key, const OrderId& id) {
-        const Handle entry = records.find(id.view());
-        if (entry == no_handle || written_key(records, keyed, entry) != key) keys.emplace_back(key, id);
-    });
     std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     out.varint(keys.size());
     for (const auto& [key, id] : keys) {
         out.varint(static_cast<std::uint64_t>(key));
-        write_id(out, id);
+        write_id(out, *id);
     }
 
     out.u32(crc32(out.view()));

@@ -131,11 +131,11 @@ public:
     Entry& operator[](Handle h) noexcept { return entries_[h]; }
     const Entry& operator[](Handle h) const noexcept { return entries_[h]; }
     std::size_t size() const noexcept { return count_; }
-    // Calls visit(entry) for every entry, in no meaningful order.
+    // Calls visit(handle, entry) for every entry, in no meaningful order.
     template <typename Visit>
     void for_each(Visit&& visit) const {
         for (const Bucket& b : buckets_) {
-            if (b.stored != 0) visit(entries_[b.stored - 1]);
+            if (b.stored != 0) visit(b.stored - 1, entries_[b.stored - 1]);
         }
     }
     std::size_t handle_bound() const noexcept { return entries_.handle_bound(); }
