@@ -2,7 +2,7 @@
 
 from array import array
 from collections.abc import Buffer
-from typing import ClassVar, Self, final
+from typing import Any, ClassVar, Self, final
 
 
 __all__ = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
@@ -146,7 +146,10 @@ class OrderBook:
         """A copy of the book's latest state of the order, or None."""
 
     def update_order(self, order: Order) -> None:
-        """Overwrite the book's record of the order; its resting copy is untouched."""
+        """Overwrite the book's record of the order; its resting copy is untouched.
+
+        ValueError if the id rests as an order with another side, price or timestamp.
+        """
 
     def best_bid(self) -> tuple[int, float] | None:
         """(price in ticks, quantity of the first order queued there) of the highest bid."""
@@ -163,7 +166,11 @@ class OrderBook:
         """(bids, asks): up to ``levels`` levels per side as (price_in_ticks, quantity, orders), best first."""
 
     def reduce(self, order_id: str, quantity: float) -> bool:
-        """Take ``quantity`` off a resting order in place, keeping its queue position; cancel it at nothing."""
+        """Take ``quantity`` off a resting order in place, keeping its queue position; cancel it at nothing.
+
+        For an order resting more than once, its oldest record is reduced, and a record
+        left with nothing goes while the order's other records stay.
+        """
 
     def queue_position(self, order_id: str) -> tuple[int, float] | None:
         """(orders_ahead, quantity_ahead) of a resting order in its level's queue, or None."""
@@ -176,12 +183,12 @@ class OrderBook:
         prices_in_ticks: Buffer,
         quantities: Buffer,
         top_of_book: bool = False,
-    ) -> dict[str, memoryview]:
+    ) -> dict[str, memoryview[Any]]:  # int or float items, by column
         """Apply events given as columns of one length, in order; return the fills as columns.
 
         Columns are one-dimensional buffers of numbers (``array.array``, NumPy arrays,
         ``memoryview``), converted when their item type differs. ``operations``: 0 nothing,
-        1 add a limit order (side, price, quantity) under ``key``, 2 reduce the order under
+        1 add a limit order (side, price, quantity) under ``key`` (0 or more), 2 reduce the order under
         ``key`` by ``quantity`` in place, 3 cancel it, 4 take (match, then drop the rest),
         5 take, then cancel the order under ``key``. ``sides``: 0 Buy, 1 Sell. The orders
         of one batch carry one timestamp: the time the batch began.

@@ -174,9 +174,13 @@ class ModelBook:
             return False
         queue, i = found
         left = queue[i].quantity - quantity
-        if not left > 0.0:
+        if left > 0.0:
+            queue[i].quantity = left
+        elif any(o.id == order_id for o in queue[i + 1:]):  # it rests again further back: only this record goes
+            del queue[i]
+            left = next(o.quantity for o in queue[i:] if o.id == order_id)
+        else:
             return self.cancel(order_id)
-        queue[i].quantity = left
         self.orders[order_id].quantity = left
         self.orders[order_id].status = OPEN
         return True

@@ -56,6 +56,11 @@ def test_an_order_resting_twice_reduces_and_reports_its_oldest_record(book, sell
     assert book.queue_position(o.id) == (0, 0.0)
     assert book.reduce(o.id, 4.0)
     assert [x.quantity for x in book.sell_orders] == [1.0, 1.0, 5.0]
+    # Using up its oldest record leaves the other one resting where it was.
+    assert book.reduce(o.id, 1.0)
+    assert [(x.id, x.quantity) for x in book.sell_orders] == [(other.id, 1.0), (o.id, 5.0)]
+    assert book.get_order(o.id).quantity == 5.0 and book.queue_position(o.id) == (1, 1.0)
+    assert book.reduce(o.id, 5.0) and [x.id for x in book.sell_orders] == [other.id] and book.get_order(o.id) is None
 
 
 @pytest.mark.parametrize("levels, message", [(0, ValueError), (-1, ValueError), (-2**70, ValueError),

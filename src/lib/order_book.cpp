@@ -326,12 +326,21 @@ bool OrderBook::reduce(std::string_view order_id, double quantity) {
     plan_.valid_ = false;
     const Handle entry = records_.find(order_id);
     if (entry == no_handle) return false;  // cold entries rest nowhere
-    const Ref oldest = records_.oldest(entry, level_of(records_.record(entry)));
-    const double left = records_.quantity(oldest) - quantity;
-    if (!(left > 0.0)) return cancel(order_id);
-    records_.set_quantity(oldest, left);  // in place: the record keeps its turn in the queue
     Order& record = records_.record(entry);
-    record.quantity = left;
+    Level& level = level_of(record);
+    const Ref oldest = records_.oldest(entry, level);
+    const double left = records_.quantity(oldest) - quantity;
+    if (!(left > 0.0)) {
+        if (!records_.rests_besides(oldest)) return cancel(order_id);
+        // An order resting more than once loses only the record used up; its
+        // others stay where they are in the level, which so stays too.
+        records_.unlink(oldest, level, record.side);
+        record.quantity = records_.quantity(records_.oldest(entry, level));
+    } else {
+        records_.set_quantity(oldest, left);  // in place: the record keeps its turn in the queue
+        record.quantity = left;
+    }
+    // The index copy follows the record that reduce acts on: the oldest.
     record.status = OrderStatus::Open;
     return true;
 }

@@ -106,6 +106,13 @@ public:
     }
     // The record of `entry` nearest the head of `level`, where it rests.
     Ref oldest(Handle entry, const Level& level) const noexcept;
+    // Whether another record of the same entry rests besides `ref`.
+    bool rests_besides(Ref ref) const noexcept {
+        if (chains_.empty()) return false;
+        if (!(ref & extra_bit)) return chains_.find(ref) != no_handle;
+        const ExtraRecord& extra = extras_[ref & ~extra_bit];
+        return links_[extra.entry].prev != vacant || extra.chain_prev != no_handle || extra.chain_next != no_handle;
+    }
 
     Handle entry_of(Ref ref) const noexcept { return ref & extra_bit ? extras_[ref & ~extra_bit].entry : ref; }
     double quantity(Ref ref) const noexcept { return links(ref).quantity; }

@@ -212,7 +212,8 @@ const ClassDefinition order_book_class{
             "($self, order_id, quantity)",
             "Takes `quantity` off a resting order in place, keeping its place in the queue.\n"
             "An order left with nothing is cancelled. Returns False if the order rests nowhere.\n"
-            "For an order resting more than once, its oldest record is reduced."),
+            "For an order resting more than once, its oldest record is reduced, and a record\n"
+            "left with nothing goes while the order's other records stay."),
         method<"queue_position", &OrderBook::queue_position, Read<OrderBook>, Arg<"order_id", Text>>(
             "($self, order_id)",
             "(orders_ahead, quantity_ahead): what rests ahead of the order (its oldest record)\n"
@@ -225,7 +226,8 @@ const ClassDefinition order_book_class{
             "($self, operations, keys, sides, prices_in_ticks, quantities, top_of_book=False)",
             "Applies a batch of events given as columns (any buffers of numbers: array.array,\n"
             "NumPy arrays), in order, and returns the fills as columns (memoryviews).\n\n"
-            "operations: 0 nothing; 1 add a limit order (side, price, quantity) under `key`;\n"
+            "operations: 0 nothing; 1 add a limit order (side, price, quantity) under `key`\n"
+            "(0 or more);\n"
             "2 reduce the order under `key` by `quantity`, in place; 3 cancel the order under\n"
             "`key`; 4 take: an order that matches and whose remainder is dropped (immediate\n"
             "or cancel); 5 take, then cancel the order under `key`. sides: 0 Buy, 1 Sell.\n"
