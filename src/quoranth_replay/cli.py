@@ -124,7 +124,8 @@ def _main(argv: Sequence[str] | None) -> int:
         clash = next((stem for stem in stems if stems.count(stem) > 1), None)
         if clash is not None:
             return _fail(f"--out {args.out}: two message files would both write {clash}.fills.csv and {clash}.book.csv")
-        taken = next((target for stem in stems for name in output_names(stem) if (target := Path(args.out) / name).is_dir()), None)
+        targets = [Path(args.out) / name for stem in stems for name in output_names(stem)]
+        taken = next((target for target in targets if target.is_dir()), None)
         if taken is not None:
             return _fail(f"--out {args.out}: {taken} is a directory")
 

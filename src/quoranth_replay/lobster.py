@@ -212,7 +212,8 @@ def _read(path: Path) -> bytes:
         if not (stat.S_ISREG(mode) or stat.S_ISFIFO(mode)):
             raise ReplayInputError(path, None, f"is {_kind(mode)}, not a file")
         with open(path, "rb") as file:
-            data = file.read() if stat.S_ISREG(mode) else _read_at_most(path, file, "sends more than {} through a pipe, the most a replay reads from one")
+            too_much = "sends more than {} through a pipe, the most a replay reads from one"
+            data = file.read() if stat.S_ISREG(mode) else _read_at_most(path, file, too_much)
     except FileNotFoundError:
         raise ReplayInputError(path, None, "no such file") from None
     except OSError as error:
@@ -502,7 +503,8 @@ def check_opening_row(path: Path | str, line: int | None, levels: int, row: tupl
                   if shown(price) and size > 0]
         for (level, price), (_, previous) in zip(prices[1:], prices):
             if not beyond(previous, price):
-                raise ReplayInputError(path, line, f"{side} price of level {level} ({price}) is not beyond the one before ({previous})")
+                reason = f"{side} price of level {level} ({price}) is not beyond the one before ({previous})"
+                raise ReplayInputError(path, line, reason)
         best.append(prices[0][1] if prices else None)
     ask, bid = best
     if ask is not None and bid is not None and bid >= ask:
@@ -537,7 +539,8 @@ def _careful_orderbook(path: Path | str, lines: list[str], first: int, width: in
         fields = line.split(",")
         if len(fields) != width:
             raise ReplayInputError(path, line_no, f"expected {width} fields like line {first}, found {len(fields)}")
-        values = [_int(text, f"{_LEVEL_FIELDS[column % 4]} of level {column // 4 + 1}", path, line_no) for column, text in enumerate(fields)]
+        values = [_int(text, f"{_LEVEL_FIELDS[column % 4]} of level {column // 4 + 1}", path, line_no)
+                  for column, text in enumerate(fields)]
         problem = _level_problem(values, 0) or _level_problem(values, 2)
         if problem is not None:
             raise ReplayInputError(path, line_no, problem)

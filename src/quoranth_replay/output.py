@@ -121,7 +121,8 @@ def move_all(moves: list[tuple[Path, Path]]) -> None:
             os.replace(source, target)
             moved.append((source, target))
     except BaseException:
-        undo = [(target, source) for source, target in reversed(moved)] + [(waiting, target) for target, waiting in reversed(set_aside)]
+        undo = [(target, source) for source, target in reversed(moved)]
+        undo += [(waiting, target) for target, waiting in reversed(set_aside)]
         for now, back in undo:
             with contextlib.suppress(OSError):  # as far as the file system allows
                 os.replace(now, back)
@@ -131,7 +132,7 @@ def move_all(moves: list[tuple[Path, Path]]) -> None:
 
 
 class Staging:
-    """A scratch directory inside ``out`` whose files move into ``out`` on ``commit``.
+    """A scratch directory inside ``out`` whose files move into ``out`` (``moves``, for ``move_all``).
 
     ``discard`` removes the scratch directory, and ``out`` too if this run made it.
     """

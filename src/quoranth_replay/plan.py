@@ -116,7 +116,9 @@ def opening_levels(messages: MessageFile, orderbook: OrderbookFile) -> list[tupl
     levels = [(side, ticks, size) for (side, ticks), size in ordered if size > 0]
     bids, asks = ([ticks for side, ticks, _ in levels if side == wanted] for wanted in (BUY, SELL))
     if bids and asks and bids[0] >= asks[0]:
-        raise ReplayInputError(orderbook.path, None, f"the first row less the first message is crossed: best bid {bids[0]} ticks, best ask {asks[0]}")
+        bid, ask = bids[0] * PRICE_UNITS_PER_TICK, asks[0] * PRICE_UNITS_PER_TICK
+        reason = f"the first row less the first message is crossed: best bid {bid} is not below best ask {ask}"
+        raise ReplayInputError(orderbook.path, None, reason)
     return levels
 
 

@@ -369,7 +369,7 @@ class Replay:
             if self._quantity_left(order_id) == left:  # the reduce did not happen
                 raise
         if self.book.order_id(key) is None:  # reduced to nothing: gone from the book, as if cancelled
-            del self._own[order_id]
+            self._own.pop(order_id, None)  # (a hook converting the quantity may have cancelled it already)
         return resting
 
     def queue_position(self, order_id: str) -> tuple[int, float] | None:
