@@ -250,6 +250,14 @@ def test_an_order_placed_from_a_price_hook_gets_a_key_of_its_own(tmp_path):
     outer = replay.place(OrderType.Buy, Price(), 2.0).order_id
     assert replay.cancel(inner[0]) and [o.id for o in replay.book.buy_orders] == [outer]
 
+    class Quantity:  # cancels the order it is to be taken off
+        def __float__(self):
+            replay.cancel(outer)
+            return 2.0
+
+    replay.reduce(outer, Quantity())
+    assert not replay.is_mine(outer) and replay.book.get_order(outer) is None
+
 
 def test_an_order_placed_while_its_price_hook_steps_the_replay_arrives_after_that_message(tmp_path):
     replay = Replay(write(tmp_path / "flow.csv", [(1.0, 1, 11, 100, 100000, -1), (2.0, 1, 12, 100, 100100, -1)]), keep_fills=True)
