@@ -1,5 +1,7 @@
 """The replay package: real order flow through the book, the caller's own orders, and the message semantics."""
 
+import copy
+import pickle
 import subprocess
 import sys
 from array import array
@@ -9,7 +11,7 @@ import pytest
 
 import quoranth
 from quoranth import OrderType
-from quoranth_replay import Replay, read_messages, read_orderbook
+from quoranth_replay import MessageFile, OrderbookFile, Replay, ReplayInputError, read_messages, read_orderbook
 
 DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
 AAPL_MESSAGES = DATA / "AAPL_2012-06-21_34200000_57600000_message_10.csv"
@@ -205,6 +207,13 @@ def test_callers_orders_queue_trade_and_cancel(tmp_path):
     with pytest.raises(ValueError, match="quantity must be positive"):
         replay.reduce(exchange_order, -7.0)
     assert replay.cancel(before.order_id) and not replay.cancel(before.order_id)
+    # Reduced to nothing, an order is gone from the book as if cancelled, and no longer the caller's.
+    gone = replay.place(OrderType.Sell, 1010, 5.0).order_id
+    assert replay.reduce(gone, 5.0) and not replay.is_mine(gone) and not replay.cancel(gone)
+    with pytest.raises(TypeError, match="argument 'key'"):
+        replay.exchange_id("a")
+    with pytest.raises(AttributeError):
+        replay.index = -3  # only the replay moves through the file
     replay.run()
     assert replay.index == len(replay) and replay.book.best_ask() == (1002, 10.0)
 
@@ -240,6 +249,14 @@ def test_an_order_placed_from_a_price_hook_gets_a_key_of_its_own(tmp_path):
 
     outer = replay.place(OrderType.Buy, Price(), 2.0).order_id
     assert replay.cancel(inner[0]) and [o.id for o in replay.book.buy_orders] == [outer]
+
+    class Quantity:  # cancels the order it is to be taken off
+        def __float__(self):
+            replay.cancel(outer)
+            return 2.0
+
+    replay.reduce(outer, Quantity())
+    assert not replay.is_mine(outer) and replay.book.get_order(outer) is None
 
 
 def test_an_order_placed_while_its_price_hook_steps_the_replay_arrives_after_that_message(tmp_path):
@@ -283,12 +300,38 @@ def test_opening_book_stands_for_orders_resting_before_the_file(tmp_path):
     assert replay.book.depth() == ([], [(1002, 50.0, 1)])
 
 
-def test_a_crossed_opening_book_trades_before_the_first_message(tmp_path):
-    # An orderbook file whose first row crosses (bid 10.01 over asks 9.99 and 10.00): the opening orders trade at once.
-    orderbook = write(tmp_path / "book.csv", [(99900, 10, 100100, 20, 100000, 50, 99800, 5)] * 2)
-    replay = Replay(write(tmp_path / "flow.csv", [(1.0, 5, 0, 1, 100000, 1), (2.0, 7, 0, 0, -1, -1)]), orderbook, keep_fills=True)
-    fills = replay.take_fills()
-    assert (list(fills.index), list(fills.quantity), replay.fill_count) == ([-1, -1], [10.0, 10.0], 2)
+def test_what_cannot_open_a_replay_is_refused_before_its_book_is_made(tmp_path):
+    messages = read_messages(write(tmp_path / "flow.csv", [(1.0, 3, 5, 10, 99900, -1), (2.0, 7, 0, 0, -1, -1)]))
+    columns = [array("q", [value] * 2) for value in (100100, 10, 100000, 50)]
+    # The first row less the first message (an ask of 9.99 deleted) would cross, so the opening orders would trade.
+    with pytest.raises(ReplayInputError, match="flow.csv: the first row less the first message is crossed"):
+        Replay(messages, OrderbookFile("flow.csv", 1, (100100, 10, 100000, 50), *columns))
+    # A row made by hand is checked as one read from a file.
+    with pytest.raises(ValueError, match="m.csv: bid price of level 1 must be a positive whole number of cents, found 50"):
+        Replay(messages, OrderbookFile("m.csv", 1, (100100, 10, 50, 50), *columns))
+    with pytest.raises(ValueError, match="x: no messages"):
+        Replay(MessageFile("x", array("d"), array("b"), array("q"), array("q"), array("q"), array("b")))
+
+
+def test_a_replay_is_neither_copied_nor_pickled(tmp_path):
+    replay = Replay(write(tmp_path / "flow.csv", [(1.0, 1, 11, 100, 100000, 1)]))
+    for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError, match="Replay objects cannot be copied or pickled"):
+            attempt(replay)
+
+
+@pytest.mark.parametrize("size", [2**53, 2**53 + 1, 2**63 - 1, 2**63, 2**64])
+@pytest.mark.parametrize("gap", ["", " "])  # a space sends the file past the native reader, to the Python ones
+def test_sizes_are_read_exactly_or_refused(tmp_path, size, gap):
+    """Sizes become the book's quantities, doubles: above 2^53 they are refused, in messages and orderbook rows alike."""
+    messages = write(tmp_path / "m.csv", [(1.0, 1, 11, 100, 100000, 1), (2.0, 1, 12, f"{gap}{size}", 100100, -1)])
+    book = write(tmp_path / "o.csv", [(100100, 5, 100000, 100), (100100, f"{gap}{size}", 100000, 100)])
+    for read, path, column in ((read_messages, messages, "sizes"), (read_orderbook, book, "ask_sizes")):
+        if size <= 2**53:
+            assert getattr(read(path), column)[1] == size
+        else:
+            with pytest.raises(ReplayInputError, match=f"line 2: .*size .*{size}"):
+                read(path)
 
 
 @pytest.mark.parametrize("messages, orderbook, width", [(AAPL_MESSAGES, AAPL_ORDERBOOK, 40), (AMZN_MESSAGES, AMZN_ORDERBOOK, 4)])

@@ -4,14 +4,17 @@ import gzip
 import io
 import os
 import re
+import resource
+import signal
 import subprocess
 import sys
 import sysconfig
+import time
 from pathlib import Path
 
 import pytest
 
-from quoranth_replay import read_messages, read_orderbook
+from quoranth_replay import Replay, ReplayInputError, lobster, output, read_messages, read_orderbook
 from quoranth_replay.cli import main
 from quoranth_replay.progress import Progress
 
@@ -34,8 +37,8 @@ def has(module):
     return True
 
 
-def put(path, lines, *, header="", packed=False, end="\n"):
-    data = (header + end.join(lines) + end).encode()
+def put(path, lines, *, header="", packed=False, end="\n", bom=False):
+    data = (b"\xef\xbb\xbf" if bom else b"") + (header + end.join(lines) + end).encode()
     path.parent.mkdir(exist_ok=True)
     path.write_bytes(gzip.compress(data) if packed else data)
     return path
@@ -51,7 +54,7 @@ def test_message_and_orderbook_formats(tmp_path, seven, header, packed, name):
     if seven:
         lines[0] = ROWS[0] + ",MPID"
     messages = read_messages(put(tmp_path / name, lines, header="Time,Type,Id,Size,Price,Dir,Attr\n" if header else "",
-                                 packed=packed, end="\r\n" if packed else "\n"))
+                                 packed=packed, end="\r\n" if packed else "\n", bom=seven))
     assert [tuple(messages[i]) for i in range(4)] == [tuple(float(x) if j == 0 else int(x) for j, x in enumerate(row.split(","))) for row in ROWS]
     book = read_orderbook(put(tmp_path / f"book-{name}", BOOK, header="a,b,c,d,e,f,g,h\n" if header else "", packed=packed))
     assert (book.levels, len(book), book.first_row[:4], list(book.bid_prices)) == (2, 4, (9999999999, 0, 1000000, 100), [1000000] * 3 + [-9999999999])
@@ -76,6 +79,11 @@ BAD_MESSAGES = [
     ("34200.1,3,5,0,1000000,1", 3, "size must be positive, found 0"),
     ("34200.1,1,5,10,1000050,1", 3, "price must be a positive whole number of cents, found 1000050"),
     ("", 3, "blank line"),
+    (f"34200.1,1,5,{2**53 + 1},1000000,1", 3, f"size must be at most 2^53 ({2**53}), found {2**53 + 1}"),
+    ("34200.1,1,5,1_0,1000000,1", 3, "size is not an integer: '1_0'"),
+    # Lines end in \n or \r\n alone: a form feed is no line break, a lone carriage return is refused.
+    ("34200.1,1,5,10,1000000,1\x0cx", 3, "direction is not an integer: '1\\x0cx'"),
+    ("34200.1,1,5,10,1000000,1\r34200.2,1,6,10,1000000,1", 3, "carriage return inside a line (lines end in \\n or \\r\\n)"),
 ]
 
 
@@ -105,11 +113,19 @@ def test_bad_files_exit_2_with_one_line(tmp_path):
             str(messages), "--orderbook", str(put(tmp_path / "i.csv", [BOOK[0], BOOK[1].rsplit(",", 1)[0] + ",7.5"] + BOOK[2:]))],
         # A first line with one field mistyped is a bad line, not a header to drop.
         "typo.csv, line 1: time is not a number: '34200.O1'": [str(put(tmp_path / "typo.csv", ["34200.O1" + ROWS[0][7:]] + ROWS[1:]))],
+        "/dev/zero: is a character device, not a file": ["/dev/zero"],
+        "X_message_5000.csv: its name gives 5000 levels, more than the 1000 --out writes": [str(put(tmp_path / "X_message_5000.csv", ROWS))],
+        "z.csv, line 1: ask price of level 1 must be a positive whole number of cents, found 0": [
+            str(messages), "--orderbook", str(put(tmp_path / "z.csv", ["0,50,0,100,9999999999,0,-9999999999,0"] + BOOK[1:]))],
+        "--chart .: names a folder": [str(messages), "--chart", "."],
+        f"--chart {tmp_path}/none/c.png: no folder": [str(messages), "--chart", f"{tmp_path}/none/c.png"],
         "two message files would both write m.fills.csv": [str(messages), str(put(tmp_path / "in" / "m.csv", ROWS))],
         "cannot reach the Dask scheduler at localhost" if has("distributed") else "needs Dask": [
             str(messages), "--scheduler", "localhost"],
     }
-    if has("matplotlib"):
+    if not has("matplotlib"):
+        cases = {expected: args for expected, args in cases.items() if "--chart" not in args}
+    else:
         cases["--chart c.xyz: matplotlib cannot write .xyz files"] = [str(messages), "--chart", "c.xyz"]
     (tmp_path / "cut.gz").write_bytes(gzip.compress(b"\n".join(row.encode() for row in ROWS))[:-12])
     out = tmp_path / "out"
@@ -118,6 +134,111 @@ def test_bad_files_exit_2_with_one_line(tmp_path):
         assert run.returncode == 2, (args, run.stderr)
         assert run.stderr.startswith("quoranth-replay: error: ") and expected in run.stderr, run.stderr
         assert run.stderr.count("\n") == 1 and run.stdout == "" and not out.exists()
+
+
+BAD_ORDERBOOKS = [
+    ("1000100,50,0,100", 1, "bid price of level 1 must be a positive whole number of cents, found 0"),
+    ("1000100,50,50,100", 3, "bid price of level 1 must be a positive whole number of cents, found 50"),
+    ("1000150,50,1000000,100", 3, "ask price of level 1 must be a positive whole number of cents, found 1000150"),
+    ("1000100,-50,1000000,100", 3, "ask size of level 1 must not be negative, found -50"),
+    ("990000,50,1000000,100", 1, "the book is crossed: best bid 1000000 is not below best ask 990000"),
+    ("1000100,50,1000000,100,1000100,30,999900,20", 1, "ask price of level 2 (1000100) is not beyond the one before (1000100)"),
+    pytest.param(",".join(["9999999999,0,-9999999999,0"] * 1001), 1, "1001 levels, more than the 1000 a replay reads", id="1001 levels"),
+]
+
+
+@pytest.mark.parametrize("row, line_no, reason", BAD_ORDERBOOKS)
+def test_an_orderbook_row_that_cannot_be_a_book_is_named(tmp_path, capsys, row, line_no, reason):
+    # Every row's best level is checked; the first row, the opening book, whole.
+    if row.count(",") == 3:
+        row += ",9999999999,0,-9999999999,0"  # as wide as BOOK
+    book = put(tmp_path / "o.csv", [row, *BOOK[1:]] if line_no == 1 else [*BOOK[:2], row, BOOK[3]])
+    assert main([str(put(tmp_path / "m.csv", ROWS)), "--orderbook", str(book)]) == 2
+    assert capsys.readouterr() == ("", f"quoranth-replay: error: {book}, line {line_no}: {reason}\n")
+
+
+def test_inputs_are_read_from_pipes_and_within_bounds(tmp_path, monkeypatch, capsys):
+    messages = put(tmp_path / "m.csv", ROWS)
+
+    def pipe(data):
+        readable, writable = os.pipe()
+        os.write(writable, data)
+        os.close(writable)
+        return f"/dev/fd/{readable}"  # as from a shell's <(...)
+
+    assert main([pipe(ROWS[0].encode())]) == 0
+    assert "1 message replayed (1 new)\n" in capsys.readouterr().out
+    # A pipe and a gzip file give a few GiB at most; a regular file is read whole.
+    monkeypatch.setattr(lobster, "MAX_READ", 100)
+    assert len(read_messages(messages)) == 4 and messages.stat().st_size > 100
+    with pytest.raises(ReplayInputError, match="sends more than .* through a pipe"):
+        read_messages(pipe(messages.read_bytes()))
+    (tmp_path / "bomb.csv.gz").write_bytes(gzip.compress(b"0" * 10**7))
+    with pytest.raises(ReplayInputError, match="bomb.csv.gz: unpacks to more than"):
+        read_messages(tmp_path / "bomb.csv.gz")
+
+
+def test_system_failures_exit_1_with_one_line_and_leave_nothing(tmp_path, monkeypatch, capsys):
+    out, messages = tmp_path / "out", put(tmp_path / "m.csv", ROWS)
+    # A file size limit (as a full disk) while writing --out.
+    limit = (100_000, 100_000)
+    run = subprocess.run([str(COMMAND), f"{AMZN}_message_1.csv", "--out", str(out)], capture_output=True, text=True, timeout=60,
+                         preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, limit))
+    assert (run.returncode, run.stdout) == (1, "") and not out.exists()
+    assert run.stderr == f"quoranth-replay: error: {out / AMZN.name}_message_1.book.csv: cannot write it: File too large\n"
+    with open("/dev/full", "w") as full:
+        run = subprocess.run([str(COMMAND), str(messages)], stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
+    assert (run.returncode, run.stderr) == (1, "quoranth-replay: error: cannot write the report to standard output: No space left on device\n")
+
+    def out_of_memory(*args, **kwargs):
+        raise MemoryError
+
+    monkeypatch.setattr(Replay, "_apply", out_of_memory)
+    assert main([str(messages), "--out", str(out)]) == 1 and not out.exists()
+    assert capsys.readouterr() == ("", f"quoranth-replay: error: {messages}: out of memory\n")
+
+
+def test_outputs_are_committed_all_or_nothing(tmp_path, capsys):
+    out = tmp_path / "out"
+    # A name the output would take held by a directory: refused before anything is replayed.
+    (out / "m.book.csv").mkdir(parents=True)
+    assert main([str(put(tmp_path / "m.csv", ROWS)), "--out", str(out)]) == 2
+    assert capsys.readouterr().err == f"quoranth-replay: error: --out {out}: {out / 'm.book.csv'} is a directory\n"
+    assert os.listdir(out) == ["m.book.csv"]
+    # One move that fails undoes the others, and puts back the files they replaced.
+    (out / "a.csv").write_text("old")
+    new_a, new_b = tmp_path / "new_a", tmp_path / "new_b"
+    new_a.write_text("new")
+    new_b.write_text("new")
+    with pytest.raises(IsADirectoryError):
+        output.move_all([(new_a, out / "a.csv"), (new_b, out / "m.book.csv")])
+    assert (out / "a.csv").read_text() == "old" and new_a.read_text() == "new" and new_b.exists()
+    assert sorted(os.listdir(tmp_path)) == ["m.csv", "new_a", "new_b", "out"]
+
+
+@pytest.mark.parametrize("stop, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_stopped_run_exits_quietly_and_leaves_nothing(tmp_path, stop, status, jobs):
+    out, files = tmp_path / "out", [f"{AMZN}_message_1.csv"]
+    if jobs == 2:
+        files.append(str(tmp_path / "copy_message_1.csv"))
+        os.symlink(files[0], files[1])
+    run = subprocess.Popen([str(COMMAND), *files, "--levels", "50", "--out", str(out), "--jobs", str(jobs)],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        # Stopped once it writes its files. A terminal's Ctrl-C reaches every process of the command; SIGTERM, the command.
+        deadline = time.monotonic() + 40
+        while not list(out.glob(".quoranth-replay-*/*.csv")) and run.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if stop == signal.SIGINT:
+            os.killpg(run.pid, stop)
+        else:
+            run.send_signal(stop)
+        stdout, stderr = run.communicate(timeout=40)
+    finally:
+        run.kill()
+        run.wait()
+    assert (run.returncode, stdout, stderr) == (status, "", "") and not out.exists()
 
 
 def test_one_file_report_csv_and_chart(tmp_path, capsys):
@@ -149,10 +270,14 @@ def test_many_files_in_worker_processes(tmp_path, capsys):
     same = [line.split(": ", 1)[1].rsplit(", ", 1)[0] for line in lines[:2]]  # without name and time
     assert lines[1].startswith("aapl.csv.gz: ") and same[0] == same[1]
     assert lines[2].startswith("total: 2 files, 1,998 messages")
-    # One bad file among many: its error alone, and nothing written for any.
-    assert main([f"{AAPL}_message_10.csv", str(tmp_path / "gone.csv"), "--out", str(tmp_path / "out"), "--jobs", "2"]) == 2
+    # Bad files among many (each message file followed by its orderbook file): their errors alone, nothing written for any.
+    zero = put(tmp_path / "zero.csv", ["1000100,50,0,100"])
+    assert main([f"{AAPL}_message_10.csv", "--orderbook", str(zero), str(tmp_path / "gone.csv"), "--orderbook",
+                 f"{AAPL}_orderbook_10.csv", "--out", str(tmp_path / "out"), "--jobs", "2"]) == 2
     out, err = capsys.readouterr()
-    assert out == "" and err == f"quoranth-replay: error: {tmp_path / 'gone.csv'}: no such file\n"
+    assert out == "" and sorted(err.splitlines()) == [
+        f"quoranth-replay: error: {tmp_path / 'gone.csv'}: no such file",
+        f"quoranth-replay: error: {zero}, line 1: bid price of level 1 must be a positive whole number of cents, found 0"]
     assert not (tmp_path / "out").exists()
 
 
@@ -179,12 +304,18 @@ def test_usage_errors(capsys):
                            (["a.csv", "--levels", "0"], "--levels must be at least 1"),
                            (["a.csv", "b.csv", "--chart", "c.png"], "--chart draws one replay"),
                            (["a.csv", "--jobs", "2", "--scheduler", "x:1"], "exclude each other"),
+                           (["a.csv", "--levels", "1001"], "--levels must be at most 1000"),
+                           (["a.csv", "--out", ""], "--out needs the name of a folder"),
+                           (["a.csv", "--chart", ""], "--chart needs the name of a file"),
                            (["a.csv", "--out", __file__], "test_replay_command.py: File exists")):
         try:
             code = main(args)
         except SystemExit as stop:
             code = stop.code
         assert code == 2 and expected in capsys.readouterr().err
+    with pytest.raises(SystemExit) as stop:
+        main(["--version"])
+    assert stop.value.code == 0 and re.fullmatch(r"quoranth-replay \d+\.\d+\.\d+\S*\n", capsys.readouterr().out)
 
 
 def test_progress_bar_only_on_a_terminal_after_a_delay():

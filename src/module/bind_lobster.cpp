@@ -29,9 +29,11 @@ PyObject* message_columns(std::string_view text, std::int64_t width) {
                                 columns[4].get(), columns[5].get())).release();
 }
 
-// The first `kept` columns of integer rows, or None.
+// The first `kept` columns of integer rows (whole orderbook levels, checked), or None.
 PyObject* integer_columns(std::string_view text, std::int64_t width, std::int64_t kept) {
-    if (width <= 0 || width > 4096 || kept < 0 || kept > width) raise(PyExc_ValueError, "bad width or kept count");
+    if (width <= 0 || width > 4096 || kept < 0 || kept > width || kept % 4 != 0) {
+        raise(PyExc_ValueError, "bad width or kept count");
+    }
     const auto read = replay::read_integer_columns(text, static_cast<int>(width), static_cast<int>(kept));
     if (!read) Py_RETURN_NONE;
     OwnedRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(read->size())));
@@ -69,7 +71,7 @@ PyMethodDef lobster_functions[] = {
     function<"_lobster_message_columns", message_columns, Bytes, Int64>(
         "Columns of the data lines of a LOBSTER message file in the plain form, or None."),
     function<"_lobster_integer_columns", integer_columns, Bytes, Int64, Int64>(
-        "The first columns of rows of plain integers, or None."),
+        "The first levels of rows of plain integers, each level as the exchange writes it, or None."),
     function<"_lobster_plan", plan, Column<std::int8_t>, Column<std::int64_t>, Column<std::int64_t>,
              Column<std::int64_t>, Column<std::int8_t>, Column<std::int64_t>, Column<std::int8_t>,
              Column<std::int64_t>>("The replay plan of LOBSTER message columns."),

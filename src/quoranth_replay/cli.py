@@ -1,21 +1,48 @@
-"""The ``quoranth-replay`` command."""
+"""The ``quoranth-replay`` command.
+
+Exit status: 0 when done; 2 for bad usage or a bad input file (one line naming
+the file, the line and what is wrong); 1 when the system fails the run (out of
+memory, an output that cannot be written); 130 on Ctrl-C and 143 on SIGTERM.
+Whatever stops a run, it leaves no output behind.
+"""
 
 from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
+import threading
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
+from contextlib import contextmanager, suppress
 from pathlib import Path
+from types import FrameType
+from typing import Any
 
 from . import parallel
-from .output import Staging, output_stem
+from .lobster import MAX_LEVELS
+from .output import Staging, move_all, output_names, output_stem, scratch_file
 from .progress import Progress
 from .report import file_report, summary_line, totals_line
-from .run import FileSummary, Job, replay_file
+from .run import BAD_INPUT, SYSTEM_FAILED, FileSummary, Job, replay_file
 
 PROG = "quoranth-replay"
+INTERRUPTED, TERMINATED = 130, 143  # 128 + the signal's number, as a shell reports a process it ended
+
+
+class _Version(argparse.Action):
+    """--version: the package's version, looked up only when asked for (the look-up is slow to import)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="print the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        from importlib.metadata import version
+
+        print(f"{PROG} {version('quoranth')}")
+        parser.exit()
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -36,7 +63,8 @@ def _parser() -> argparse.ArgumentParser:
         "--levels",
         metavar="N",
         type=int,
-        help="price levels a side the files cover and --out writes (default: the orderbook file's, else the file name's, else 1)",
+        help="price levels a side the files cover and --out writes, at most "
+        f"{MAX_LEVELS} (default: the orderbook file's, else the file name's, else 1)",
     )
     parser.add_argument("--chart", metavar="PNG", help="draw the final depth and the best bid and ask over the replay (needs matplotlib: quoranth[plot])")
     parser.add_argument(
@@ -47,89 +75,132 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--quiet", action="store_true", help="print nothing but errors")
     parser.add_argument("--jobs", metavar="N", type=int, help="worker processes for several files (default: one per core)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="replay the files on the Dask cluster of this scheduler (needs quoranth[dask])")
+    parser.add_argument("--version", action=_Version)
     return parser
 
 
+class _Terminated(BaseException):
+    """SIGTERM, raised in the main thread so that the run stops and cleans up as on Ctrl-C."""
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    with _sigterm_raises():
+        try:
+            return _main(argv)
+        except KeyboardInterrupt:
+            return INTERRUPTED  # Ctrl-C: the terminal shows it; nothing more to say
+        except _Terminated:
+            return TERMINATED
+        except MemoryError:
+            return _fail("out of memory", SYSTEM_FAILED)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     parser = _parser()
-    args = parser.parse_args(argv)
+    # Intermixed: options may stand between the message files (FILE --orderbook O FILE --orderbook O).
+    args = parser.parse_intermixed_args(argv)
     files: list[str] = args.messages
     orderbooks: list[str] = args.orderbook or []
     if orderbooks and len(orderbooks) != len(files):
         parser.error(f"give one --orderbook per message file ({len(files)}), or none; found {len(orderbooks)}")
     if args.levels is not None and args.levels < 1:
         parser.error("--levels must be at least 1")
+    if args.levels is not None and args.levels > MAX_LEVELS:
+        parser.error(f"--levels must be at most {MAX_LEVELS} (LOBSTER's files have a few hundred levels at most)")
     if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs must be at least 1")
     if args.jobs is not None and args.scheduler is not None:
         parser.error("--jobs and --scheduler exclude each other")
-    if args.chart and len(files) > 1:
+    if args.chart is not None and len(files) > 1:
         parser.error("--chart draws one replay: give one message file")
+    for option, value, what in (("--out", args.out, "a folder"), ("--chart", args.chart, "a file")):
+        if value == "":
+            parser.error(f"{option} needs the name of {what}, not an empty one")
 
-    if args.out:
+    if args.out is not None:
         # Each file writes NAME.fills.csv and NAME.book.csv: two files of one name
         # (in other folders, or packed and plain) would write over each other.
         stems = [output_stem(name) for name in files]
         clash = next((stem for stem in stems if stems.count(stem) > 1), None)
         if clash is not None:
             return _fail(f"--out {args.out}: two message files would both write {clash}.fills.csv and {clash}.book.csv")
+        targets = [Path(args.out) / name for stem in stems for name in output_names(stem)]
+        taken = next((target for target in targets if target.is_dir()), None)
+        if taken is not None:
+            return _fail(f"--out {args.out}: {taken} is a directory")
 
     draw: Callable[..., None] | None = None
     chart: Path | None = None
-    if args.chart:
+    if args.chart is not None:
         try:
             from .chart import chart_path, write_chart
         except ImportError as error:  # matplotlib missing
             return _fail(f"--chart needs matplotlib ({error}); install it with: pip install quoranth[plot]")
+        if Path(args.chart).name in ("", ".", "..") or args.chart.endswith(("/", os.sep)):
+            return _fail(f"--chart {args.chart}: names a folder; give a file name (depth.png)")
         try:
             chart = chart_path(args.chart)
         except ValueError as error:
             return _fail(f"--chart {args.chart}: {error}")
+        if chart.is_dir():
+            return _fail(f"--chart {args.chart}: {chart} is a directory")
+        folder = chart.parent
+        if not folder.is_dir():
+            return _fail(f"--chart {args.chart}: no folder {folder}")
+        if not os.access(folder, os.W_OK | os.X_OK):
+            return _fail(f"--chart {args.chart}: cannot write in {folder}")
         draw = write_chart
 
+    # From here on, whatever stops the run removes what it wrote.
+    staging: Staging | None = None
+    drawn: Path | None = None
+    committed = False
     try:
-        staging = Staging(Path(args.out)) if args.out else None
-    except OSError as error:
-        return _fail(f"--out {args.out}: {error.strerror or error}")
-    single = len(files) == 1
-    jobs = [
-        Job(
-            messages=name,
-            orderbook=orderbooks[index] if orderbooks else None,
-            levels=args.levels,
-            out=str(staging.path) if staging is not None else None,
-            progress=single and not args.quiet,
-            samples=draw is not None,
-        )
-        for index, name in enumerate(files)
-    ]
-    started = time.perf_counter()
-    try:
-        summaries = _collect(_summaries(jobs, args), len(jobs), quiet=args.quiet or single)
-    except parallel.ClusterUnavailable as error:
-        if staging is not None:
-            staging.discard()
-        return _fail(str(error))
-    except BaseException:
-        if staging is not None:
-            staging.discard()
-        raise
-    wall = time.perf_counter() - started
-
-    failed = [summary for summary in summaries if summary.error is not None]
-    if failed:
-        if staging is not None:
-            staging.discard()
-        for summary in failed:
-            print(f"{PROG}: error: {summary.error}", file=sys.stderr)
-        return 2
-    if staging is not None:
-        staging.commit()
-    if draw is not None:
         try:
-            draw(summaries[0], chart, title=Path(files[0]).name)
+            staging = Staging(Path(args.out)) if args.out is not None else None
         except OSError as error:
-            return _fail(f"--chart {args.chart}: {error.strerror or error}")
+            return _fail(f"--out {args.out}: {error.strerror or error}")
+        single = len(files) == 1
+        jobs = [
+            Job(
+                messages=name,
+                orderbook=orderbooks[index] if orderbooks else None,
+                levels=args.levels,
+                out=str(staging.path) if staging is not None else None,
+                progress=single and not args.quiet,
+                samples=draw is not None,
+            )
+            for index, name in enumerate(files)
+        ]
+        started = time.perf_counter()
+        try:
+            summaries = _collect(_summaries(jobs, args), len(jobs), quiet=args.quiet or single)
+        except parallel.ClusterUnavailable as error:
+            return _fail(str(error))
+        wall = time.perf_counter() - started
+
+        failed = [summary for summary in summaries if summary.error is not None]
+        if failed:
+            for summary in failed:
+                _fail(str(summary.error))
+            return max(summary.exit_status for summary in failed)
+        if draw is not None and chart is not None:
+            try:
+                drawn = scratch_file(chart)
+                draw(summaries[0], drawn, title=Path(files[0]).name)
+            except OSError as error:
+                return _fail(f"--chart {args.chart}: {error.strerror or error}", SYSTEM_FAILED)
+        try:
+            move_all((staging.moves() if staging is not None else []) + ([(drawn, chart)] if drawn and chart else []))
+        except OSError as error:
+            return _fail(f"{error.filename or args.out}: cannot write it: {error.strerror or error}", SYSTEM_FAILED)
+        committed = True
+    finally:
+        if drawn is not None and not committed:
+            drawn.unlink(missing_ok=True)
+        if staging is not None:
+            staging.discard()  # emptied by a commit: then only the scratch folder goes
+
     if args.quiet:
         return 0
     if single:
@@ -150,20 +221,28 @@ def _print(lines: list[str]) -> int:
     try:
         print("\n".join(lines), flush=True)
     except BrokenPipeError:
-        # Nothing more can be written, and the interpreter must not fail
-        # flushing at exit either.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _drop_stdout()
+    except OSError as error:  # a full disk, /dev/full
+        _drop_stdout()
+        return _fail(f"cannot write the report to standard output: {error.strerror or error}", SYSTEM_FAILED)
     return 0
 
 
-def _summaries(jobs: list[Job], args: argparse.Namespace) -> Iterator[FileSummary]:
+def _drop_stdout() -> None:
+    """Send what is left of standard output nowhere: nothing more can be written, and
+    the interpreter must not fail flushing it at exit either."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
+def _summaries(jobs: list[Job], args: argparse.Namespace) -> Generator[FileSummary]:
     if args.scheduler is not None:
         return parallel.dask(jobs, args.scheduler)
     return parallel.local(jobs, args.jobs or os.cpu_count() or 1)
 
 
-def _collect(summaries: Iterator[FileSummary], count: int, *, quiet: bool) -> list[FileSummary]:
-    """Gather the summaries, moving a progress bar over the files for long runs."""
+def _collect(summaries: Generator[FileSummary], count: int, *, quiet: bool) -> list[FileSummary]:
+    """Gather the summaries, moving a progress bar over the files for long runs. The
+    summaries are closed before this returns or raises, stopping any workers."""
     progress = Progress(count, "replaying", unit="files") if not quiet else None
     done: list[FileSummary] = []
     try:
@@ -172,11 +251,32 @@ def _collect(summaries: Iterator[FileSummary], count: int, *, quiet: bool) -> li
             if progress is not None:
                 progress.update(len(done))
     finally:
+        summaries.close()
         if progress is not None:
             progress.close()
     return done
 
 
-def _fail(message: str) -> int:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
-    return 2
+@contextmanager
+def _sigterm_raises() -> Iterator[None]:
+    """While running, SIGTERM raises ``_Terminated`` in the main thread (only there can a
+    handler be set; elsewhere it keeps its default)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def terminated(signum: int, frame: FrameType | None) -> None:
+        raise _Terminated
+
+    previous = signal.signal(signal.SIGTERM, terminated)
+    try:
+        yield
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+def _fail(message: str, status: int = BAD_INPUT) -> int:
+    with suppress(OSError):  # a standard error that cannot be written either
+        print(f"{PROG}: error: {message}", file=sys.stderr)
+    return status

@@ -5,7 +5,7 @@ or seven (a trailing attribution column, mostly ``null``); orderbook files have
 four columns a level (ask price, ask size, bid price, bid size) for any number
 of levels. Either may start with a header line and may be gzip-compressed.
 
-Files are read whole. The module's native reader takes the bytes of a file in
+Files are read whole (see ``MAX_READ`` for pipes and gzip files). The module's native reader takes the bytes of a file in
 the plain form the exchange writes; anything it does not take goes to the Python
 readers: a fast one that splits many lines at once and converts each column in
 one go, and, whenever that meets anything unusual, a careful line-by-line one,
@@ -16,9 +16,12 @@ wrong.
 
 from __future__ import annotations
 
+import io
 import math
 import operator
+import os
 import re
+import stat
 from array import array
 from itertools import chain, compress, repeat
 from pathlib import Path
@@ -32,6 +35,13 @@ TICK_SIZE = 0.01
 # LOBSTER's placeholders for an empty level in orderbook files.
 NO_BID = -9999999999
 NO_ASK = 9999999999
+# Sizes become the book's quantities, doubles: above 2^53 they would no longer be exact.
+MAX_SIZE = 2**53
+# Price levels a side an orderbook file or --out may have: LOBSTER's files have a few hundred at most.
+MAX_LEVELS = 1000
+# Bytes read at most from a pipe, and unpacked at most from a gzip file: a gzip
+# bomb or an endless pipe is refused rather than let exhaust the memory.
+MAX_READ = 4 << 30
 
 NEW, PARTIAL_CANCEL, DELETE, EXECUTE, HIDDEN_EXECUTE, CROSS_TRADE, HALT = 1, 2, 3, 4, 5, 6, 7
 # Types that leave the visible book as it is.
@@ -54,8 +64,8 @@ _CHUNK = 65536
 _SMALL_INTS = {str(value): value for value in range(-1, 8)}
 
 
-class ReplayInputError(Exception):
-    """A message or orderbook file that cannot be read, with where it went wrong."""
+class ReplayInputError(ValueError):
+    """A message or orderbook file that cannot be read or replayed, with where it went wrong."""
 
     def __init__(self, path: Path | str, line: int | None, reason: str) -> None:
         self.path = str(path)
@@ -169,32 +179,43 @@ def read_orderbook(path: Path | str) -> OrderbookFile:
     data = _read(Path(path))
     read = _native_orderbook(data)
     if read is not None:
-        return OrderbookFile(str(path), *read)
+        levels, first_line, first_row, asks, ask_sizes, bids, bid_sizes = read
+        check_opening_row(path, first_line, levels, first_row)
+        return OrderbookFile(str(path), levels, first_row, asks, ask_sizes, bids, bid_sizes)
     lines, first = _data_lines(path, _decode(path, data))
     if not lines:
         raise ReplayInputError(path, None, "no rows")
     width = lines[0].count(",") + 1
     if width % 4:
         raise ReplayInputError(path, first, f"expected 4 columns per level, found {width} columns")
+    if width > 4 * MAX_LEVELS:
+        raise ReplayInputError(path, first, f"{width // 4} levels, more than the {MAX_LEVELS} a replay reads")
     columns = _fast_orderbook(lines, width) or _careful_orderbook(path, lines, first, width)
     first_row = tuple(int(field) for field in lines[0].split(","))
+    check_opening_row(path, first, width // 4, first_row)
     return OrderbookFile(str(path), width // 4, first_row, *columns)
 
 
 # ------------------------------------------------------------ the raw file
 
 def _read(path: Path) -> bytes:
-    """The file's bytes, decompressed if it is gzip-compressed.
+    """The file's text as bytes: unpacked if it is gzip-compressed, without a
+    leading UTF-8 byte order mark.
 
-    Read rather than mapped into memory: a mapped file cut short by another
-    process while it is parsed would end the interpreter (SIGBUS).
+    Only regular files and pipes (``<(...)`` too) are read: a device such as
+    /dev/zero would never end. Read rather than mapped into memory: a mapped
+    file cut short by another process while it is parsed would end the
+    interpreter (SIGBUS).
     """
     try:
-        data = path.read_bytes()
+        mode = os.stat(path).st_mode
+        if not (stat.S_ISREG(mode) or stat.S_ISFIFO(mode)):
+            raise ReplayInputError(path, None, f"is {_kind(mode)}, not a file")
+        with open(path, "rb") as file:
+            too_much = "sends more than {} through a pipe, the most a replay reads from one"
+            data = file.read() if stat.S_ISREG(mode) else _read_at_most(path, file, too_much)
     except FileNotFoundError:
         raise ReplayInputError(path, None, "no such file") from None
-    except IsADirectoryError:
-        raise ReplayInputError(path, None, "is a directory, not a file") from None
     except OSError as error:
         raise ReplayInputError(path, None, error.strerror or str(error)) from None
     if data[:2] == b"\x1f\x8b":
@@ -202,10 +223,29 @@ def _read(path: Path) -> bytes:
         import zlib
 
         try:
-            data = gzip.decompress(data)
+            with gzip.GzipFile(fileobj=io.BytesIO(data)) as packed:
+                data = _read_at_most(path, packed, "unpacks to more than {}, the most a replay unpacks (unpack it first)")
         except (OSError, EOFError, zlib.error) as error:
             raise ReplayInputError(path, None, f"not a readable gzip file ({error})") from None
-    return data
+    return data[3:] if data[:3] == b"\xef\xbb\xbf" else data
+
+
+def _kind(mode: int) -> str:
+    """What a file that is neither a regular file nor a pipe is."""
+    kinds = ((stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+             (stat.S_ISSOCK, "a socket"))
+    return next((name for test, name in kinds if test(mode)), "a special file")
+
+
+def _read_at_most(path: Path, stream: io.BufferedIOBase, too_much: str) -> bytes:
+    """All of ``stream``, read a MiB at a time; beyond ``MAX_READ`` bytes, refused
+    with ``too_much`` (its ``{}`` is that limit)."""
+    text = io.BytesIO()
+    while chunk := stream.read(1 << 20):
+        if text.tell() + len(chunk) > MAX_READ:
+            raise ReplayInputError(path, None, too_much.format(f"{MAX_READ / (1 << 30):g} GiB"))
+        text.write(chunk)
+    return text.getvalue()
 
 
 def _decode(path: Path | str, data: bytes) -> str:
@@ -218,8 +258,6 @@ def _decode(path: Path | str, data: bytes) -> str:
 
 # ----------------------------------------------------- the native fast path
 
-# Characters that end a line for str.splitlines, besides "\n" and "\r".
-_OTHER_LINE_BREAKS = (b"\x0b", b"\x0c", b"\x1c", b"\x1d", b"\x1e")
 # What str.strip removes: trailing lines of nothing else are dropped.
 _BLANK = frozenset(b" \t\r\n\x0b\x0c\x1c\x1d\x1e\x1f")
 
@@ -231,8 +269,8 @@ def _native_messages(data: bytes) -> _MessageColumns | None:
         return None
     start, end, width, _ = body
     # The seventh column is skipped unread, so it must hold what the Python
-    # readers accept there: ASCII without other line breaks.
-    if width not in (6, 7) or (width == 7 and not _plain_text(data)):
+    # readers accept there: ASCII.
+    if width not in (6, 7) or (width == 7 and not data.isascii()):
         return None
     with memoryview(data) as whole, whole[start:end] as text:
         read = _lobster_message_columns(text, width)
@@ -241,10 +279,11 @@ def _native_messages(data: bytes) -> _MessageColumns | None:
     return read
 
 
-def _native_orderbook(data: bytes) -> tuple[int, tuple[int, ...], array[int], array[int], array[int], array[int]] | None:
-    """Levels, first row and best-level columns of an orderbook file of plain integers, read by the module; or None."""
+def _native_orderbook(data: bytes) -> tuple[int, int, tuple[int, ...], array[int], array[int], array[int], array[int]] | None:
+    """Levels, the first data line's number and its row, and the best-level columns of
+    an orderbook file of plain integers, read by the module; or None."""
     body = _plain_body(data)
-    if body is None or body[2] % 4:
+    if body is None or body[2] % 4 or body[2] > 4 * MAX_LEVELS:
         return None
     start, end, width, first_line = body
     with memoryview(data) as whole, whole[start:end] as text:
@@ -252,7 +291,7 @@ def _native_orderbook(data: bytes) -> tuple[int, tuple[int, ...], array[int], ar
     if read is None:
         return None
     asks, ask_sizes, bids, bid_sizes = read
-    return width // 4, tuple(map(int, first_line.split(b","))), asks, ask_sizes, bids, bid_sizes
+    return width // 4, 2 if start else 1, tuple(map(int, first_line.split(b","))), asks, ask_sizes, bids, bid_sizes
 
 
 def _plain_body(data: bytes) -> tuple[int, int, int, bytes] | None:
@@ -264,7 +303,7 @@ def _plain_body(data: bytes) -> tuple[int, int, int, bytes] | None:
         end -= 1
     line_end = data.find(b"\n", 0, end)
     first_line = data[: end if line_end < 0 else line_end].removesuffix(b"\r")
-    if not _plain_text(first_line) or b"\r" in first_line:
+    if not first_line.isascii() or b"\r" in first_line:
         return None
     start = 0
     if _is_header(first_line.decode().split(",")):
@@ -273,14 +312,9 @@ def _plain_body(data: bytes) -> tuple[int, int, int, bytes] | None:
         start = line_end + 1
         line_end = data.find(b"\n", start, end)
         first_line = data[start : end if line_end < 0 else line_end].removesuffix(b"\r")
-        if not _plain_text(first_line) or b"\r" in first_line:
+        if not first_line.isascii() or b"\r" in first_line:
             return None
     return start, end, first_line.count(b",") + 1, first_line
-
-
-def _plain_text(data: bytes) -> bool:
-    """ASCII, with no line breaks of str.splitlines but "\n" and "\r"."""
-    return data.isascii() and not any(map(data.__contains__, _OTHER_LINE_BREAKS))
 
 
 # ----------------------------------------------------------------- raw lines
@@ -290,11 +324,18 @@ def _data_lines(path: Path | str, text: str) -> tuple[list[str], int]:
     """The text's lines after any header, and the line number of the first of them.
 
     Blank lines are refused rather than skipped, so that every line the fast
-    path counts is the line an error names.
+    path counts is the line an error names. Lines end in "\n" or "\r\n" and in
+    nothing else (not in a form feed, as for ``str.splitlines``), as the native
+    reader and an editor count them.
     """
-    lines = text.splitlines()
+    lines = text.split("\n")
     while lines and not lines[-1].strip():
         lines.pop()  # a trailing line feed or blank tail
+    if "\r" in text:
+        lines = [line.removesuffix("\r") for line in lines]
+        stray = next((number for number, line in enumerate(lines, start=1) if "\r" in line), None)
+        if stray is not None:
+            raise ReplayInputError(path, stray, "carriage return inside a line (lines end in \\n or \\r\\n)")
     first = 1
     if lines and _is_header(lines[0].split(",")):
         lines = lines[1:]  # header
@@ -330,6 +371,8 @@ _MessageColumns = tuple[array[float], array[int], array[int], array[int], array[
 
 
 def _fast_messages(lines: list[str], width: int) -> _MessageColumns | None:
+    if _has_underscores(lines):
+        return None
     times: array[float] = array("d")
     types, ids, sizes = array("b"), array("q"), array("q")
     prices, directions = array("q"), array("b")
@@ -357,6 +400,7 @@ def _fast_messages(lines: list[str], width: int) -> _MessageColumns | None:
     count = len(types)
     doubtful = chain(
         compress(range(count), map(operator.le, sizes, repeat(0))),
+        compress(range(count), map(operator.gt, sizes, repeat(MAX_SIZE))),
         compress(range(count), map(operator.le, prices, repeat(0))),
         compress(range(count), map(operator.mod, prices, repeat(PRICE_UNITS_PER_TICK))),
     )
@@ -374,6 +418,8 @@ def _careful_messages(path: Path | str, lines: list[str], first: int, width: int
         if len(fields) != width:
             raise ReplayInputError(path, line_no, f"expected {width} comma-separated fields like line {first}, found {len(fields)}")
         try:
+            if "_" in fields[0]:
+                raise ValueError
             when = float(fields[0])
         except ValueError:
             raise ReplayInputError(path, line_no, f"time is not a number: {fields[0].strip()!r}") from None
@@ -391,6 +437,8 @@ def _careful_messages(path: Path | str, lines: list[str], first: int, width: int
         if kind not in PASSIVE_TYPES:
             if size <= 0:
                 raise ReplayInputError(path, line_no, f"size must be positive, found {size}")
+            if size > MAX_SIZE:
+                raise ReplayInputError(path, line_no, f"size must be at most 2^53 ({MAX_SIZE}), found {size}")
             if price <= 0 or price % PRICE_UNITS_PER_TICK:
                 raise ReplayInputError(path, line_no, f"price must be a positive whole number of cents, found {price}")
         times.append(when)
@@ -407,6 +455,8 @@ _INT64 = 2**63
 
 def _int(text: str, what: str, path: Path | str, line: int) -> int:
     try:
+        if "_" in text:  # int() reads "1_00" as 100; the native reader, rightly, does not
+            raise ValueError
         value = int(text)
     except ValueError:
         raise ReplayInputError(path, line, f"{what} is not an integer: {text.strip()!r}") from None
@@ -418,9 +468,52 @@ def _int(text: str, what: str, path: Path | str, line: int) -> int:
 # ----------------------------------------------------------- orderbook files
 
 _BookColumns = tuple[array[int], array[int], array[int], array[int]]
+_LEVEL_FIELDS = ("ask price", "ask size", "bid price", "bid size")
+
+
+def _level_problem(row: tuple[int, ...] | list[int], column: int) -> str | None:
+    """What is wrong with the side of a level whose price is ``row[column]`` (its size
+    follows), or None. A size is from 0 to 2^53 (exact as the book's quantity); a side
+    with shares at a price short of LOBSTER's placeholder is priced in whole cents."""
+    price, size = row[column], row[column + 1]
+    where = f"of level {column // 4 + 1}"
+    side = "ask" if column % 4 == 0 else "bid"
+    if size < 0:
+        return f"{side} size {where} must not be negative, found {size}"
+    if size > MAX_SIZE:
+        return f"{side} size {where} must be at most 2^53 ({MAX_SIZE}), found {size}"
+    empty = size == 0 or (price >= NO_ASK if side == "ask" else price <= NO_BID)
+    if not empty and (price <= 0 or price % PRICE_UNITS_PER_TICK):
+        return f"{side} price {where} must be a positive whole number of cents, found {price}"
+    return None
+
+
+def check_opening_row(path: Path | str, line: int | None, levels: int, row: tuple[int, ...]) -> None:
+    """Refuse a first row that cannot be the exchange's book: every level as
+    ``_level_problem`` wants it, each side's prices moving away from the other
+    side level by level, and the best bid below the best ask."""
+    if len(row) != 4 * levels:
+        raise ReplayInputError(path, line, f"the first row has {len(row)} fields for {levels} levels")
+    problem = next(filter(None, map(_level_problem, repeat(row), range(0, len(row), 2))), None)
+    if problem is not None:
+        raise ReplayInputError(path, line, problem)
+    best = []
+    for side, offset, beyond, shown in (("ask", 0, operator.lt, NO_ASK.__gt__), ("bid", 2, operator.gt, NO_BID.__lt__)):
+        prices = [(level, price) for level, (price, size) in enumerate(zip(row[offset::4], row[offset + 1 :: 4]), start=1)
+                  if shown(price) and size > 0]
+        for (level, price), (_, previous) in zip(prices[1:], prices):
+            if not beyond(previous, price):
+                reason = f"{side} price of level {level} ({price}) is not beyond the one before ({previous})"
+                raise ReplayInputError(path, line, reason)
+        best.append(prices[0][1] if prices else None)
+    ask, bid = best
+    if ask is not None and bid is not None and bid >= ask:
+        raise ReplayInputError(path, line, f"the book is crossed: best bid {bid} is not below best ask {ask}")
 
 
 def _fast_orderbook(lines: list[str], width: int) -> _BookColumns | None:
+    if _has_underscores(lines):
+        return None
     columns: _BookColumns = (array("q"), array("q"), array("q"), array("q"))
     try:
         for start in range(0, len(lines), _CHUNK):
@@ -434,20 +527,28 @@ def _fast_orderbook(lines: list[str], width: int) -> _BookColumns | None:
                 array("q", map(int, fields[column::width]))
     except (ValueError, OverflowError):
         return None
+    # Any doubtful best level goes to the careful reader, to be named.
+    if any(map(_level_problem, zip(*columns), repeat(0))) or any(map(_level_problem, zip(*columns), repeat(2))):
+        return None
     return columns
 
 
 def _careful_orderbook(path: Path | str, lines: list[str], first: int, width: int) -> _BookColumns:
     columns: _BookColumns = (array("q"), array("q"), array("q"), array("q"))
-    names = ("price", "size")
     for line_no, line in enumerate(lines, start=first):
         fields = line.split(",")
         if len(fields) != width:
             raise ReplayInputError(path, line_no, f"expected {width} fields like line {first}, found {len(fields)}")
-        values = [
-            _int(text, f"{'ask' if column % 4 < 2 else 'bid'} {names[column % 2]} of level {column // 4 + 1}", path, line_no)
-            for column, text in enumerate(fields)
-        ]
+        values = [_int(text, f"{_LEVEL_FIELDS[column % 4]} of level {column // 4 + 1}", path, line_no)
+                  for column, text in enumerate(fields)]
+        problem = _level_problem(values, 0) or _level_problem(values, 2)
+        if problem is not None:
+            raise ReplayInputError(path, line_no, problem)
         for column, target in enumerate(columns):
             target.append(values[column])
     return columns
+
+
+def _has_underscores(lines: list[str]) -> bool:
+    """Whether a line holds "_", which int() and float() read as a digit separator."""
+    return any(map(operator.contains, lines, repeat("_")))

@@ -1,11 +1,14 @@
 """CSV output of a replay: its fills, and the book after each message in LOBSTER's layout.
 
 Files are written into a staging directory and moved into place only once
-every file of the run has been replayed, so a run that fails leaves nothing.
+every file of the run has been replayed, all of them or none, so a run that
+fails leaves nothing.
 """
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import os
 from collections.abc import Iterable, Iterator
 from pathlib import Path
@@ -37,6 +40,8 @@ def book_header(levels: int) -> str:
 # Level texts remembered while writing book rows, at most (the book's levels
 # change little from one message to the next, so most cells repeat).
 _LEVEL_TEXTS = 1 << 16
+# Book rows joined before they are written: bounds the text held.
+_ROWS_WRITTEN = 1024
 
 
 def write_book_rows(out: TextIO, views: Iterable[Depth], levels: int) -> None:
@@ -52,13 +57,16 @@ def write_book_rows(out: TextIO, views: Iterable[Depth], levels: int) -> None:
             found = texts[level] = f"{level[0] * PRICE_UNITS_PER_TICK},{_size(level[1])}"
         return found
 
-    lines = []
+    lines: list[str] = []
     for bids, asks in views:
         cells = []
         for level in range(levels):
             cells.append(text(asks[level]) if level < len(asks) else empty_ask)
             cells.append(text(bids[level]) if level < len(bids) else empty_bid)
         lines.append(",".join(cells))
+        if len(lines) == _ROWS_WRITTEN:
+            out.write("\n".join(lines) + "\n")
+            lines.clear()
     if lines:
         out.write("\n".join(lines) + "\n")
 
@@ -82,8 +90,49 @@ def write_fills(out: TextIO, fills: FillColumns, replay: Replay) -> None:
         )
 
 
+def output_names(stem: str) -> tuple[str, str]:
+    """The files ``--out`` writes for the message file of ``stem``."""
+    return f"{stem}.fills.csv", f"{stem}.book.csv"
+
+
+def scratch_file(target: Path) -> Path:
+    """A new empty file beside ``target``, with its suffix, to be moved onto it by ``move_all``."""
+    import tempfile  # slow to import, and only needed for output
+
+    handle, name = tempfile.mkstemp(prefix=".quoranth-replay-", suffix=target.suffix, dir=target.parent)
+    os.close(handle)
+    return Path(name)
+
+
+def move_all(moves: list[tuple[Path, Path]]) -> None:
+    """Move each source onto its target (on the same file system): all of them or,
+    when one fails, none. Files the targets held are set aside until every move
+    is made, and put back if one fails; the error is then raised."""
+    set_aside: list[tuple[Path, Path]] = []  # (target, where its old file waits)
+    moved: list[tuple[Path, Path]] = []
+    try:
+        for source, target in moves:
+            if target.is_dir() and not target.is_symlink():
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(target))
+            if os.path.lexists(target):
+                waiting = source.with_name(source.name + ".replaced")
+                os.replace(target, waiting)
+                set_aside.append((target, waiting))
+            os.replace(source, target)
+            moved.append((source, target))
+    except BaseException:
+        undo = [(target, source) for source, target in reversed(moved)]
+        undo += [(waiting, target) for target, waiting in reversed(set_aside)]
+        for now, back in undo:
+            with contextlib.suppress(OSError):  # as far as the file system allows
+                os.replace(now, back)
+        raise
+    for _, waiting in set_aside:
+        waiting.unlink(missing_ok=True)
+
+
 class Staging:
-    """A scratch directory inside ``out`` whose files move into ``out`` on ``commit``.
+    """A scratch directory inside ``out`` whose files move into ``out`` (``moves``, for ``move_all``).
 
     ``discard`` removes the scratch directory, and ``out`` too if this run made it.
     """
@@ -96,14 +145,9 @@ class Staging:
         out.mkdir(parents=True, exist_ok=True)
         self.path = Path(tempfile.mkdtemp(prefix=".quoranth-replay-", dir=out))
 
-    def commit(self) -> list[Path]:
-        moved = []
-        for item in sorted(self.path.iterdir()):
-            target = self.out / item.name
-            os.replace(item, target)
-            moved.append(target)
-        self.path.rmdir()
-        return moved
+    def moves(self) -> list[tuple[Path, Path]]:
+        """(file written, where it goes) for every file written, for ``move_all``."""
+        return [(item, self.out / item.name) for item in sorted(self.path.iterdir())]
 
     def discard(self) -> None:
         import shutil

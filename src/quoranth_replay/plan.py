@@ -32,7 +32,19 @@ from array import array
 
 from quoranth import _lobster_plan
 
-from .lobster import DELETE, EXECUTE, NEW, NO_ASK, NO_BID, PARTIAL_CANCEL, PRICE_UNITS_PER_TICK, MessageFile, OrderbookFile
+from .lobster import (
+    DELETE,
+    EXECUTE,
+    NEW,
+    NO_ASK,
+    NO_BID,
+    PARTIAL_CANCEL,
+    PRICE_UNITS_PER_TICK,
+    MessageFile,
+    OrderbookFile,
+    ReplayInputError,
+    check_opening_row,
+)
 
 NOTHING, ADD, REDUCE, CANCEL, EXECUTE_ORDER, EXECUTE_LAST = 0, 1, 2, 3, 4, 5
 BUY, SELL = 0, 1
@@ -80,8 +92,11 @@ def opening_levels(messages: MessageFile, orderbook: OrderbookFile) -> list[tupl
 
     That is the first row of the orderbook file less the first message's own
     effect: its new order taken off its level, or the size it removed put back.
+    A row that cannot be a book, or an opening book that would trade with
+    itself, raises ``ReplayInputError``.
     """
     row = orderbook.first_row
+    check_opening_row(orderbook.path, None, orderbook.levels, row)
     sizes: dict[tuple[int, int], int] = {}
     for level in range(orderbook.levels):
         ask_price, ask_size, bid_price, bid_size = row[4 * level : 4 * level + 4]
@@ -98,7 +113,13 @@ def opening_levels(messages: MessageFile, orderbook: OrderbookFile) -> list[tupl
             sizes[where] = sizes.get(where, 0) + first.size
     # Bids best (highest) first, then asks best (lowest) first.
     ordered = sorted(sizes.items(), key=lambda item: (item[0][0], item[0][1] if item[0][0] == SELL else -item[0][1]))
-    return [(side, ticks, size) for (side, ticks), size in ordered if size > 0]
+    levels = [(side, ticks, size) for (side, ticks), size in ordered if size > 0]
+    bids, asks = ([ticks for side, ticks, _ in levels if side == wanted] for wanted in (BUY, SELL))
+    if bids and asks and bids[0] >= asks[0]:
+        bid, ask = bids[0] * PRICE_UNITS_PER_TICK, asks[0] * PRICE_UNITS_PER_TICK
+        reason = f"the first row less the first message is crossed: best bid {bid} is not below best ask {ask}"
+        raise ReplayInputError(orderbook.path, None, reason)
+    return levels
 
 
 def make_plan(messages: MessageFile, orderbook: OrderbookFile | None = None) -> Plan:

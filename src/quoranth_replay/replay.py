@@ -6,8 +6,9 @@ from array import array
 from collections.abc import Callable, Iterator
 from itertools import compress, count, repeat
 from operator import add, and_, eq, floordiv, ge, le
+from operator import index as as_integer
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, SupportsIndex
 
 from quoranth import OrderBook, OrderType
 
@@ -200,6 +201,8 @@ class Replay:
         keep_fills: bool = False,
     ) -> None:
         self.messages = messages if isinstance(messages, MessageFile) else read_messages(messages)
+        if not len(self.messages):
+            raise ReplayInputError(self.messages.path, None, "no messages")
         if orderbook is not None and not isinstance(orderbook, OrderbookFile):
             orderbook = read_orderbook(orderbook)
         if orderbook is not None and len(orderbook) != len(self.messages):
@@ -213,8 +216,7 @@ class Replay:
         self.fidelity = Fidelity()
         self.fill_count = 0
         self.traded_volume = 0.0
-        self.index = 0
-        """Messages applied so far; the next one to apply."""
+        self._index = 0
         self._keep_fills = keep_fills
         # Kept fills: the first _kept_rows rows are whole; an append that failed
         # part-way may leave some columns longer, cut back before the next one.
@@ -237,7 +239,21 @@ class Replay:
             )
             self._hold(opened, 0, 0, None, False)
 
+    def __copy__(self) -> Replay:
+        raise _cannot_copy()
+
+    def __deepcopy__(self, memo: dict[int, object]) -> Replay:
+        raise _cannot_copy()
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> str | tuple[Any, ...]:
+        raise _cannot_copy()
+
     # ------------------------------------------------------------ stepping
+
+    @property
+    def index(self) -> int:
+        """Messages applied so far; the next one to apply."""
+        return self._index
 
     def __len__(self) -> int:
         return len(self.messages)
@@ -246,7 +262,7 @@ class Replay:
         return self
 
     def __next__(self) -> Step:
-        index = self.index
+        index = self._index
         if index >= len(self.messages):
             self._count_pending()  # a result held from the last call (_apply counts it otherwise)
             raise StopIteration
@@ -266,7 +282,7 @@ class Replay:
         ``book.depth(depth_levels)`` after each.
         """
         self._count_pending()
-        start = self.index
+        start = self._index
         stop = len(self.messages) if until is None else min(until, len(self.messages))
         if not depth_levels:
             for first in range(start, stop, _BATCH):
@@ -283,7 +299,7 @@ class Replay:
     def run_top_of_book(self, until: int | None = None) -> TopOfBook:
         """Apply the messages before index ``until`` (by default all that are left)
         in one batch call, and return the best bid and ask after each."""
-        start = self.index
+        start = self._index
         stop = len(self.messages) if until is None else max(start, min(until, len(self.messages)))
         result = self._apply(start, stop, tops=True)
         return TopOfBook(result["bid_price"], result["bid_quantity"], result["ask_price"], result["ask_quantity"])
@@ -292,7 +308,7 @@ class Replay:
     def time(self) -> float:
         """Exchange time of the last message applied (of the first message before any)."""
         times = self.messages.times
-        return times[self.index - 1] if self.index else times[0]
+        return times[self._index - 1] if self._index else times[0]
 
     # -------------------------------------------------- the caller's orders
 
@@ -305,7 +321,7 @@ class Replay:
         key = self._next_key
         self._next_key += 1  # taken first: converting the price and quantity may run hooks that place orders too
         columns = self._own_columns(ADD, key, SELL if side == OrderType.Sell else BUY, price_in_ticks, quantity)
-        index, last = self.index, self.index - 1  # after the conversions: their hooks may step the replay
+        index, last = self._index, self._index - 1  # after the conversions: their hooks may step the replay
         try:
             result = self._own_apply(columns)
             self._hold(result, index, index, last, False)
@@ -352,6 +368,8 @@ class Replay:
         except MemoryError:
             if self._quantity_left(order_id) == left:  # the reduce did not happen
                 raise
+        if self.book.order_id(key) is None:  # reduced to nothing: gone from the book, as if cancelled
+            self._own.pop(order_id, None)  # (a hook converting the quantity may have cancelled it already)
         return resting
 
     def queue_position(self, order_id: str) -> tuple[int, float] | None:
@@ -374,6 +392,10 @@ class Replay:
 
     def exchange_id(self, key: int) -> int | None:
         """The exchange's id of the order under ``key``; None for other orders."""
+        try:
+            key = as_integer(key)
+        except TypeError:
+            raise TypeError(f"argument 'key': '{type(key).__name__}' object cannot be interpreted as an integer") from None
         return self.messages.order_ids[key] if 0 <= key < len(self.messages) else None
 
     # ---------------------------------------------------------- internals
@@ -392,14 +414,14 @@ class Replay:
             if fills is not None:
                 self._take_in(fills, start, start + applied)
             else:
-                self.index = start + applied  # their fills could not be reported
+                self._index = start + applied  # their fills could not be reported
             raise
         self._take_in(result, start, stop)
         return result
 
     def _take_in(self, result: BatchResult, start: int, stop: int) -> None:
         """Move past messages ``start`` to ``stop``, applied with this result, and count them."""
-        self.index = stop
+        self._index = stop
         self._hold(result, start, stop, start, self._reference is not None)
 
     def _hold(self, result: BatchResult, start: int, stop: int, first_index: int | None, compared: bool) -> None:
@@ -542,6 +564,11 @@ class Replay:
             sum(asks_ok),
             sum(map(and_, bids_ok, asks_ok)),
         )
+
+
+def _cannot_copy() -> TypeError:
+    return TypeError("Replay objects cannot be copied or pickled: they drive a book of their own; "
+                     "make another Replay of the same files and run it to the same index")
 
 
 def _check_type(value: object, expected: type, name: str, target: str) -> None:

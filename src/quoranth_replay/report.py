@@ -8,6 +8,15 @@ from pathlib import Path
 from .lobster import TYPE_NAMES
 from .run import FileSummary
 
+# The names of TYPE_NAMES for one message of a type.
+_ONE = {"new": "new", "partial cancels": "partial cancel", "deletions": "deletion", "executions": "execution",
+        "hidden executions": "hidden execution", "cross trades": "cross trade", "halts": "halt"}
+
+
+def counted(count: int, plural: str, singular: str) -> str:
+    """``count`` with the word that goes with it: "1 message", "2 messages"."""
+    return f"{count:,} {singular if count == 1 else plural}"
+
 
 def _percent(part: int, whole: int) -> str:
     return f"{100 * part / whole:.1f}%" if whole else "n/a"
@@ -20,12 +29,12 @@ def rate(messages: int, seconds: float) -> str:
 def file_report(summary: FileSummary) -> list[str]:
     """What one replay did, in a few lines."""
     name = Path(summary.name).name
-    kinds = ", ".join(f"{count:,} {TYPE_NAMES[kind]}" for kind, count in summary.by_type.items())
-    lines = [f"{name}: {summary.messages:,} messages replayed ({kinds})"]
+    kinds = ", ".join(counted(count, TYPE_NAMES[kind], _ONE[TYPE_NAMES[kind]]) for kind, count in summary.by_type.items())
+    lines = [f"{name}: {counted(summary.messages, 'messages', 'message')} replayed ({kinds})"]
     if summary.passive or summary.unplaced:
         lines.append(
-            f"  skipped {summary.passive:,} that do not change the visible book; "
-            f"{summary.unplaced:,} named orders the replay does not hold (resting before the file began)"
+            f"  skipped {counted(summary.passive, 'that do not', 'that does not')} change the visible book; "
+            f"{counted(summary.unplaced, 'named orders', 'named an order')} the replay does not hold (resting before the file began)"
         )
     lines.append(f"  fills: {summary.fills:,}, traded volume: {summary.traded:,.0f} shares")
     lines.append("  final book:")
@@ -34,8 +43,8 @@ def file_report(summary: FileSummary) -> list[str]:
     if agreement is not None:
         n = agreement.compared
         lines.append(
-            f"  top of book vs exchange ({summary.levels} level{'' if summary.levels == 1 else 's'}): best bid and ask agree in price and size after "
-            f"{_percent(agreement.both, n)} of {n:,} messages (bid {_percent(agreement.bid, n)}, ask {_percent(agreement.ask, n)}; "
+            f"  top of book vs exchange ({counted(summary.levels or 0, 'levels', 'level')}): best bid and ask agree in price and size after "
+            f"{_percent(agreement.both, n)} of {counted(n, 'messages', 'message')} (bid {_percent(agreement.bid, n)}, ask {_percent(agreement.ask, n)}; "
             f"prices alone {_percent(agreement.prices, n)})"
         )
         if summary.levels == 1:
@@ -51,7 +60,7 @@ def file_report(summary: FileSummary) -> list[str]:
         )
     lines.append(
         f"  throughput: {rate(summary.messages, summary.seconds)} end to end "
-        f"({summary.messages:,} messages in {summary.seconds:.3f} s: reading, replaying"
+        f"({counted(summary.messages, 'messages', 'message')} in {summary.seconds:.3f} s: reading, replaying"
         f"{', comparing' if agreement is not None else ''})"
     )
     return lines
@@ -60,8 +69,8 @@ def file_report(summary: FileSummary) -> list[str]:
 def summary_line(summary: FileSummary) -> str:
     """One line for one of many files."""
     parts = [
-        f"{Path(summary.name).name}: {summary.messages:,} messages",
-        f"{summary.fills:,} fills",
+        f"{Path(summary.name).name}: {counted(summary.messages, 'messages', 'message')}",
+        counted(summary.fills, "fills", "fill"),
         f"{summary.traded:,.0f} shares traded",
     ]
     if summary.agreement is not None:

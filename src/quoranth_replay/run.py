@@ -7,19 +7,30 @@ so that it runs alike in this process, a worker process or on a Dask worker.
 from __future__ import annotations
 
 import time
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from contextlib import contextmanager, suppress
 from pathlib import Path
-from typing import NamedTuple
+from typing import NamedTuple, TextIO
 
-from .lobster import PASSIVE_TYPES, TYPE_NAMES, ReplayInputError, levels_from_name, read_messages, read_orderbook
-from .output import FILLS_HEADER, book_header, output_stem, top_views, write_book_rows, write_fills
+from .lobster import MAX_LEVELS, PASSIVE_TYPES, TYPE_NAMES, ReplayInputError, levels_from_name, read_messages, read_orderbook
+from .output import FILLS_HEADER, book_header, output_names, output_stem, top_views, write_book_rows, write_fills
 from .progress import Progress
-from .replay import Agreement, Fidelity, Replay
+from .replay import Agreement, Depth, Fidelity, Replay
 
 # Best bid and ask samples kept for a chart, at most.
 CHART_SAMPLES = 2000
 # Messages replayed between progress updates and output writes.
 CHUNK = 1 << 16
+# Book levels (rows times levels) held at once while writing the book at several
+# levels: bounds the memory of the depth views, whatever the depth.
+DEPTH_CELLS = 1 << 16
+# The command's exit status for a bad input file, and for a replay the system
+# failed (out of memory, an output file that cannot be written).
+BAD_INPUT, SYSTEM_FAILED = 2, 1
+
+
+class ReplayOutputError(Exception):
+    """An output file that cannot be written (a full disk, a file size limit)."""
 
 
 class Job(NamedTuple):
@@ -36,6 +47,8 @@ class Job(NamedTuple):
 class FileSummary(NamedTuple):
     name: str
     error: str | None = None
+    exit_status: int = 0
+    """For an error: ``BAD_INPUT`` or ``SYSTEM_FAILED``."""
     messages: int = 0
     by_type: Mapping[int, int] = {}
     passive: int = 0
@@ -54,11 +67,16 @@ class FileSummary(NamedTuple):
 
 
 def replay_file(job: Job) -> FileSummary:
-    """Replay one message file; a bad input file gives a summary with ``error`` set."""
+    """Replay one message file; a bad input file, an output that cannot be written or
+    a lack of memory gives a summary with ``error`` set."""
     try:
         return _replay_file(job)
     except ReplayInputError as error:
-        return FileSummary(job.messages, error=str(error))
+        return FileSummary(job.messages, error=str(error), exit_status=BAD_INPUT)
+    except ReplayOutputError as error:
+        return FileSummary(job.messages, error=str(error), exit_status=SYSTEM_FAILED)
+    except MemoryError:
+        return FileSummary(job.messages, error=f"{job.messages}: out of memory", exit_status=SYSTEM_FAILED)
 
 
 def _replay_file(job: Job) -> FileSummary:
@@ -72,11 +90,15 @@ def _replay_file(job: Job) -> FileSummary:
 
 
 def _replay_with(job: Job, started: float, progress: Progress | None) -> FileSummary:
+    named_levels = levels_from_name(job.messages)
+    if job.out is not None and not job.levels and job.orderbook is None and (named_levels or 0) > MAX_LEVELS:
+        reason = f"its name gives {named_levels} levels, more than the {MAX_LEVELS} --out writes (give --levels)"
+        raise ReplayInputError(job.messages, None, reason)
     if progress is not None:
         progress.update(0, stage="reading")
     messages = read_messages(job.messages)
     orderbook = read_orderbook(job.orderbook) if job.orderbook is not None else None
-    levels = job.levels or (orderbook.levels if orderbook is not None else None) or levels_from_name(job.messages)
+    levels = job.levels or (orderbook.levels if orderbook is not None else None) or named_levels
     if progress is not None:
         progress.update(0, stage="planning")
     replay = Replay(messages, orderbook, keep_fills=job.out is not None)
@@ -84,39 +106,33 @@ def _replay_with(job: Job, started: float, progress: Progress | None) -> FileSum
     if progress is not None:
         progress.update(0, total=count, stage="replaying")
 
-    out_levels = 0
-    book_out = fills_out = None
-    if job.out is not None:
-        stem = Path(job.out) / output_stem(job.messages)
-        out_levels = levels or 1
-        book_out = open(f"{stem}.book.csv", "w", encoding="ascii")
-        fills_out = open(f"{stem}.fills.csv", "w", encoding="ascii")
-        book_out.write(book_header(out_levels))
-        fills_out.write(FILLS_HEADER)
+    output = _CsvOutput(job.out, output_stem(job.messages), levels or 1) if job.out is not None else None
     samples: list[tuple[float, int | None, int | None]] = []
     # Replayed in chunks, each in one batch call (or message by message for the
     # book's depth at several levels): between them the progress bar moves,
     # output is written out and the chart's samples are taken.
     chunk = max(1, count // CHART_SAMPLES) if job.samples else CHUNK
+    if output is not None and output.levels > 1:
+        chunk = min(chunk, max(1, DEPTH_CELLS // output.levels))
     try:
         while replay.index < count:
             stop = replay.index + chunk
-            if book_out is None or fills_out is None:
+            if output is None:
                 replay.run(stop)
+            elif output.levels == 1:
+                output.write(top_views(replay.run_top_of_book(stop)), replay)
             else:
-                if out_levels == 1:
-                    write_book_rows(book_out, top_views(replay.run_top_of_book(stop)), 1)
-                else:
-                    write_book_rows(book_out, replay.run(stop, depth_levels=out_levels), out_levels)
-                write_fills(fills_out, replay.take_fills(), replay)
+                output.write(replay.run(stop, depth_levels=output.levels), replay)
             if job.samples:
                 samples.append(_sample(replay))
             if progress is not None:
                 progress.update(replay.index)
-    finally:
-        for stream in (book_out, fills_out):
-            if stream is not None:
-                stream.close()
+    except BaseException:
+        if output is not None:
+            output.close(failed=True)
+        raise
+    if output is not None:
+        output.close()
     seconds = time.perf_counter() - started
 
     types = messages.types.tobytes()
@@ -137,6 +153,56 @@ def _replay_with(job: Job, started: float, progress: Progress | None) -> FileSum
         samples=samples,
         depth=replay.book.depth(25) if job.samples else ([], []),
     )
+
+
+class _CsvOutput:
+    """The CSV files of one replay, written in the staging directory ``staging``:
+    the book after each message at ``levels`` levels, and the fills. An OSError
+    writing them is raised as a ReplayOutputError naming the file where it goes."""
+
+    def __init__(self, staging: str, stem: str, levels: int) -> None:
+        self.levels = levels
+        self._files: list[tuple[TextIO, Path]] = []
+        fills, book = output_names(stem)
+        try:
+            self._open(Path(staging), book, book_header(levels))
+            self._open(Path(staging), fills, FILLS_HEADER)
+        except BaseException:
+            self.close(failed=True)
+            raise
+
+    def _open(self, staging: Path, name: str, header: str) -> None:
+        with _writing(staging.parent / name):
+            stream = open(staging / name, "w", encoding="ascii")
+            self._files.append((stream, staging.parent / name))
+            stream.write(header)
+
+    def write(self, views: Iterable[Depth], replay: Replay) -> None:
+        """The book rows of the messages just replayed, and their fills."""
+        (book, book_target), (fills, fills_target) = self._files
+        with _writing(book_target):
+            write_book_rows(book, views, self.levels)
+        with _writing(fills_target):
+            write_fills(fills, replay.take_fills(), replay)
+
+    def close(self, *, failed: bool = False) -> None:
+        """Close the files; when the run ``failed``, without raising what closing them raises."""
+        for stream, target in self._files:
+            if failed:
+                with suppress(OSError):
+                    stream.close()
+            else:
+                with _writing(target):
+                    stream.close()
+
+
+@contextmanager
+def _writing(target: Path) -> Iterator[None]:
+    """Raise an OSError of writing ``target`` as a ReplayOutputError that names it."""
+    try:
+        yield
+    except OSError as error:
+        raise ReplayOutputError(f"{target}: cannot write it: {error.strerror or error}") from None
 
 
 def _sample(replay: Replay) -> tuple[float, int | None, int | None]:

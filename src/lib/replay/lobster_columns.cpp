@@ -10,6 +10,11 @@ namespace quoranth::replay {
 namespace {
 
 constexpr std::int64_t price_units_per_cent = 100;
+// Sizes become the book's quantities, doubles, exact up to 2^53.
+constexpr std::int64_t max_exact_size = std::int64_t{1} << 53;
+// LOBSTER's placeholders for an empty level in orderbook files.
+constexpr std::int64_t no_ask = 9'999'999'999;
+constexpr std::int64_t no_bid = -9'999'999'999;
 
 constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -115,6 +120,15 @@ bool read_lines(std::string_view text, ReadLine&& read_line) {
     return read_line(line) && line.done();
 }
 
+// One side of an orderbook level as the exchange writes it: a size from 0 to
+// 2^53, and, when it holds shares short of the placeholder, a price in whole
+// cents.
+bool plain_side(std::int64_t price, std::int64_t size, bool ask) noexcept {
+    if (size < 0 || size > max_exact_size) return false;
+    const bool empty = size == 0 || (ask ? price >= no_ask : price <= no_bid);
+    return empty || (price > 0 && price % price_units_per_cent == 0);
+}
+
 // At least as many lines as the text can hold, so that columns never grow:
 // the shortest plain line ("0,5,0,0,0,1\n") has 12 characters. Reserved
 // memory that is never written costs no physical pages.
@@ -143,7 +157,9 @@ std::optional<MessageColumns> read_message_columns(std::string_view text, int wi
         if (!read || type < 1 || type > 7 || (direction != 1 && direction != -1)) return false;
         // Hidden executions, cross trades and halts (5 to 7) may carry any size and price.
         const bool changes_book = type <= 4;
-        if (changes_book && (size <= 0 || price <= 0 || price % price_units_per_cent != 0)) return false;
+        if (changes_book && (size <= 0 || size > max_exact_size || price <= 0 || price % price_units_per_cent != 0)) {
+            return false;
+        }
         columns.times.push_back(time);
         columns.types.push_back(static_cast<std::int8_t>(type));
         columns.order_ids.push_back(order_id);
@@ -158,7 +174,7 @@ std::optional<MessageColumns> read_message_columns(std::string_view text, int wi
 
 std::optional<std::vector<platform::LargePageVector<std::int64_t>>> read_integer_columns(std::string_view text,
                                                                                        int width, int kept) {
-    if (width <= 0 || kept < 0 || kept > width) return std::nullopt;
+    if (width <= 0 || kept < 0 || kept > width || kept % 4 != 0) return std::nullopt;
     std::vector<platform::LargePageVector<std::int64_t>> columns(static_cast<std::size_t>(kept));
     const std::size_t bound = line_bound(text);
     for (auto& column : columns) column.reserve(bound);
@@ -169,6 +185,12 @@ std::optional<std::vector<platform::LargePageVector<std::int64_t>>> read_integer
             std::int64_t value;
             if ((column > 0 && !fields.comma()) || !fields.integer(value)) return false;
             if (column < kept) columns[static_cast<std::size_t>(column)].push_back(value);
+        }
+        for (std::size_t level = 0; level < columns.size(); level += 4) {
+            const auto side = [&](std::size_t column, bool ask) {
+                return plain_side(columns[column].back(), columns[column + 1].back(), ask);
+            };
+            if (!side(level, true) || !side(level + 2, false)) return false;
         }
         ++rows;
         return fields.line_end();

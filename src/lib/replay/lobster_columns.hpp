@@ -29,11 +29,16 @@ struct MessageColumns {
 // are plain decimals ("34200.01746"), the type 1 to 7, the id, size and price
 // plain integers, the direction 1 or -1; for the types that change the visible
 // book (1 to 4) the size must be positive and the price a positive whole
-// number of cents. Nothing if any line is otherwise.
+// number of cents, the size at most 2^53 (exact as a double). Nothing if any
+// line is otherwise.
 std::optional<MessageColumns> read_message_columns(std::string_view text, int width);
 
-// The first `kept` columns of rows of `width` plain integers (orderbook
-// files); every field is checked. Nothing if any line is otherwise.
+// The first `kept` columns (whole levels: a multiple of 4) of rows of `width`
+// plain integers (orderbook files); every field is checked to be one, and
+// each side of a kept level to be as the exchange writes it: a size from 0 to
+// 2^53 and, for one with shares short of the placeholder price (9999999999 for
+// an ask, -9999999999 for a bid), a positive whole number of cents. Nothing if
+// any line is otherwise.
 std::optional<std::vector<platform::LargePageVector<std::int64_t>>> read_integer_columns(std::string_view text,
                                                                                        int width, int kept);
 
