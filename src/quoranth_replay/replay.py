@@ -154,6 +154,7 @@ class Agreement(NamedTuple):
     """Best bid and best ask agree in price and size."""
 
     def share(self, count: int) -> float | None:
+        """``count`` (one of these fields) as a share of the messages compared; None before any."""
         return count / self.compared if self.compared else None
 
     def plus(self, *counts: int) -> Agreement:
@@ -169,6 +170,7 @@ class Fidelity(NamedTuple):
 
     @property
     def share(self) -> float | None:
+        """The faithful share of the executions replayed; None before any."""
         return self.faithful / self.executions if self.executions else None
 
 
@@ -191,6 +193,12 @@ class Replay:
     The book is driven through ``OrderBook.apply_batch`` only, with the plan's
     integer keys (see ``quoranth_replay.plan``); the caller's orders get keys
     after the plan's, so ``book.order_id(key)`` names any order of the replay.
+
+    Attributes: ``book`` (the ``OrderBook``), ``messages`` and ``orderbook``
+    (the files as read), ``plan``, ``index`` (messages applied so far),
+    ``fill_count`` and ``traded_volume`` (every fill so far, the caller's
+    included), ``agreement`` and ``fidelity``. A replay cannot be copied or
+    pickled; it is for one thread.
     """
 
     def __init__(
@@ -256,6 +264,7 @@ class Replay:
         return self._index
 
     def __len__(self) -> int:
+        """The messages of the file."""
         return len(self.messages)
 
     def __iter__(self) -> Iterator[Step]:
@@ -377,6 +386,7 @@ class Replay:
         return self.book.queue_position(order_id)
 
     def is_mine(self, order_id: str) -> bool:
+        """Whether ``order_id`` names an order the caller placed and has not cancelled or reduced to nothing."""
         _check_type(order_id, str, "order_id", "PyString")
         return order_id in self._own
 
