@@ -216,6 +216,32 @@ def test_outputs_are_committed_all_or_nothing(tmp_path, capsys):
     assert sorted(os.listdir(tmp_path)) == ["m.csv", "new_a", "new_b", "out"]
 
 
+def test_an_interrupted_commit_is_undone_whichever_step_it_stops_at(tmp_path, monkeypatch):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "a.csv").write_text("old a")
+    (out / "b.csv").write_text("old b")
+    replace = os.replace
+    for stop_after in range(1, 5):  # a signal right after each of the commit's four moves
+        made = [tmp_path / "new_a", tmp_path / "new_b"]
+        for path in made:
+            path.write_text("new")
+        steps = []
+
+        def interrupted(source, target):
+            replace(source, target)
+            steps.append(target)
+            if len(steps) == stop_after:
+                raise KeyboardInterrupt
+
+        monkeypatch.setattr(output.os, "replace", interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            output.move_all([(made[0], out / "a.csv"), (made[1], out / "b.csv")])
+        monkeypatch.setattr(output.os, "replace", replace)
+        assert [(out / name).read_text() for name in ("a.csv", "b.csv")] == ["old a", "old b"], stop_after
+        assert sorted(os.listdir(out)) == ["a.csv", "b.csv"] and all(path.read_text() == "new" for path in made)
+
+
 @pytest.mark.parametrize("stop, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_a_stopped_run_exits_quietly_and_leaves_nothing(tmp_path, stop, status, jobs):
@@ -251,6 +277,9 @@ def test_one_file_report_csv_and_chart(tmp_path, capsys):
                      "priority fidelity: 94 of 94", "messages/s end to end", "chart written"):
         assert expected in text
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    umask = os.umask(0)
+    os.umask(umask)
+    assert png.stat().st_mode & 0o777 == 0o666 & ~umask  # as open() would make it, not a scratch file's 0600
     book = (out / "AAPL_2012-06-21_34200000_57600000_message_10.book.csv").read_text().splitlines()
     exchange = Path(f"{AAPL}_orderbook_10.csv").read_text().splitlines()
     # After the first message the book is the exchange's, all ten levels of it.
@@ -313,6 +342,8 @@ def test_usage_errors(capsys):
         except SystemExit as stop:
             code = stop.code
         assert code == 2 and expected in capsys.readouterr().err
+    # After "--" every argument is a file, even one that looks like an option.
+    assert main(["--", "--quiet"]) == 2 and "--quiet: no such file" in capsys.readouterr().err
     with pytest.raises(SystemExit) as stop:
         main(["--version"])
     assert stop.value.code == 0 and re.fullmatch(r"quoranth-replay \d+\.\d+\.\d+\S*\n", capsys.readouterr().out)

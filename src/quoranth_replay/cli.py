@@ -84,7 +84,7 @@ class _Terminated(BaseException):
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    with _sigterm_raises():
+    with _signals_stop_the_run():
         try:
             return _main(argv)
         except KeyboardInterrupt:
@@ -97,8 +97,11 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _main(argv: Sequence[str] | None) -> int:
     parser = _parser()
-    # Intermixed: options may stand between the message files (FILE --orderbook O FILE --orderbook O).
-    args = parser.parse_intermixed_args(argv)
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    # Intermixed: options may stand between the message files (FILE --orderbook O
+    # FILE --orderbook O). After "--" everything is a file, which only the plain
+    # parse keeps to.
+    args = parser.parse_args(arguments) if "--" in arguments else parser.parse_intermixed_args(arguments)
     files: list[str] = args.messages
     orderbooks: list[str] = args.orderbook or []
     if orderbooks and len(orderbooks) != len(files):
@@ -258,22 +261,27 @@ def _collect(summaries: Generator[FileSummary], count: int, *, quiet: bool) -> l
 
 
 @contextmanager
-def _sigterm_raises() -> Iterator[None]:
-    """While running, SIGTERM raises ``_Terminated`` in the main thread (only there can a
-    handler be set; elsewhere it keeps its default)."""
+def _signals_stop_the_run() -> Iterator[None]:
+    """While running, SIGTERM raises ``_Terminated`` and Ctrl-C ``KeyboardInterrupt`` in
+    the main thread (only there can a handler be set; elsewhere they keep their
+    defaults). The first one stops the run; any later one is ignored, so that it
+    cannot cut the clean-up short."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
 
-    def terminated(signum: int, frame: FrameType | None) -> None:
-        raise _Terminated
+    def stop(signum: int, frame: FrameType | None) -> None:
+        for number in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(number, signal.SIG_IGN)
+        raise _Terminated if signum == signal.SIGTERM else KeyboardInterrupt
 
-    previous = signal.signal(signal.SIGTERM, terminated)
+    previous = {number: signal.signal(number, stop) for number in (signal.SIGINT, signal.SIGTERM)}
     try:
         yield
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        for number, handler in previous.items():
+            if handler is not None:
+                signal.signal(number, handler)
 
 
 def _fail(message: str, status: int = BAD_INPUT) -> int:

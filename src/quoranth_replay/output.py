@@ -100,14 +100,23 @@ def scratch_file(target: Path) -> Path:
     import tempfile  # slow to import, and only needed for output
 
     handle, name = tempfile.mkstemp(prefix=".quoranth-replay-", suffix=target.suffix, dir=target.parent)
-    os.close(handle)
+    try:
+        # mkstemp makes it private (0600): the file moved into place gets the mode
+        # a file made by open() would have.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.fchmod(handle, 0o666 & ~umask)
+    finally:
+        os.close(handle)
     return Path(name)
 
 
 def move_all(moves: list[tuple[Path, Path]]) -> None:
     """Move each source onto its target (on the same file system): all of them or,
     when one fails, none. Files the targets held are set aside until every move
-    is made, and put back if one fails; the error is then raised."""
+    is made, and put back if one fails; the error is then raised. Each step is
+    recorded before it is taken, so that an interruption between the two (Ctrl-C,
+    SIGTERM) is undone as well: undoing a step never taken finds nothing to move."""
     set_aside: list[tuple[Path, Path]] = []  # (target, where its old file waits)
     moved: list[tuple[Path, Path]] = []
     try:
@@ -116,10 +125,10 @@ def move_all(moves: list[tuple[Path, Path]]) -> None:
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(target))
             if os.path.lexists(target):
                 waiting = source.with_name(source.name + ".replaced")
-                os.replace(target, waiting)
                 set_aside.append((target, waiting))
-            os.replace(source, target)
+                os.replace(target, waiting)
             moved.append((source, target))
+            os.replace(source, target)
     except BaseException:
         undo = [(target, source) for source, target in reversed(moved)]
         undo += [(waiting, target) for target, waiting in reversed(set_aside)]
