@@ -115,13 +115,13 @@ def test_random_flows_batch_equals_per_call(seed):
     operations, keys, sides, prices, quantities = random_flow(seed, 3000)
     book, reference = OrderBook(), PerCall()
     # In three batches of different buffer kinds: arrays of the exact item types,
-    # NumPy columns of other widths taken every other item (converted), and
-    # memoryviews stepping backwards.
+    # NumPy columns of other widths (sides as bools) taken every other item
+    # (converted), and memoryviews stepping backwards.
     thirds = [slice(0, 1000), slice(1000, 2000), slice(2000, 3000)]
     kinds = [
         lambda s: (array("b", operations[s]), array("q", keys[s]), array("b", sides[s]), array("q", prices[s]), array("d", quantities[s])),
         lambda s: tuple(np.repeat(np.array(column[s], dtype), 2)[::2] for column, dtype in zip(
-            (operations, keys, sides, prices, quantities), (np.uint8, np.int32, np.int16, np.uint64, np.float32))),
+            (operations, keys, sides, prices, quantities), (np.uint8, np.int32, np.bool_, np.uint64, np.float32))),
         lambda s: tuple(memoryview(array(code, column[s][::-1]))[::-1] for code, column in zip("iqBld", (operations, keys, sides, prices, quantities))),
     ]
     for part, kind in zip(thirds, kinds):

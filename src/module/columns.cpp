@@ -22,6 +22,7 @@ ItemKind number_items(const Py_buffer& view) {
     switch (code) {
         case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': return {true, true, size};
         case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': return {true, false, size};
+        case '?': return {true, false, size};  // bools (NumPy's too) as 0 and 1: a sides column, say
         case 'f': case 'd': return {false, true, size};
         default: break;
     }
