@@ -6,6 +6,7 @@ it raises ImportError.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -25,13 +26,24 @@ Level = tuple[int, float, int]
 
 def chart_path(name: str) -> Path:
     """Where a chart asked for as ``name`` goes: a PNG unless its extension names
-    another format matplotlib writes; ValueError for one it does not."""
+    another format matplotlib writes. ValueError, before anything is replayed,
+    for a format it does not write and for a place the chart cannot go: a name
+    that is a folder, or a folder that is missing or not writable."""
+    if Path(name).name in ("", ".", "..") or name.endswith(("/", os.sep)):
+        raise ValueError("names a folder; give a file name (depth.png)")
     path = Path(name)
     if not path.suffix:
-        return path.with_name(path.name + ".png")
-    formats = FigureCanvasBase.get_supported_filetypes()
-    if path.suffix[1:].lower() not in formats:
-        raise ValueError(f"matplotlib cannot write {path.suffix} files (it writes {', '.join(sorted(formats))})")
+        path = path.with_name(path.name + ".png")
+    else:
+        formats = FigureCanvasBase.get_supported_filetypes()
+        if path.suffix[1:].lower() not in formats:
+            raise ValueError(f"matplotlib cannot write {path.suffix} files (it writes {', '.join(sorted(formats))})")
+    if path.is_dir():
+        raise ValueError(f"{path} is a directory")
+    if not path.parent.is_dir():
+        raise ValueError(f"no folder {path.parent}")
+    if not os.access(path.parent, os.W_OK | os.X_OK):
+        raise ValueError(f"cannot write in {path.parent}")
     return path
 
 
