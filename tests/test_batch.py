@@ -104,7 +104,9 @@ def random_flow(seed, events):
         operation = rng.choice((NOTHING, ADD, ADD, ADD, REDUCE, CANCEL, TAKE, TAKE_THEN_CANCEL))
         side = rng.randrange(2)
         price = rng.randint(95, 105) + (3 if side else -3) * (operation == ADD)  # adds mostly rest
-        quantity = rng.randint(1, 80) / 8  # exact in single precision too
+        # Eighths, whole numbers, and now and then a multiple of 2^50 (a few
+        # pass 2^53 at one level): all exact in single precision too.
+        quantity = rng.choice((rng.randint(1, 80) / 8, rng.randint(1, 80), rng.randint(1, 80), rng.randint(1, 3) * 2.0**50))
         for column, value in zip(columns, (operation, rng.randrange(40), side, price, quantity)):
             column.append(value)
     return columns
@@ -137,6 +139,24 @@ def test_random_flows_batch_equals_per_call(seed):
         book = pickle.loads(pickle.dumps(book))
         assert [book.order_id(key) is not None for key in range(40)] == [key in reference.ids for key in range(40)]
     same_books(book, reference)
+
+
+@pytest.mark.parametrize("first, again, then", [
+    # Whole sizes whose sum rounds to 2^53 (it is 2^53 + 1), then a take from the front.
+    (([ADD] * 3, [0, 1, 2], [0] * 3, [101] * 3, [3 * 2.0**51 - 6, 2.0**51, 7.0]), False,
+     ([NOTHING, TAKE], [9, 9], [0, 1], [101] * 2, [1.0, 5.0])),
+    # An order resting twice (added again per call), reduced, then cancelled.
+    (([ADD] * 2, [0, 2], [0] * 2, [101] * 2, [2.0, 7.0]), True,
+     ([NOTHING, REDUCE, ADD, CANCEL], [9, 2, 3, 2], [0] * 4, [101] * 4, [1.0] * 4)),
+])
+def test_top_of_book_is_the_level_summed_in_queue_order(first, again, then):
+    typed = lambda columns: [array(code, column) for code, column in zip("bqbqd", columns)]
+    book, reference = OrderBook(), PerCall()
+    assert batch(book, typed(first)) == (reference.apply(*first)[0], None)
+    if again:
+        book.add(book.get_order(book.order_id(2)))
+        reference.book.add(reference.book.get_order(reference.ids[2]))
+    assert batch(book, typed(then), top_of_book=True) == tuple(reference.apply(*then))
 
 
 def test_keyed_orders_meet_per_call_orders():

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "lib/best_level_total.hpp"
 #include "lib/errors.hpp"
 #include "lib/order_book.hpp"
 
@@ -136,7 +137,7 @@ std::size_t check(const BatchEvents& events) {
 void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchTops* tops) {
     const std::size_t adds = check(events);
     plan_.valid_ = false;
-    keyed_.reserve_keys(adds);  // one growth of the key table, not one per doubling
+    keyed_.reserve_keys(adds);  // mostly one growth of the key table, not one per doubling
     // From the first add on, entries keep their keys: the plans below reserve room for them.
     if (adds != 0) keyed_.reserve_entries(records_.entry_bound());
     const std::size_t count = events.operations.size();
@@ -155,9 +156,27 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
         keyed_.bind(key, id);
         if (named != no_handle) keyed_.forget_entry(named);  // the key moves on
     };
+    // The best level of each side, carried from event to event for the top of book.
+    BestLevelTotal totals[2]{BestLevelTotal(OrderType::Buy), BestLevelTotal(OrderType::Sell)};
+    const auto total_of = [&](OrderType side) -> BestLevelTotal& { return totals[static_cast<int>(side)]; };
+    // Tells the totals what cancelling `id` (or reducing it by `reduce_by`) takes from its level.
+    const auto note_leaving = [&](std::string_view id, std::optional<double> reduce_by) {
+        if (tops == nullptr) return;
+        const Handle entry = records_.find(id);
+        if (entry == no_handle) return;  // it rests nowhere
+        const Order& record = records_.record(entry);
+        const Ref oldest = records_.oldest(entry, level_of(record));
+        const double resting = records_.quantity(oldest);
+        BestLevelTotal& total = total_of(record.side);
+        // A reduce acts on the oldest record alone; a cancel takes every record.
+        if (reduce_by) total.left(record.price_in_ticks, resting - *reduce_by > 0.0 ? *reduce_by : resting);
+        else if (records_.rests_besides(oldest)) total.touched(record.price_in_ticks);
+        else total.left(record.price_in_ticks, resting);
+    };
     // The key is known here: unbound directly, with no lookup of the id.
     const auto cancel_key = [&](std::int64_t key) {
         if (const OrderId* named = keyed_.id_of(key)) {
+            note_leaving(named->view(), std::nullopt);
             remove(named->view());
             keyed_.unbind(key);
         }
@@ -195,6 +214,7 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                     bind_key(key, order.id);
                     const std::uint64_t hash = hash_order_id(order.id.view());
                     keyed_.set_entry_key(rest_new_entry(order, hash, level, records_.free_bucket(hash)), key);
+                    total_of(side).joined(price, quantity);
                     break;
                 }
                 const MatchPlan& plan =
@@ -220,6 +240,19 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                     fills.on_named.push_back(one_whole_fill && key >= 0 && resting_key == key);
                 }
                 commit_add();
+                if (tops != nullptr && !plan.matches().empty()) {
+                    // Matching takes from the front of the other side's best levels:
+                    // while the first of them stays, every match was there.
+                    const OrderType other = buying ? OrderType::Sell : OrderType::Buy;
+                    BestLevelTotal& across = total_of(other);
+                    const auto best = levels_of(other).best();
+                    if (best && across.price() == best->first) {
+                        for (const PlannedMatch& match : plan.matches()) across.left(best->first, match.quantity);
+                    } else {
+                        across.forget();
+                    }
+                }
+                if (plan.rested_entry() != no_handle) total_of(side).joined(price, plan.incoming().quantity);
                 if (adding && plan.rested_entry() != no_handle) keyed_.set_entry_key(plan.rested_entry(), key);
                 if (adding && plan.filed_entry() != no_handle) keyed_.set_cold_key(plan.filed_entry(), key);
                 if (operation == BatchOperation::TakeThenCancel) cancel_key(key);
@@ -227,18 +260,28 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
             }
             case BatchOperation::Reduce:
                 // A reduce that leaves nothing cancels the order, and its key goes with it.
-                if (const OrderId* named = keyed_.id_of(key)) reduce(OrderId(*named).view(), event.quantity);
+                if (const OrderId* named = keyed_.id_of(key)) {
+                    const OrderId id(*named);
+                    note_leaving(id.view(), event.quantity);
+                    reduce(id.view(), event.quantity);
+                }
                 break;
             case BatchOperation::Cancel:
                 cancel_key(key);
                 break;
         }
         if (tops != nullptr) {
-            const std::optional<DepthLevel> bid = best_level(buys_), ask = best_level(sells_);
-            tops->bid_prices.push_back(bid ? bid->price_in_ticks : 0);
-            tops->bid_quantities.push_back(bid ? bid->quantity : 0.0);
-            tops->ask_prices.push_back(ask ? ask->price_in_ticks : 0);
-            tops->ask_quantities.push_back(ask ? ask->quantity : 0.0);
+            const auto top = [&](SideLevels& levels, OrderType side) {
+                const auto best = levels.best();
+                return total_of(side).at(best ? std::optional(best->first) : std::nullopt, [&](auto&& add) {
+                    for (Ref ref = best->second->head; ref != no_handle; ref = records_.next(ref)) add(records_.quantity(ref));
+                });
+            };
+            const auto bid = top(buys_, OrderType::Buy), ask = top(sells_, OrderType::Sell);
+            tops->bid_prices.push_back(bid ? bid->first : 0);
+            tops->bid_quantities.push_back(bid ? bid->second : 0.0);
+            tops->ask_prices.push_back(ask ? ask->first : 0);
+            tops->ask_quantities.push_back(ask ? ask->second : 0.0);
         }
         fills.events_applied = i + 1;
     }

@@ -368,12 +368,6 @@ DepthLevel OrderBook::depth_level(std::int64_t price, const Level& level) const 
     return view;
 }
 
-std::optional<DepthLevel> OrderBook::best_level(const SideLevels& side) const noexcept {
-    const auto best = side.best();
-    if (!best) return std::nullopt;
-    return depth_level(best->first, *best->second);
-}
-
 Depth OrderBook::depth(std::int64_t levels) const {
     if (levels <= 0) throw ValueError("levels must be positive");
     const auto wanted = static_cast<std::uint64_t>(levels);

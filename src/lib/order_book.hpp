@@ -102,7 +102,9 @@
 //   depth(k)     O(k levels + the orders resting in them).
 //   queue_position   O(orders ahead of it in its level).
 //   apply_batch  per event, what the call it stands for costs; an add mints its
-//                id, so it skips both identifier lookups (batch.hpp).
+//                id, so it skips both identifier lookups (batch.hpp). The top of
+//                book after each event costs O(1), and the length of the best
+//                level when it must be summed again (best_level_total.hpp).
 //   snapshots    O(everything the book holds), written and read in one pass
 //                each (book_snapshot.hpp); reading rebuilds the book through
 //                the operations above, so every invariant holds by construction.
@@ -339,7 +341,6 @@ private:
     std::vector<Order> side_orders(const SideLevels& side) const;
     double side_volume(const SideLevels& side) const noexcept;
     DepthLevel depth_level(std::int64_t price, const Level& level) const noexcept;
-    std::optional<DepthLevel> best_level(const SideLevels& side) const noexcept;
 
     platform::RecycleOnDestruction recycling_;  // first: it ends after every other member is freed
     double tick_size_;
