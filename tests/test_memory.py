@@ -4,6 +4,7 @@ import gc
 import os
 import random
 import sys
+from array import array
 from collections import deque
 
 import pytest
@@ -104,3 +105,15 @@ def test_large_sweep_leaves_no_fill_buffer_behind():
     # and its share of the table each); a fill buffer kept alive would hold 27 MB more
     grown = trimmed_rss() - before
     assert grown < 200_000 * 100 + (4 << 20), f"{grown >> 20} MiB still held after the fills were handed out"
+
+
+@pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"), reason="needs glibc's malloc")
+def test_a_batch_keeps_no_room_for_keys_that_came_and_went():
+    # 500,000 adds, each cancelled at once, under one key: room for all of them would hold 50 MB.
+    n, book = 500_000, OrderBook()
+    columns = (array("b", [1, 3]) * n, array("q", [0]) * (2 * n), bytes(2 * n), array("q", [100]) * (2 * n),
+               array("d", [1.0]) * (2 * n))
+    before = trimmed_rss()
+    book.apply_batch(*columns)
+    grown = trimmed_rss() - before
+    assert grown < 16 << 20, f"{grown >> 20} MiB held by a book with no orders"
