@@ -2,7 +2,7 @@
 VENV     := .venv
 PY       := $(VENV)/bin/python
 PIP      := $(PY) -m pip --disable-pip-version-check -q
-SOURCES  := $(shell find src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
+SOURCES  := $(shell find src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml quoranth.pyi py.typed
 
 .PHONY: demo test native-test install clean
 
@@ -47,23 +47,31 @@ $(NATIVE_TEST)-asan: tests/native/engine_test.cpp $(ENGINE_FILES)
 install: $(VENV)/.installed
 
 # Any venv of the project (.venv, .venv-asan): Python 3.13 plus the build and
-# test tools. Precious, so that make never deletes them as intermediates.
-.PRECIOUS: %/bin/python %/.tools
-%/bin/python:
-	@interpreter=$$(tools/find-python313) && "$$interpreter" -m venv $*
+# test tools. Precious, so that make never deletes them as intermediates. A venv
+# counts as made once it has a working pip: one cut short (Ctrl-C, a Python
+# without ensurepip) is made again from scratch rather than failing ever after.
+.PRECIOUS: %/.created %/.tools
+%/.created:
+	@if ! $*/bin/python -m pip --version >/dev/null 2>&1; then \
+	  rm -rf $* && interpreter=$$(tools/find-python313) && "$$interpreter" -m venv $*; \
+	fi
+	@touch $@
 
-%/.tools: %/bin/python requirements-dev.txt
+%/.tools: %/.created requirements-dev.txt
 	$*/bin/python -m pip --disable-pip-version-check -q install -r requirements-dev.txt
 	@touch $@
 
 # Built without isolation so that the CMake build directory is reused and a
-# rebuild after a small change only compiles what changed.
+# rebuild after a small change only compiles what changed. The build directory
+# is named here, not in pyproject.toml, so that a plain `pip install` builds in
+# a temporary one (a read-only tree installs; two installs never collide).
+BUILD_DIR := --config-settings=build-dir=build/{wheel_tag}
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
-	$(PIP) install --no-build-isolation --no-deps .
+	$(PIP) install --no-build-isolation --no-deps $(BUILD_DIR) .
 	@touch $@
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(PEERS_VENV)
 
 # Reliability runs. `make sanitize` builds the module with AddressSanitizer and
 # UndefinedBehaviorSanitizer into its own venv and build directory and runs every
@@ -128,7 +136,7 @@ $(PEERS_VENV)/.installed:
 # packaging runs again), reinstalled whenever the module was.
 $(PEERS_VENV)/.quoranth: $(VENV)/.installed $(PEERS_VENV)/.installed
 	rm -rf $(BENCH_WHEELS)
-	$(PIP) wheel --no-build-isolation --no-deps -w $(BENCH_WHEELS) .
+	$(PIP) wheel --no-build-isolation --no-deps $(BUILD_DIR) -w $(BENCH_WHEELS) .
 	$(PEERS_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-deps --force-reinstall \
 	  $(BENCH_WHEELS)/quoranth-*.whl
 	@touch $@
@@ -150,6 +158,6 @@ bench-engine: $(ENGINE_BENCH) $(ENGINE_STREAMS)/.written $(VENV)/.installed
 	  $$(for f in $(ENGINE_STREAMS)/replay_*.txt; do [ -e "$$f" ] && echo --replay "$$f"; done)
 	$(PY) benchmarks/crafted_prices.py 50000
 
-$(ENGINE_STREAMS)/.written: benchmarks/streams.py tools/write-engine-streams | $(VENV)/bin/python
+$(ENGINE_STREAMS)/.written: benchmarks/streams.py tools/write-engine-streams | $(VENV)/.created
 	$(PY) tools/write-engine-streams $(@D)
 	@touch $@

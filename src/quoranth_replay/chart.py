@@ -1,6 +1,6 @@
 """A replay as a PNG: the final depth of the book and the best bid and ask over the replay.
 
-Needs matplotlib (``pip install quoranth[plot]``); importing this module without
+Needs matplotlib (``pip install 'quoranth[plot]'``); importing this module without
 it raises ImportError.
 """
 

@@ -138,7 +138,7 @@ def _main(argv: Sequence[str] | None) -> int:
         try:
             from .chart import chart_path, write_chart
         except ImportError as error:  # matplotlib missing
-            return _fail(f"--chart needs matplotlib ({error}); install it with: pip install quoranth[plot]")
+            return _fail(f"--chart needs matplotlib ({error}); install it with: pip install 'quoranth[plot]'")
         try:
             chart = chart_path(args.chart)
         except ValueError as error:

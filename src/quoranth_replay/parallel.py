@@ -70,7 +70,7 @@ def dask(jobs: Sequence[Job], scheduler: str, *, timeout: float = 10.0) -> Gener
     try:
         from distributed import Client, as_completed as completed
     except ImportError as error:
-        raise ClusterUnavailable(f"--scheduler needs Dask ({error}); install it with: pip install quoranth[dask]") from None
+        raise ClusterUnavailable(f"--scheduler needs Dask ({error}); install it with: pip install 'quoranth[dask]'") from None
     try:
         client = Client(scheduler, timeout=timeout)  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError, ValueError) as error:  # ValueError: not an address at all
