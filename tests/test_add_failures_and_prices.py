@@ -65,6 +65,32 @@ def test_an_add_that_runs_out_of_memory_changes_nothing():
     assert int(run.stdout) >= 2, "the memory limits tried should make several adds fail"
 
 
+# A call whose failure is the first C++ exception of its thread, out of memory: the exception needs
+# per-thread state that the C library allocates on first use. The ballast gives the heap a layout
+# under which that allocation failed too and the C library ended the process.
+FIRST_FAILURE_IS_OUT_OF_MEMORY = textwrap.dedent("""
+    import pickle, resource
+    from array import array
+    from quoranth import OrderBook
+
+    n, book = 300_000, OrderBook()
+    book.apply_batch(b"\\x01" * n, array("q", range(n)), b"\\x01" * n, array("q", range(10_000, 10_000 + n)), array("d", [1.0]) * n)
+    state, ballast = pickle.dumps(book), array("q", [i // 2 for i in range(2_000_000)])
+    used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 20), resource.RLIM_INFINITY))
+    try:
+        book.depth(n)
+    except MemoryError:
+        print("MemoryError")
+""")
+
+
+@pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"), reason="address-space limits on Linux, unsanitized")
+def test_running_out_of_memory_at_a_threads_first_failure_raises_memory_error():
+    run = subprocess.run([sys.executable, "-c", FIRST_FAILURE_IS_OUT_OF_MEMORY], capture_output=True, text=True, timeout=120)
+    assert (run.returncode, run.stdout, run.stderr[-500:]) == (0, "MemoryError\n", "")
+
+
 # One batch that rests N sells and then sends M buys that take them, under a memory limit (a child
 # process per limit, so that no destroyed book's memory is at hand for reuse). A batch that fails
 # keeps the events it applied, and its error says how many and carries their fills: with the rest of

@@ -41,6 +41,13 @@ std::string_view project_path(const char* file) {
 
 }  // namespace
 
+[[gnu::cold]] void prepare_exceptions() noexcept {
+    // Reads, and so allocates, the thread's exception state; the read is kept
+    // (the function is pure, so a discarded result would drop the call).
+    [[maybe_unused]] const volatile int in_flight = std::uncaught_exceptions();
+    exceptions_ready = true;
+}
+
 void set_panic(const char* message, const std::source_location* where) noexcept {
     if (where != nullptr) {
         const std::string_view file = project_path(where->file_name());

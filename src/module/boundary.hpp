@@ -49,6 +49,14 @@ PyObject* kept(PyObject*& slot, Make&& make) {
 // that names where the failure happened (when known).
 void set_panic(const char* message, const std::source_location* where) noexcept;
 
+// The first C++ exception a thread throws sets up the runtime's per-thread
+// exception state, whose memory the C library allocates on first use. Were
+// that first exception an out-of-memory error, that allocation would fail too,
+// and the C library would end the process on the spot instead of the call
+// raising MemoryError. So a thread sets the state up on its first call.
+inline thread_local bool exceptions_ready = false;
+void prepare_exceptions() noexcept;
+
 // Not noexcept, and neither are the entries that call it: when a daemon
 // thread takes the interpreter lock back during shutdown (after a hook or a
 // wait for a flag), the interpreter ends it by unwinding its stack (a forced
@@ -57,6 +65,7 @@ void set_panic(const char* message, const std::source_location* where) noexcept;
 // they hold, rather than become an exception set with no thread state.
 template <typename Body, typename Result = decltype(std::declval<Body>()())>
 Result guarded(Body&& body, Result failed = Result{}) {
+    if (!exceptions_ready) [[unlikely]] prepare_exceptions();
     try {
         return body();
     } catch (const PythonError&) {
