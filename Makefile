@@ -48,14 +48,16 @@ install: $(VENV)/.installed
 
 # Any venv of the project (.venv, .venv-asan): Python 3.13 plus the build and
 # test tools. Precious, so that make never deletes them as intermediates. A venv
-# counts as made once it has a working pip: one cut short (Ctrl-C, a Python
+# counts as made once `-m venv` has finished: one cut short (Ctrl-C, a Python
 # without ensurepip) is made again from scratch rather than failing ever after.
+# Only a venv is ever removed: a folder without pyvenv.cfg is left alone.
 .PRECIOUS: %/.created %/.tools
 %/.created:
-	@if ! $*/bin/python -m pip --version >/dev/null 2>&1; then \
-	  rm -rf $* && interpreter=$$(tools/find-python313) && "$$interpreter" -m venv $*; \
-	fi
-	@touch $@
+	@interpreter=$$(tools/find-python313) || exit 1; \
+	if [ -e $* ] && [ ! -e $*/pyvenv.cfg ] && [ -n "$$(ls -A $*)" ]; then \
+	  echo "error: $* is not a Python venv; move it away or choose another VENV" >&2; exit 1; \
+	fi; \
+	rm -rf $* && "$$interpreter" -m venv $* && touch $@
 
 %/.tools: %/.created requirements-dev.txt
 	$*/bin/python -m pip --disable-pip-version-check -q install -r requirements-dev.txt
