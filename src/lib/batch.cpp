@@ -137,7 +137,12 @@ std::size_t check(const BatchEvents& events) {
 void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchTops* tops) {
     const std::size_t adds = check(events);
     plan_.valid_ = false;
-    keyed_.reserve_keys(adds);  // mostly one growth of the key table, not one per doubling
+    keyed_.reserve_keys(adds);  // one growth of the key table, not one per doubling
+    // However the batch ends, room for keys it no longer needs goes back.
+    struct ShrinkKeys {
+        KeyedOrders& keyed;
+        ~ShrinkKeys() { keyed.shrink_keys(); }
+    } const shrink_keys{keyed_};
     // From the first add on, entries keep their keys: the plans below reserve room for them.
     if (adds != 0) keyed_.reserve_entries(records_.entry_bound());
     const std::size_t count = events.operations.size();

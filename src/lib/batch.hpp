@@ -107,10 +107,11 @@ public:
     void unbind_if_naming(std::int64_t key, std::string_view id) noexcept {
         if (key_naming(key, id) != no_key) ids_.erase(key);
     }
-    // Room for `count` more keys, grown at once rather than by doubling, but
-    // by at most as many as are bound now (and 65,536): adds that come and go
-    // under few keys must not leave the book holding a table sized for them all.
-    void reserve_keys(std::size_t count) { ids_.reserve(std::min(count, std::max(ids_.size(), std::size_t{1} << 16))); }
+    // Room for `count` more keys, made at once rather than by doubling.
+    void reserve_keys(std::size_t count) { ids_.reserve(count); }
+    // After a batch: adds that came and went under few keys must not leave
+    // the book holding a table sized for them all.
+    void shrink_keys() noexcept { ids_.shrink(); }
     // Calls visit(key, id) for every key that names an order.
     template <typename Visit>
     void for_each_key(Visit&& visit) const { ids_.for_each(visit); }

@@ -4,6 +4,7 @@
 // drawn once per process: no set of keys can be crafted to collide. Open
 // addressing with linear probing and backward-shift deletion; load at most 1/2.
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "lib/hash_secret.hpp"
@@ -37,6 +38,19 @@ public:
         std::size_t capacity = slots_.empty() ? 16 : slots_.size();
         while ((count_ + count) * 2 > capacity) capacity *= 2;
         if (capacity != slots_.size()) rehash(capacity);
+    }
+
+    // Gives back room that a burst of insertions left unused: a table more
+    // than four times the size its keys need shrinks to that size. Stays as
+    // it is if memory for the smaller table cannot be had.
+    void shrink() noexcept {
+        std::size_t capacity = 16;
+        while (count_ * 2 > capacity) capacity *= 2;
+        if (slots_.size() <= 4 * capacity) return;
+        try {
+            rehash(capacity);
+        } catch (const std::bad_alloc&) {
+        }
     }
 
     // Sets the value under `key`, adding the key if it is absent.
