@@ -145,6 +145,9 @@ def test_random_flows_batch_equals_per_call(seed):
     # Whole sizes whose sum rounds to 2^53 (it is 2^53 + 1), then a take from the front.
     (([ADD] * 3, [0, 1, 2], [0] * 3, [101] * 3, [3 * 2.0**51 - 6, 2.0**51, 7.0]), False,
      ([NOTHING, TAKE], [9, 9], [0, 1], [101] * 2, [1.0, 5.0])),
+    # Sizes whose sum overflows: an infinite total is never taken from.
+    (([ADD] * 2, [0, 1], [0] * 2, [101] * 2, [2.0**1023] * 2), False,
+     ([NOTHING, CANCEL], [9, 0], [0, 0], [101] * 2, [1.0] * 2)),
     # An order resting twice (added again per call), reduced, then cancelled.
     (([ADD] * 2, [0, 2], [0] * 2, [101] * 2, [2.0, 7.0]), True,
      ([NOTHING, REDUCE, ADD, CANCEL], [9, 2, 3, 2], [0] * 4, [101] * 4, [1.0] * 4)),

@@ -235,7 +235,11 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                 const std::int64_t incoming_key = adding ? key : no_key;
                 const bool buying = side == OrderType::Buy;
                 const bool one_whole_fill = !adding && plan.matches().size() == 1 && plan.matches()[0].quantity == quantity;
+                BestLevelTotal& across = total_of(buying ? OrderType::Sell : OrderType::Buy);
                 for (const PlannedMatch& match : plan.matches()) {
+                    // Each match takes from its resting record's level (told before the
+                    // commit, which cannot fail, while the record is still at hand).
+                    if (tops != nullptr) across.left(records_.record(match.resting_entry).price_in_ticks, match.quantity);
                     const std::int64_t resting_key = keyed_.key_of_entry(match.resting_entry);
                     fills.events.push_back(static_cast<std::int64_t>(i));
                     fills.buy_keys.push_back(buying ? incoming_key : resting_key);
@@ -245,18 +249,6 @@ void OrderBook::apply_batch(const BatchEvents& events, BatchFills& fills, BatchT
                     fills.on_named.push_back(one_whole_fill && key >= 0 && resting_key == key);
                 }
                 commit_add();
-                if (tops != nullptr && !plan.matches().empty()) {
-                    // Matching takes from the front of the other side's best levels:
-                    // while the first of them stays, every match was there.
-                    const OrderType other = buying ? OrderType::Sell : OrderType::Buy;
-                    BestLevelTotal& across = total_of(other);
-                    const auto best = levels_of(other).best();
-                    if (best && across.price() == best->first) {
-                        for (const PlannedMatch& match : plan.matches()) across.left(best->first, match.quantity);
-                    } else {
-                        across.forget();
-                    }
-                }
                 if (plan.rested_entry() != no_handle) total_of(side).joined(price, plan.incoming().quantity);
                 if (adding && plan.rested_entry() != no_handle) keyed_.set_entry_key(plan.rested_entry(), key);
                 if (adding && plan.filed_entry() != no_handle) keyed_.set_cold_key(plan.filed_entry(), key);

@@ -41,7 +41,7 @@ public:
             return std::nullopt;
         }
         if (!known_ || !best_.carried || best_.price != *best_price) {
-            if (known_ && displaced_.carried && displaced_.price == *best_price) {
+            if (displaced_.carried && displaced_.price == *best_price) {
                 best_ = displaced_;  // the level a better price had displaced is the best again
             } else {
                 best_ = Level{*best_price};
@@ -55,8 +55,8 @@ public:
 
     // A record of `quantity` joined the side at `price`, at the tail of its level.
     void joined(std::int64_t price, double quantity) noexcept {
-        if (!known_) return;
         if (displaced_.carried && price == displaced_.price) displaced_.join(quantity);
+        if (!known_) return;
         if (best_.carried && price == best_.price) {
             best_.join(quantity);
         } else if (!best_.carried || (buying_ ? price > best_.price : price < best_.price)) {
@@ -69,26 +69,15 @@ public:
 
     // A record resting at `price` lost `quantity` (all it had, or part).
     void left(std::int64_t price, double quantity) noexcept {
-        if (!known_) return;
         if (displaced_.carried && price == displaced_.price) displaced_.carried = displaced_.take(quantity);
         // At a price worse than the best, the best level is as it was.
-        if (best_.carried && price == best_.price && !best_.take(quantity)) known_ = false;
+        if (known_ && best_.carried && price == best_.price && !best_.take(quantity)) known_ = false;
     }
 
     // The level at `price` changed in some other way.
     void touched(std::int64_t price) noexcept {
         if (displaced_.carried && price == displaced_.price) displaced_.carried = false;
         if (known_ && best_.carried && price == best_.price) known_ = false;
-    }
-    void forget() noexcept {
-        known_ = false;
-        displaced_.carried = false;
-    }
-
-    // The best price this total was carried for, if it is known.
-    std::optional<std::int64_t> price() const noexcept {
-        if (!known_ || !best_.carried) return std::nullopt;
-        return best_.price;
     }
 
 private:
@@ -126,7 +115,11 @@ private:
         // The total is below 2^(53 + step): its exponent is under 53 + step.
         // (A rounded sum reaches that bound only if the exact sum does, and
         // every partial sum of positive sizes is below the whole.)
-        bool below_bound() const noexcept { return exponent_of(total) < 53 + step; }
+        // An infinite total (exponent 1024) is never exact.
+        bool below_bound() const noexcept {
+            const int exponent = exponent_of(total);
+            return exponent < 1024 && exponent < 53 + step;
+        }
         // False if the level's total must be summed again.
         bool take(double quantity) noexcept {
             if (!exact || step_of(quantity) < step) return false;
