@@ -47,17 +47,22 @@ $(NATIVE_TEST)-asan: tests/native/engine_test.cpp $(ENGINE_FILES)
 install: $(VENV)/.installed
 
 # Any venv of the project (.venv, .venv-asan): Python 3.13 plus the build and
-# test tools. Precious, so that make never deletes them as intermediates. A venv
-# counts as made once `-m venv` has finished: one cut short (Ctrl-C, a Python
-# without ensurepip) is made again from scratch rather than failing ever after.
-# Only a venv is ever removed: a folder without pyvenv.cfg is left alone.
+# test tools. Precious, so that make never deletes them as intermediates.
+# While `-m venv` runs, a marker beside the venv says so: a venv cut short
+# (Ctrl-C, a Python without ensurepip) is made again from scratch rather than
+# failing ever after, as is one whose pip does not run. A working venv made
+# otherwise is kept, and a folder that is not a venv is never removed.
 .PRECIOUS: %/.created %/.tools
 %/.created:
 	@interpreter=$$(tools/find-python313) || exit 1; \
-	if [ -e $* ] && [ ! -e $*/pyvenv.cfg ] && [ -n "$$(ls -A $*)" ]; then \
+	if [ -e $*.partial ] || { [ -e $*/pyvenv.cfg ] && ! $*/bin/python -m pip --version >/dev/null 2>&1; }; then \
+	  rm -rf $*; \
+	elif [ -e $* ] && [ ! -e $*/pyvenv.cfg ] && [ -n "$$(ls -A $*)" ]; then \
 	  echo "error: $* is not a Python venv; move it away or choose another VENV" >&2; exit 1; \
 	fi; \
-	rm -rf $* && "$$interpreter" -m venv $* && touch $@
+	if [ ! -e $*/pyvenv.cfg ]; then \
+	  touch $*.partial && "$$interpreter" -m venv $* && rm -f $*.partial; \
+	fi && touch $@
 
 %/.tools: %/.created requirements-dev.txt
 	$*/bin/python -m pip --disable-pip-version-check -q install -r requirements-dev.txt
@@ -73,7 +78,7 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 	@touch $@
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(PEERS_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(PEERS_VENV) $(VENV).partial $(ASAN_VENV).partial
 
 # Reliability runs. `make sanitize` builds the module with AddressSanitizer and
 # UndefinedBehaviorSanitizer into its own venv and build directory and runs every
