@@ -1,7 +1,7 @@
 #pragma once
+#include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <algorithm>
 #include <optional>
 #include <utility>
 
