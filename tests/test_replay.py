@@ -311,6 +311,19 @@ def test_what_cannot_open_a_replay_is_refused_before_its_book_is_made(tmp_path):
         Replay(messages, OrderbookFile("m.csv", 1, (100100, 10, 50, 50), *columns))
     with pytest.raises(ValueError, match="x: no messages"):
         Replay(MessageFile("x", array("d"), array("b"), array("q"), array("q"), array("q"), array("b")))
+    # Columns made by hand with a row missing: refused, not a failure at the message that lacks it.
+    with pytest.raises(ReplayInputError, match=r"h: its columns differ in length \(1, 2, 2, 2, 2, 2\)"):
+        Replay(MessageFile("h", array("d", [1.0]), *(array(code, [1, 1]) for code in "bqqq"), array("b", [1, 1])))
+
+
+def test_until_is_a_message_index_never_a_time(tmp_path):
+    replay = Replay(write(tmp_path / "flow.csv", [(1.0 + i, 1, 11 + i, 100, 100000, 1) for i in range(3)]))
+    for until in (2.0, float("nan"), "2"):
+        for run in (replay.run, replay.run_top_of_book):
+            with pytest.raises(TypeError, match="argument 'until'"):
+                run(until)
+    replay.run(True)  # an index all the same, kept as an int
+    assert replay.index == 1 and type(replay.index) is int
 
 
 def test_a_replay_is_neither_copied_nor_pickled(tmp_path):

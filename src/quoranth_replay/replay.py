@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from array import array
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sized
 from itertools import compress, count, repeat
 from operator import add, and_, eq, floordiv, ge, le
 from operator import index as as_integer
@@ -123,10 +123,10 @@ class _Uncounted:
 class Reference(NamedTuple):
     """The exchange's best levels after each message, from its orderbook file (see ``_reference``)."""
 
-    bid_prices: list[int]
-    bid_sizes: list[int]
-    ask_prices: list[int]
-    ask_sizes: list[int]
+    bid_prices: array[int]
+    bid_sizes: array[int]
+    ask_prices: array[int]
+    ask_sizes: array[int]
 
 
 class TopOfBook(NamedTuple):
@@ -211,8 +211,12 @@ class Replay:
         self.messages = messages if isinstance(messages, MessageFile) else read_messages(messages)
         if not len(self.messages):
             raise ReplayInputError(self.messages.path, None, "no messages")
+        m = self.messages
+        _check_lengths(m.path, (m.times, m.types, m.order_ids, m.sizes, m.prices, m.directions))
         if orderbook is not None and not isinstance(orderbook, OrderbookFile):
             orderbook = read_orderbook(orderbook)
+        if orderbook is not None:
+            _check_lengths(orderbook.path, (orderbook.ask_prices, orderbook.ask_sizes, orderbook.bid_prices, orderbook.bid_sizes))
         if orderbook is not None and len(orderbook) != len(self.messages):
             raise ReplayInputError(
                 orderbook.path, None, f"has {len(orderbook)} rows but {self.messages.path} has {len(self.messages)} messages"
@@ -292,7 +296,7 @@ class Replay:
         """
         self._count_pending()
         start = self._index
-        stop = len(self.messages) if until is None else min(until, len(self.messages))
+        stop = self._stop(start, until)
         if not depth_levels:
             for first in range(start, stop, _BATCH):
                 self._apply(first, min(first + _BATCH, stop), tops=self._reference is not None)
@@ -309,9 +313,20 @@ class Replay:
         """Apply the messages before index ``until`` (by default all that are left)
         in one batch call, and return the best bid and ask after each."""
         start = self._index
-        stop = len(self.messages) if until is None else max(start, min(until, len(self.messages)))
+        stop = self._stop(start, until)
         result = self._apply(start, stop, tops=True)
         return TopOfBook(result["bid_price"], result["bid_quantity"], result["ask_price"], result["ask_quantity"])
+
+    def _stop(self, start: int, until: int | None) -> int:
+        """Where a run from ``start`` ends: before message ``until`` (an index, never a
+        time: a float is refused), or at the end of the file."""
+        if until is None:
+            return len(self.messages)
+        try:
+            until = as_integer(until)
+        except TypeError:
+            raise TypeError(f"argument 'until': '{type(until).__name__}' object cannot be interpreted as an integer") from None
+        return max(start, min(until, len(self.messages)))
 
     @property
     def time(self) -> float:
@@ -581,6 +596,12 @@ def _cannot_copy() -> TypeError:
                      "make another Replay of the same files and run it to the same index")
 
 
+def _check_lengths(path: str, columns: tuple[Sized, ...]) -> None:
+    """Columns made by hand must have a row each for every message (the readers' always do)."""
+    if len({len(column) for column in columns}) > 1:
+        raise ReplayInputError(path, None, f"its columns differ in length ({', '.join(str(len(c)) for c in columns)})")
+
+
 def _check_type(value: object, expected: type, name: str, target: str) -> None:
     """TypeError for a value of another type, as the book's own methods give it:
     an order object or an int is not "an id that is not the caller's"."""
@@ -603,12 +624,13 @@ def _reference(orderbook: OrderbookFile) -> Reference:
     return Reference(bid_prices, bid_sizes, ask_prices, ask_sizes)
 
 
-def _best_levels(prices: array[int], sizes: array[int], beyond: Callable[[int, int], bool], placeholder: int) -> tuple[list[int], list[int]]:
+def _best_levels(prices: array[int], sizes: array[int], beyond: Callable[[int, int], bool], placeholder: int) -> tuple[array[int], array[int]]:
     """Prices in ticks and sizes of one side, with 0 and 0 where the side is empty
     (at the placeholder price or beyond it); whole columns at a time, since empty
-    rows are few."""
-    ticks = list(map(floordiv, prices, repeat(PRICE_UNITS_PER_TICK)))
-    levels = sizes.tolist()
+    rows are few. Kept as arrays for the replay's life: 16 bytes a message, where
+    lists of ints took about a hundred."""
+    ticks = array("q", map(floordiv, prices, repeat(PRICE_UNITS_PER_TICK)))
+    levels = array("q", sizes)
     for row in compress(count(), map(beyond, prices, repeat(placeholder))):
         ticks[row] = levels[row] = 0
     return ticks, levels
