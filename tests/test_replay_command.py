@@ -328,6 +328,15 @@ def test_many_files_on_a_dask_cluster(tmp_path):
     assert len(list(tmp_path.glob("*.csv"))) == 4
 
 
+def test_a_dask_scheduler_without_workers_is_refused_not_waited_on():
+    distributed = pytest.importorskip("distributed")
+    from quoranth_replay.parallel import ClusterUnavailable, Job, dask
+
+    with distributed.LocalCluster(n_workers=0, processes=False, dashboard_address=None) as cluster:
+        with pytest.raises(ClusterUnavailable, match="has no workers"):
+            list(dask([Job(f"{AAPL}_message_10.csv")], cluster.scheduler_address, timeout=1))
+
+
 def test_usage_errors(capsys):
     for args, expected in ((["a.csv", "b.csv", "--orderbook", "o.csv"], "give one --orderbook per message file"),
                            (["a.csv", "--levels", "0"], "--levels must be at least 1"),

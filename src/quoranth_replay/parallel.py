@@ -76,6 +76,11 @@ def dask(jobs: Sequence[Job], scheduler: str, *, timeout: float = 10.0) -> Gener
     except (OSError, TimeoutError, ValueError) as error:  # ValueError: not an address at all
         raise ClusterUnavailable(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
     with client:
+        # A scheduler without workers would take the files and never answer.
+        try:
+            client.wait_for_workers(1, timeout=timeout)
+        except TimeoutError:
+            raise ClusterUnavailable(f"the Dask scheduler at {scheduler} has no workers (waited {timeout:g} s)") from None
         run: Callable[[Job], FileSummary] = replay_file
         futures = client.map(run, jobs, pure=False)
         finished = False
