@@ -218,6 +218,9 @@ def _lobster_message_columns(
     data: Buffer, width: int, /
 ) -> tuple[array[float], array[int], array[int], array[int], array[int], array[int]] | None: ...
 def _lobster_integer_columns(data: Buffer, width: int, kept: int, /) -> tuple[array[int], ...] | None: ...
+def _lobster_unplain_message(
+    times: Buffer, types: Buffer, sizes: Buffer, prices: Buffer, directions: Buffer, /
+) -> int | None: ...
 def _lobster_plan(
     types: Buffer,
     order_ids: Buffer,

@@ -314,6 +314,14 @@ def test_what_cannot_open_a_replay_is_refused_before_its_book_is_made(tmp_path):
     # Columns made by hand with a row missing: refused, not a failure at the message that lacks it.
     with pytest.raises(ReplayInputError, match=r"h: its columns differ in length \(1, 2, 2, 2, 2, 2\)"):
         Replay(MessageFile("h", array("d", [1.0]), *(array(code, [1, 1]) for code in "bqqq"), array("b", [1, 1])))
+    # Values no file could hold, in columns made by hand or changed after reading: named, never replayed
+    # (a direction of 2 was taken as a sell, a size past 2^53 rounded).
+    messages.directions[1] = 2
+    with pytest.raises(ReplayInputError, match="flow.csv: message 1: direction must be 1 or -1, found 2"):
+        Replay(messages)
+    with pytest.raises(ReplayInputError, match=r"h: message 0: size must be at most 2\^53 \(9007199254740992\), found 9007199254740993"):
+        Replay(MessageFile("h", array("d", [1.0]), array("b", [1]), array("q", [1]), array("q", [2**53 + 1]),
+                           array("q", [100]), array("b", [1])))
 
 
 def test_until_is_a_message_index_never_a_time(tmp_path):

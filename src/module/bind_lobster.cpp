@@ -43,6 +43,20 @@ PyObject* integer_columns(std::string_view text, std::int64_t width, std::int64_
     return tuple.release();
 }
 
+// The index of the first message of columns made by hand that no file read
+// here could hold, or None; the package names what is wrong with it.
+std::optional<std::int64_t> unplain_message(std::span<const double> times, std::span<const std::int64_t> types,
+                                            std::span<const std::int64_t> sizes, std::span<const std::int64_t> prices,
+                                            std::span<const std::int64_t> directions) {
+    const std::size_t count = types.size();
+    if (times.size() != count || sizes.size() != count || prices.size() != count || directions.size() != count) {
+        raise(PyExc_ValueError, "columns of different lengths");
+    }
+    const auto first = replay::first_unplain_message(times, types, sizes, prices, directions);
+    if (!first) return std::nullopt;
+    return static_cast<std::int64_t>(*first);
+}
+
 // (operations, keys, sides, ticks, quantities, unplaced).
 PyObject* plan(std::span<const std::int8_t> types, std::span<const std::int64_t> order_ids,
                std::span<const std::int64_t> sizes, std::span<const std::int64_t> prices,
@@ -72,6 +86,9 @@ PyMethodDef lobster_functions[] = {
         "Columns of the data lines of a LOBSTER message file in the plain form, or None."),
     function<"_lobster_integer_columns", integer_columns, Bytes, Int64, Int64>(
         "The first levels of rows of plain integers, each level as the exchange writes it, or None."),
+    function<"_lobster_unplain_message", unplain_message, Column<double>, Column<std::int64_t>,
+             Column<std::int64_t>, Column<std::int64_t>, Column<std::int64_t>>(
+        "The index of the first message whose values no plain file holds, or None."),
     function<"_lobster_plan", plan, Column<std::int8_t>, Column<std::int64_t>, Column<std::int64_t>,
              Column<std::int64_t>, Column<std::int8_t>, Column<std::int64_t>, Column<std::int8_t>,
              Column<std::int64_t>>("The replay plan of LOBSTER message columns."),

@@ -27,7 +27,7 @@ from itertools import chain, compress, repeat
 from pathlib import Path
 from typing import NamedTuple
 
-from quoranth import _lobster_integer_columns, _lobster_message_columns
+from quoranth import _lobster_integer_columns, _lobster_message_columns, _lobster_unplain_message
 
 # LOBSTER prices are US dollars times 10000: one cent, the book's tick, is 100.
 PRICE_UNITS_PER_TICK = 100
@@ -432,15 +432,9 @@ def _careful_messages(path: Path | str, lines: list[str], first: int, width: int
         size = _int(fields[3], "size", path, line_no)
         price = _int(fields[4], "price", path, line_no)
         direction = _int(fields[5], "direction", path, line_no)
-        if direction not in (1, -1):
-            raise ReplayInputError(path, line_no, f"direction must be 1 or -1, found {direction}")
-        if kind not in PASSIVE_TYPES:
-            if size <= 0:
-                raise ReplayInputError(path, line_no, f"size must be positive, found {size}")
-            if size > MAX_SIZE:
-                raise ReplayInputError(path, line_no, f"size must be at most 2^53 ({MAX_SIZE}), found {size}")
-            if price <= 0 or price % PRICE_UNITS_PER_TICK:
-                raise ReplayInputError(path, line_no, f"price must be a positive whole number of cents, found {price}")
+        problem = _values_problem(kind, size, price, direction)
+        if problem is not None:
+            raise ReplayInputError(path, line_no, problem)
         times.append(when)
         types.append(kind)
         ids.append(order_id)
@@ -448,6 +442,36 @@ def _careful_messages(path: Path | str, lines: list[str], first: int, width: int
         prices.append(price)
         directions.append(direction)
     return times, types, ids, sizes, prices, directions
+
+
+def _values_problem(kind: int, size: int, price: int, direction: int) -> str | None:
+    """What makes one message's values unfit for a replay, if anything."""
+    if kind not in KNOWN_TYPES:
+        return f"unknown message type {kind}"
+    if direction not in (1, -1):
+        return f"direction must be 1 or -1, found {direction}"
+    if kind not in PASSIVE_TYPES:
+        if size <= 0:
+            return f"size must be positive, found {size}"
+        if size > MAX_SIZE:
+            return f"size must be at most 2^53 ({MAX_SIZE}), found {size}"
+        if price <= 0 or price % PRICE_UNITS_PER_TICK:
+            return f"price must be a positive whole number of cents, found {price}"
+    return None
+
+
+def check_messages(messages: MessageFile) -> None:
+    """Refuses a MessageFile made by hand (or changed since it was read) that
+    holds what no file could: ReplayInputError names the file and the first
+    such message, counted from 0."""
+    m = messages
+    index = _lobster_unplain_message(m.times, m.types, m.sizes, m.prices, m.directions)
+    if index is None:
+        return
+    when = m.times[index]
+    problem = f"time is not finite: {when!r}" if not math.isfinite(when) else None
+    problem = problem or _values_problem(m.types[index], m.sizes[index], m.prices[index], m.directions[index])
+    raise ReplayInputError(m.path, None, f"message {index}: {problem}")
 
 
 _INT64 = 2**63

@@ -21,6 +21,7 @@ from .lobster import (
     MessageFile,
     OrderbookFile,
     ReplayInputError,
+    check_messages,
     read_messages,
     read_orderbook,
 )
@@ -213,6 +214,8 @@ class Replay:
             raise ReplayInputError(self.messages.path, None, "no messages")
         m = self.messages
         _check_lengths(m.path, (m.times, m.types, m.order_ids, m.sizes, m.prices, m.directions))
+        if m is messages:  # made by hand, or read before and perhaps changed since
+            check_messages(m)
         if orderbook is not None and not isinstance(orderbook, OrderbookFile):
             orderbook = read_orderbook(orderbook)
         if orderbook is not None:

@@ -136,6 +136,25 @@ std::size_t line_bound(std::string_view text) { return text.size() / 12 + 1; }
 
 }  // namespace
 
+bool plain_message(double time, std::int64_t type, std::int64_t size, std::int64_t price,
+                   std::int64_t direction) noexcept {
+    if (!std::isfinite(time) || type < 1 || type > 7 || (direction != 1 && direction != -1)) return false;
+    // Hidden executions, cross trades and halts (5 to 7) may carry any size and price.
+    const bool changes_book = type <= 4;
+    return !changes_book ||
+           (size > 0 && size <= max_exact_size && price > 0 && price % price_units_per_cent == 0);
+}
+
+std::optional<std::size_t> first_unplain_message(std::span<const double> times, std::span<const std::int64_t> types,
+                                                 std::span<const std::int64_t> sizes,
+                                                 std::span<const std::int64_t> prices,
+                                                 std::span<const std::int64_t> directions) noexcept {
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        if (!plain_message(times[i], types[i], sizes[i], prices[i], directions[i])) return i;
+    }
+    return std::nullopt;
+}
+
 std::optional<MessageColumns> read_message_columns(std::string_view text, int width) {
     if (width != 6 && width != 7) return std::nullopt;
     MessageColumns columns;
@@ -154,12 +173,7 @@ std::optional<MessageColumns> read_message_columns(std::string_view text, int wi
                           fields.integer(order_id) && fields.comma() && fields.integer(size) && fields.comma() &&
                           fields.integer(price) && fields.comma() && fields.integer(direction) &&
                           (width == 6 || (fields.comma() && fields.text())) && fields.line_end();
-        if (!read || type < 1 || type > 7 || (direction != 1 && direction != -1)) return false;
-        // Hidden executions, cross trades and halts (5 to 7) may carry any size and price.
-        const bool changes_book = type <= 4;
-        if (changes_book && (size <= 0 || size > max_exact_size || price <= 0 || price % price_units_per_cent != 0)) {
-            return false;
-        }
+        if (!read || !plain_message(time, type, size, price, direction)) return false;
         columns.times.push_back(time);
         columns.types.push_back(static_cast<std::int8_t>(type));
         columns.order_ids.push_back(order_id);

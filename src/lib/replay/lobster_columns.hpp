@@ -6,6 +6,7 @@
 // units (US dollars times 10,000).
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -32,6 +33,20 @@ struct MessageColumns {
 // number of cents, the size at most 2^53 (exact as a double). Nothing if any
 // line is otherwise.
 std::optional<MessageColumns> read_message_columns(std::string_view text, int width);
+
+// The values of one message as read_message_columns takes them: a finite time,
+// the type 1 to 7, the direction 1 or -1, and for the types that change the
+// visible book (1 to 4) a size from 1 to 2^53 and a positive whole number of
+// cents as the price.
+bool plain_message(double time, std::int64_t type, std::int64_t size, std::int64_t price,
+                   std::int64_t direction) noexcept;
+
+// The first message of columns made elsewhere (of one length) whose values are
+// not plain, if any: what no file read here could hold.
+std::optional<std::size_t> first_unplain_message(std::span<const double> times, std::span<const std::int64_t> types,
+                                                 std::span<const std::int64_t> sizes,
+                                                 std::span<const std::int64_t> prices,
+                                                 std::span<const std::int64_t> directions) noexcept;
 
 // The first `kept` columns (whole levels: a multiple of 4) of rows of `width`
 // plain integers (orderbook files); every field is checked to be one, and
