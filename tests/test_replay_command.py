@@ -6,9 +6,11 @@ import os
 import re
 import resource
 import signal
+import socket
 import subprocess
 import sys
 import sysconfig
+import threading
 import time
 from pathlib import Path
 
@@ -168,6 +170,10 @@ def test_inputs_are_read_from_pipes_and_within_bounds(tmp_path, monkeypatch, cap
 
     assert main([pipe(ROWS[0].encode())]) == 0
     assert "1 message replayed (1 new)\n" in capsys.readouterr().out
+    # Among several files, a pipe is this process's to read: no worker process could open it.
+    piped = pipe(ROWS[0].encode())
+    assert main([piped, str(messages), "--jobs", "2"]) == 0
+    assert capsys.readouterr().out.startswith(f"{Path(piped).name}: 1 message, 0 fills")
     # A pipe and a gzip file give a few GiB at most; a regular file is read whole.
     monkeypatch.setattr(lobster, "MAX_READ", 100)
     assert len(read_messages(messages)) == 4 and messages.stat().st_size > 100
@@ -176,6 +182,51 @@ def test_inputs_are_read_from_pipes_and_within_bounds(tmp_path, monkeypatch, cap
     (tmp_path / "bomb.csv.gz").write_bytes(gzip.compress(b"0" * 10**7))
     with pytest.raises(ReplayInputError, match="bomb.csv.gz: unpacks to more than"):
         read_messages(tmp_path / "bomb.csv.gz")
+
+
+def test_a_closed_standard_error_loses_only_the_messages(tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(sys, "stderr", None)  # as `2>&-` leaves it
+    assert main([str(put(tmp_path / "a.csv", ROWS)), str(put(tmp_path / "b.csv", ROWS))]) == 0
+    assert capsys.readouterr().out.count("4 messages") == 2
+    assert main([str(tmp_path / "missing.csv")]) == 2 and capsys.readouterr().out == ""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_worker_processes_leave_ctrl_c_to_the_command_and_end_with_it(tmp_path):
+    # The command waits on a FIFO (its own to read) while its workers replay the other files.
+    fifo = tmp_path / "later.csv"
+    os.mkfifo(fifo)
+    run = subprocess.Popen([str(COMMAND), str(fifo), f"{AAPL}_message_10.csv", f"{AMZN}_message_1.csv", "--jobs", "2"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def workers():
+        found = []
+        for entry in os.listdir("/proc"):
+            try:
+                status = Path(f"/proc/{entry}/status").read_text()
+            except (OSError, ValueError):
+                continue
+            if re.search(rf"^PPid:\s+{run.pid}$", status, re.M) and "spawn_main" in Path(f"/proc/{entry}/cmdline").read_text():
+                found.append(status)
+        return found
+
+    try:
+        deadline = time.monotonic() + 30
+        while len(workers()) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        found = workers()
+        assert len(found) == 2
+        for status in found:  # SIGINT (bit 1) blocked from the start, then ignored
+            masks = (int(re.search(rf"^{mask}:\s+([0-9a-f]+)$", status, re.M).group(1), 16) for mask in ("SigBlk", "SigIgn"))
+            assert any(mask & 2 for mask in masks)
+        run.kill()  # as the kernel's out-of-memory killer would
+        run.wait()
+        while workers() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not workers()
+    finally:
+        run.kill()
+        run.wait()
 
 
 def test_system_failures_exit_1_with_one_line_and_leave_nothing(tmp_path, monkeypatch, capsys):
@@ -328,13 +379,20 @@ def test_many_files_on_a_dask_cluster(tmp_path):
     assert len(list(tmp_path.glob("*.csv"))) == 4
 
 
-def test_a_dask_scheduler_without_workers_is_refused_not_waited_on():
+def test_a_dask_scheduler_without_workers_or_that_does_not_answer_is_refused_not_waited_on():
     distributed = pytest.importorskip("distributed")
     from quoranth_replay.parallel import ClusterUnavailable, Job, dask
 
+    jobs = [Job(f"{AAPL}_message_10.csv")]
     with distributed.LocalCluster(n_workers=0, processes=False, dashboard_address=None) as cluster:
         with pytest.raises(ClusterUnavailable, match="has no workers"):
-            list(dask([Job(f"{AAPL}_message_10.csv")], cluster.scheduler_address, timeout=1))
+            list(dask(jobs, cluster.scheduler_address, timeout=1))
+    # A server that takes the connection and says nothing (a dashboard's port, next to the scheduler's).
+    with socket.create_server(("127.0.0.1", 0)) as silent:
+        held = []
+        threading.Thread(target=lambda: held.append(silent.accept()), daemon=True).start()
+        with pytest.raises(ClusterUnavailable, match="does not answer as one"):
+            list(dask(jobs, f"tcp://127.0.0.1:{silent.getsockname()[1]}", timeout=1))
 
 
 def test_usage_errors(capsys):

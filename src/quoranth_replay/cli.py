@@ -152,8 +152,10 @@ def _main(argv: Sequence[str] | None) -> int:
     try:
         try:
             staging = Staging(Path(args.out)) if args.out is not None else None
-        except OSError as error:
+        except (FileExistsError, NotADirectoryError) as error:  # a file where a folder must be: bad usage
             return _fail(f"--out {args.out}: {error.strerror or error}")
+        except OSError as error:  # a folder that cannot be written (permissions, a read-only or full disk)
+            return _fail(f"--out {args.out}: {error.strerror or error}", SYSTEM_FAILED)
         single = len(files) == 1
         jobs = [
             Job(
@@ -173,6 +175,8 @@ def _main(argv: Sequence[str] | None) -> int:
             return _fail(str(error))
         wall = time.perf_counter() - started
 
+        order = {name: index for index, name in enumerate(files)}
+        summaries.sort(key=lambda summary: order[summary.name])  # in the order given, however they finished
         failed = [summary for summary in summaries if summary.error is not None]
         if failed:
             for summary in failed:
@@ -204,8 +208,7 @@ def _main(argv: Sequence[str] | None) -> int:
         if chart is not None:
             lines.append(f"  chart written to {chart}")
     else:
-        order = {name: index for index, name in enumerate(files)}
-        lines = [summary_line(summary) for summary in sorted(summaries, key=lambda s: order[s.name])]
+        lines = [summary_line(summary) for summary in summaries]
         lines.append(totals_line(summaries, wall))
     return _print(lines)
 
@@ -276,6 +279,8 @@ def _signals_stop_the_run() -> Iterator[None]:
 
 
 def _fail(message: str, status: int = BAD_INPUT) -> int:
+    if sys.stderr is None:  # closed (`2>&-`): print() would write to standard output instead
+        return status
     with suppress(OSError):  # a standard error that cannot be written either
         print(f"{PROG}: error: {message}", file=sys.stderr)
     return status

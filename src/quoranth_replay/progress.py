@@ -30,7 +30,8 @@ class Progress:
         self.stage = ""
         self.done = 0
         self.stream = stream if stream is not None else sys.stderr
-        self.enabled = self.stream.isatty()
+        # A closed standard error (`2>&-`) leaves sys.stderr None: nothing is drawn.
+        self.enabled = self.stream is not None and self.stream.isatty()
         self._drawn = 0
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
