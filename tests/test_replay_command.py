@@ -189,6 +189,9 @@ def test_a_closed_standard_error_loses_only_the_messages(tmp_path, monkeypatch, 
     assert main([str(put(tmp_path / "a.csv", ROWS)), str(put(tmp_path / "b.csv", ROWS))]) == 0
     assert len(re.findall(r"^[ab]\.csv: 4 messages,", capsys.readouterr().out, re.M)) == 2
     assert main([str(tmp_path / "missing.csv")]) == 2 and capsys.readouterr().out == ""
+    with pytest.raises(SystemExit):  # usage goes nowhere, never into the report
+        main([str(tmp_path / "a.csv"), "--levels", "0"])
+    assert capsys.readouterr().out == ""
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")

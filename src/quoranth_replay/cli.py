@@ -84,6 +84,8 @@ class _Terminated(BaseException):
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    if sys.stderr is None:  # closed (`2>&-`): argparse would print usage to standard output instead
+        sys.stderr = open(os.devnull, "w")  # for the life of the process
     with _signals_stop_the_run():
         try:
             return _main(argv)
@@ -128,7 +130,7 @@ def _main(argv: Sequence[str] | None) -> int:
         if clash is not None:
             return _fail(f"--out {args.out}: two message files would both write {clash}.fills.csv and {clash}.book.csv")
         targets = [Path(args.out) / name for stem in stems for name in output_names(stem)]
-        taken = next((target for target in targets if target.is_dir()), None)
+        taken = next((target for target in targets if _is_dir(target)), None)
         if taken is not None:
             return _fail(f"--out {args.out}: {taken} is a directory")
 
@@ -172,7 +174,7 @@ def _main(argv: Sequence[str] | None) -> int:
         try:
             summaries = _collect(_summaries(jobs, args), len(jobs), quiet=args.quiet or single)
         except parallel.ClusterUnavailable as error:
-            return _fail(str(error))
+            return _fail(str(error), error.status)
         wall = time.perf_counter() - started
 
         order = {name: index for index, name in enumerate(files)}
@@ -278,9 +280,14 @@ def _signals_stop_the_run() -> Iterator[None]:
                 signal.signal(number, handler)
 
 
+def _is_dir(path: Path) -> bool:
+    try:
+        return path.is_dir()
+    except OSError:  # a name too long, say: writing the file will say what is wrong
+        return False
+
+
 def _fail(message: str, status: int = BAD_INPUT) -> int:
-    if sys.stderr is None:  # closed (`2>&-`): print() would write to standard output instead
-        return status
     with suppress(OSError):  # a standard error that cannot be written either
         print(f"{PROG}: error: {message}", file=sys.stderr)
     return status

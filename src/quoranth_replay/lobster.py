@@ -465,10 +465,13 @@ def check_messages(messages: MessageFile) -> None:
     holds what no file could: ReplayInputError names the file and the first
     such message, counted from 0."""
     m = messages
-    index = _lobster_unplain_message(m.times, m.types, m.sizes, m.prices, m.directions)
+    try:
+        index = _lobster_unplain_message(m.times, m.types, m.sizes, m.prices, m.directions)
+    except (ValueError, OverflowError) as error:  # a value no column of the book's types holds
+        raise ReplayInputError(m.path, None, f"a column cannot be read: {error}") from None
     if index is None:
         return
-    when = m.times[index]
+    when = float(m.times[index])
     problem = f"time is not finite: {when!r}" if not math.isfinite(when) else None
     problem = problem or _values_problem(m.types[index], m.sizes[index], m.prices[index], m.directions[index])
     raise ReplayInputError(m.path, None, f"message {index}: {problem}")

@@ -11,11 +11,18 @@ from collections.abc import Callable, Generator, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
-from .run import SYSTEM_FAILED, FileSummary, Job, replay_file
+from .run import BAD_INPUT, SYSTEM_FAILED, FileSummary, Job, replay_file
 
 
 class ClusterUnavailable(Exception):
-    """Dask is not installed, its scheduler cannot be reached, or it lost its workers."""
+    """Dask is not installed, its scheduler cannot be reached, or it lost its workers.
+
+    ``status`` is the command's exit status: ``BAD_INPUT`` for what stops a run
+    before it starts, ``SYSTEM_FAILED`` for a cluster lost part-way."""
+
+    def __init__(self, message: str, status: int = BAD_INPUT) -> None:
+        super().__init__(message)
+        self.status = status
 
 
 def local(jobs: Sequence[Job], workers: int) -> Generator[FileSummary]:
@@ -45,18 +52,6 @@ def local(jobs: Sequence[Job], workers: int) -> Generator[FileSummary]:
     resource_tracker.ensure_running()
     started = context.RawArray("b", len(pooled))  # set by a worker as it takes a file
 
-    def submit_all(indexes: list[int], width: int) -> tuple[Any, dict[Any, int]]:
-        # Fresh interpreters rather than forks: nothing of this process's state is shared.
-        # They start with Ctrl-C blocked and then ignore it: the terminal sends it to
-        # every process of the command, and only this one answers it, by stopping them.
-        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-        try:
-            pool = ProcessPoolExecutor(max_workers=width, mp_context=context, initializer=_start_worker,
-                                       initargs=(os.getpid(), started))
-            return pool, {pool.submit(_replay_tracked, index, pooled[index]): index for index in indexes}
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-
     pending = list(range(len(pooled)))
     alone: list[int] = []  # files that were being replayed when a worker died: each tried in a pool of its own
     pool = None
@@ -65,8 +60,21 @@ def local(jobs: Sequence[Job], workers: int) -> Generator[FileSummary]:
         while pending or alone:
             lone = not pending
             indexes = [alone.pop(0)] if lone else pending
-            pool, futures = submit_all(indexes, 1 if lone else min(workers, len(indexes)))
             pending = []
+            futures: dict[Any, int] = {}
+            # Fresh interpreters rather than forks: nothing of this process's state is shared.
+            # They start with Ctrl-C blocked and then ignore it: the terminal sends it to
+            # every process of the command, and only this one answers it, by stopping them.
+            # The pool is held where the clean-up below finds it before anything that a
+            # signal (raised as the mask is restored, or any time for SIGTERM) can cut short.
+            blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+            try:
+                pool = ProcessPoolExecutor(max_workers=1 if lone else min(workers, len(indexes)), mp_context=context,
+                                           initializer=_start_worker, initargs=(os.getpid(), started))
+                for index in indexes:
+                    futures[pool.submit(_replay_tracked, index, pooled[index])] = index
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
             if here:  # this process's own files, while the workers replay the others
                 yield from map(replay_file, here)
                 here = []
@@ -194,19 +202,20 @@ def dask(jobs: Sequence[Job], scheduler: str, *, timeout: float = 10.0) -> Gener
                     done = set()
                 except Exception as error:
                     if _connection_lost(error):
-                        raise ClusterUnavailable(f"lost the connection to the Dask scheduler at {scheduler}") from None
+                        raise ClusterUnavailable(f"lost the connection to the Dask scheduler at {scheduler}",
+                                                 SYSTEM_FAILED) from None
                     raise
                 for future in done:
                     yield _dask_result(future, names[future.key], scheduler)
                 if done:
                     idle_since = None
-                elif _has_workers(client, scheduler):
+                elif _has_workers(client, scheduler, timeout):
                     idle_since = None
                 elif idle_since is None:
                     idle_since = time.monotonic()
                 elif time.monotonic() - idle_since > timeout:
                     raise ClusterUnavailable(f"the Dask scheduler at {scheduler} lost its workers "
-                                             f"(none for {timeout:g} s; do they have quoranth installed?)")
+                                             f"(none for {timeout:g} s; do they have quoranth installed?)", SYSTEM_FAILED)
             finished = True
         finally:
             if not finished:
@@ -259,11 +268,11 @@ def _absolute(job: Job) -> Job:
     )
 
 
-def _has_workers(client: Any, scheduler: str) -> bool:
+def _has_workers(client: Any, scheduler: str, timeout: float) -> bool:
     try:
-        return bool(client.nthreads())
-    except Exception:  # the scheduler is gone
-        raise ClusterUnavailable(f"lost the connection to the Dask scheduler at {scheduler}") from None
+        return bool(client.nthreads(callback_timeout=timeout))
+    except Exception:  # the scheduler is gone, or frozen (no answer within the timeout)
+        raise ClusterUnavailable(f"lost the connection to the Dask scheduler at {scheduler}", SYSTEM_FAILED) from None
 
 
 def _dask_result(future: Any, name: str, scheduler: str) -> FileSummary:
@@ -277,7 +286,7 @@ def _dask_result(future: Any, name: str, scheduler: str) -> FileSummary:
             return FileSummary(name, error=f"{name}: the Dask workers replaying it kept dying (out of memory?)",
                                exit_status=SYSTEM_FAILED)
         if _connection_lost(error):
-            raise ClusterUnavailable(f"lost the connection to the Dask scheduler at {scheduler}") from None
+            raise ClusterUnavailable(f"lost the connection to the Dask scheduler at {scheduler}", SYSTEM_FAILED) from None
         raise
     return summary._replace(name=name)
 
