@@ -345,6 +345,22 @@ def test_one_file_report_csv_and_chart(tmp_path, capsys):
                                        "AAPL_2012-06-21_34200000_57600000_message_10.fills.csv"]
 
 
+def test_the_depth_chart_shows_each_levels_running_total_from_its_own_price(monkeypatch):
+    pytest.importorskip("matplotlib")
+    import matplotlib.figure
+
+    from quoranth_replay.chart import write_chart
+    from quoranth_replay.run import FileSummary
+
+    drawn = []
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", lambda figure, *args, **kwargs: drawn.append(figure))
+    write_chart(FileSummary("x.csv", depth=([(9999, 10.0, 1), (9998, 20.0, 1), (9997, 30.0, 1)], []), samples=[]), "x.png")
+    bids = drawn[0].axes[0].lines[0].get_path().vertices
+    flat = sorted((round(min(x0, x1), 2), y0) for (x0, y0), (x1, y1) in zip(bids, bids[1:]) if y0 == y1 and x0 != x1)
+    # From each level's price down to the next: the total of that level and the better ones.
+    assert flat == [(99.96, 60.0), (99.97, 30.0), (99.98, 10.0)]
+
+
 def test_many_files_in_worker_processes(tmp_path, capsys):
     packed = put(tmp_path / "aapl.csv.gz", Path(f"{AAPL}_message_10.csv").read_text().splitlines(), packed=True)
     assert main([f"{AAPL}_message_10.csv", str(packed), "--jobs", "2"]) == 0

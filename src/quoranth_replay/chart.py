@@ -28,7 +28,8 @@ def chart_path(name: str) -> Path:
     """Where a chart asked for as ``name`` goes: a PNG unless its extension names
     another format matplotlib writes. ValueError, before anything is replayed,
     for a format it does not write and for a place the chart cannot go: a name
-    that is a folder, or a folder that is missing or not writable."""
+    that is a folder, or a folder that is missing; PermissionError for a folder
+    that is not writable."""
     if Path(name).name in ("", ".", "..") or name.endswith(("/", os.sep)):
         raise ValueError("names a folder; give a file name (depth.png)")
     path = Path(name)
@@ -43,7 +44,7 @@ def chart_path(name: str) -> Path:
     if not path.parent.is_dir():
         raise ValueError(f"no folder {path.parent}")
     if not os.access(path.parent, os.W_OK | os.X_OK):
-        raise ValueError(f"cannot write in {path.parent}")
+        raise PermissionError(f"cannot write in {path.parent}")
     return path
 
 
@@ -74,15 +75,22 @@ def write_chart(summary: FileSummary, path: Path | str, *, title: str = "") -> N
     bids, asks = summary.depth
     bid_prices, bid_totals = cumulative(bids)
     ask_prices, ask_totals = cumulative(asks)
-    # Each side starts from zero at its best price and steps up away from the mid.
-    for prices, totals, colour, label in ((bid_prices, bid_totals, BID_COLOUR, "bids"), (ask_prices, ask_totals, ASK_COLOUR, "asks")):
+    # Each side starts from zero at its best price and steps up away from the mid:
+    # from each level's price on, the total of that level and the better ones,
+    # the deepest level's for one tick beyond it.
+    for prices, totals, colour, label, outward in (
+        (bid_prices, bid_totals, BID_COLOUR, "bids", -TICK_SIZE),
+        (ask_prices, ask_totals, ASK_COLOUR, "asks", TICK_SIZE),
+    ):
         if prices:
-            depth.step([prices[0], *prices], [0.0, *totals], where="pre", color=colour, label=label)
-            depth.fill_between([prices[0], *prices], [0.0, *totals], step="pre", color=colour, alpha=0.2)
+            xs, ys = [prices[0], *prices, prices[-1] + outward], [0.0, *totals, totals[-1]]
+            depth.step(xs, ys, where="post", color=colour, label=label)
+            depth.fill_between(xs, ys, step="post", color=colour, alpha=0.2)
     if bid_prices and ask_prices:
         mid = (bid_prices[0] + ask_prices[0]) / 2
         depth.axvline(mid, color="grey", linestyle=":", linewidth=1, label=f"mid {mid:.3f}")
-    depth.set_title(f"Cumulative depth at the end of the replay ({max(len(bids), len(asks))} price levels a side at most)")
+    most = max(len(bids), len(asks))
+    depth.set_title(f"Cumulative depth at the end of the replay ({most} price level{'' if most == 1 else 's'} a side at most)")
     depth.set_xlabel("price")
     depth.set_ylabel("cumulative quantity")
     depth.grid(alpha=0.3)
@@ -100,7 +108,7 @@ def _plot_day(axes: Axes, samples: Sequence[tuple[float, int | None, int | None]
     asks = [float("nan") if ask is None else ask * TICK_SIZE for _, _, ask in samples]
     axes.step(times, asks, where="post", color=ASK_COLOUR, linewidth=0.8, label="best ask")
     axes.step(times, bids, where="post", color=BID_COLOUR, linewidth=0.8, label="best bid")
-    axes.set_title(f"Best bid and ask over the replay ({len(samples):,} samples)")
+    axes.set_title(f"Best bid and ask over the replay ({len(samples):,} sample{'' if len(samples) == 1 else 's'})")
     axes.set_xlabel("time of day")
     axes.set_ylabel("price")
     # LOBSTER times are seconds after midnight; a short file gets seconds on its axis.

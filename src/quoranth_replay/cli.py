@@ -9,11 +9,13 @@ Whatever stops a run, it leaves no output behind.
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import signal
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Callable, Generator, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from pathlib import Path
@@ -86,15 +88,26 @@ class _Terminated(BaseException):
 def main(argv: Sequence[str] | None = None) -> int:
     if sys.stderr is None:  # closed (`2>&-`): argparse would print usage to standard output instead
         sys.stderr = open(os.devnull, "w")  # for the life of the process
-    with _signals_stop_the_run():
-        try:
+    try:
+        # A signal may also land as the handlers are put back, after the run.
+        with _signals_stop_the_run():
             return _main(argv)
-        except KeyboardInterrupt:
-            return INTERRUPTED  # Ctrl-C: the terminal shows it; nothing more to say
-        except _Terminated:
-            return TERMINATED
-        except MemoryError:
-            return _fail("out of memory", SYSTEM_FAILED)
+    except KeyboardInterrupt:
+        return INTERRUPTED  # Ctrl-C: the terminal shows it; nothing more to say
+    except _Terminated:
+        return TERMINATED
+    except MemoryError:
+        return _fail("out of memory", SYSTEM_FAILED)
+
+
+def command() -> None:
+    """The console command: ``main``, then an exit that a late Ctrl-C or SIGTERM
+    (while the interpreter and matplotlib tidy up) can no longer turn into a
+    traceback or another status."""
+    status = main()
+    for number in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, signal.SIG_IGN)
+    sys.exit(status)
 
 
 def _main(argv: Sequence[str] | None) -> int:
@@ -143,6 +156,8 @@ def _main(argv: Sequence[str] | None) -> int:
             return _fail(f"--chart needs matplotlib ({error}); install it with: pip install 'quoranth[plot]'")
         try:
             chart = chart_path(args.chart)
+        except PermissionError as error:  # a folder that cannot be written: as for --out
+            return _fail(f"--chart {args.chart}: {error}", SYSTEM_FAILED)
         except ValueError as error:
             return _fail(f"--chart {args.chart}: {error}")
         draw = write_chart
@@ -187,9 +202,12 @@ def _main(argv: Sequence[str] | None) -> int:
         if draw is not None and chart is not None:
             try:
                 drawn = scratch_file(chart)
-                draw(summaries[0], drawn, title=Path(files[0]).name)
+                with _quiet_matplotlib(args.quiet):
+                    draw(summaries[0], drawn, title=Path(files[0]).name)
             except OSError as error:
                 return _fail(f"--chart {args.chart}: {error.strerror or error}", SYSTEM_FAILED)
+            except RuntimeError as error:  # a format whose writer needs what is missing (LaTeX for .pgf)
+                return _fail(f"--chart {args.chart}: matplotlib cannot write it here: {error}", SYSTEM_FAILED)
         try:
             move_all((staging.moves() if staging is not None else []) + ([(drawn, chart)] if drawn and chart else []))
         except OSError as error:
@@ -278,6 +296,24 @@ def _signals_stop_the_run() -> Iterator[None]:
         for number, handler in previous.items():
             if handler is not None:
                 signal.signal(number, handler)
+
+
+@contextmanager
+def _quiet_matplotlib(quiet: bool) -> Iterator[None]:
+    """With ``quiet``, matplotlib's own warnings and log lines (a format without
+    transparency, say) are dropped: --quiet prints nothing but errors."""
+    if not quiet:
+        yield
+        return
+    log = logging.getLogger("matplotlib")
+    level = log.level
+    log.setLevel(logging.ERROR)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            yield
+    finally:
+        log.setLevel(level)
 
 
 def _is_dir(path: Path) -> bool:
