@@ -86,8 +86,9 @@ class _Terminated(BaseException):
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    if sys.stderr is None:  # closed (`2>&-`): argparse would print usage to standard output instead
-        sys.stderr = open(os.devnull, "w")  # for the life of the process
+    closed = sys.stderr is None  # `2>&-`: argparse would print usage to standard output instead
+    if closed:
+        sys.stderr = open(os.devnull, "w")
     try:
         # A signal may also land as the handlers are put back, after the run.
         with _signals_stop_the_run():
@@ -98,6 +99,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return TERMINATED
     except MemoryError:
         return _fail("out of memory", SYSTEM_FAILED)
+    finally:
+        if closed:
+            sys.stderr.close()
+            sys.stderr = None
 
 
 def command() -> None:
@@ -190,6 +195,8 @@ def _main(argv: Sequence[str] | None) -> int:
             summaries = _collect(_summaries(jobs, args), len(jobs), quiet=args.quiet or single)
         except parallel.ClusterUnavailable as error:
             return _fail(str(error), error.status)
+        except OSError as error:  # a worker process that cannot be started (a process limit)
+            return _fail(f"cannot start the worker processes: {error.strerror or error}", SYSTEM_FAILED)
         wall = time.perf_counter() - started
 
         order = {name: index for index, name in enumerate(files)}

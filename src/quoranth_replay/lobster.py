@@ -468,7 +468,7 @@ def check_messages(messages: MessageFile) -> None:
     try:
         index = _lobster_unplain_message(m.times, m.types, m.sizes, m.prices, m.directions)
     except (ValueError, OverflowError) as error:  # a value no column of the book's types holds
-        raise ReplayInputError(m.path, None, f"a column cannot be read: {error}") from None
+        raise ReplayInputError(m.path, None, f"a column holds a value out of range: {error}") from None
     if index is None:
         return
     when = float(m.times[index])

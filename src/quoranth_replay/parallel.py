@@ -183,11 +183,14 @@ def dask(jobs: Sequence[Job], scheduler: str, *, timeout: float = 10.0) -> Gener
     level = client_log.level
     client_log.setLevel(logging.CRITICAL)
     with _restored_level(client_log, level), client:
-        # A scheduler without workers would take the files and never answer.
-        try:
-            client.wait_for_workers(1, timeout=timeout)
-        except TimeoutError:
-            raise ClusterUnavailable(f"the Dask scheduler at {scheduler} has no workers (waited {timeout:g} s)") from None
+        # A scheduler without workers would take the files and never answer. Each
+        # question has a timeout of its own: a scheduler that stops answering
+        # (lost, or frozen) would hold Dask's own wait for workers for ever.
+        deadline = time.monotonic() + timeout
+        while not _has_workers(client, scheduler, timeout):
+            if time.monotonic() > deadline:
+                raise ClusterUnavailable(f"the Dask scheduler at {scheduler} has no workers (waited {timeout:g} s)")
+            time.sleep(0.1)
         run: Callable[[Job], FileSummary] = replay_file
         futures = client.map(run, [_absolute(job) for job in remote], pure=False)
         names = {future.key: job.messages for future, job in zip(futures, remote)}
@@ -287,7 +290,11 @@ def _dask_result(future: Any, name: str, scheduler: str) -> FileSummary:
                                exit_status=SYSTEM_FAILED)
         if _connection_lost(error):
             raise ClusterUnavailable(f"lost the connection to the Dask scheduler at {scheduler}", SYSTEM_FAILED) from None
-        raise
+        # Anything else the cluster says of the task (a scheduler or worker that
+        # cannot read it, without quoranth installed, say), in one line.
+        said = str(error).strip().splitlines()
+        return FileSummary(name, error=f"{name}: the Dask cluster could not replay it: {kind}: {said[0] if said else ''}",
+                           exit_status=SYSTEM_FAILED)
     return summary._replace(name=name)
 
 

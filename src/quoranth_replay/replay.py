@@ -225,7 +225,12 @@ class Replay:
                 orderbook.path, None, f"has {len(orderbook)} rows but {self.messages.path} has {len(self.messages)} messages"
             )
         self.orderbook = orderbook
-        self.plan: Plan = make_plan(self.messages, orderbook)
+        try:
+            self.plan: Plan = make_plan(self.messages, orderbook)
+        except ReplayInputError:
+            raise
+        except (ValueError, OverflowError) as error:  # a hand-made column with a value no book column holds
+            raise ReplayInputError(m.path, None, f"a column holds a value out of range: {error}") from None
         self.book = OrderBook(tick_size=TICK_SIZE)
         self.agreement = Agreement()
         self.fidelity = Fidelity()
