@@ -156,7 +156,8 @@ def _main(argv: Sequence[str] | None) -> int:
     chart: Path | None = None
     if args.chart is not None:
         try:
-            from .chart import chart_path, write_chart
+            with _quiet_matplotlib(args.quiet):  # what matplotlib says as it loads (a settings folder it cannot write)
+                from .chart import chart_path, write_chart
         except ImportError as error:  # matplotlib missing
             return _fail(f"--chart needs matplotlib ({error}); install it with: pip install 'quoranth[plot]'")
         try:
@@ -213,8 +214,10 @@ def _main(argv: Sequence[str] | None) -> int:
                     draw(summaries[0], drawn, title=Path(files[0]).name)
             except OSError as error:
                 return _fail(f"--chart {args.chart}: {error.strerror or error}", SYSTEM_FAILED)
-            except RuntimeError as error:  # a format whose writer needs what is missing (LaTeX for .pgf)
-                return _fail(f"--chart {args.chart}: matplotlib cannot write it here: {error}", SYSTEM_FAILED)
+            except (RuntimeError, ValueError, OverflowError) as error:
+                # A format whose writer needs what is missing (LaTeX for .pgf), or
+                # values matplotlib cannot lay out (times near the largest double).
+                return _fail(f"--chart {args.chart}: matplotlib cannot draw it: {error}", SYSTEM_FAILED)
         try:
             move_all((staging.moves() if staging is not None else []) + ([(drawn, chart)] if drawn and chart else []))
         except OSError as error:
@@ -296,7 +299,10 @@ def _signals_stop_the_run() -> Iterator[None]:
             signal.signal(number, signal.SIG_IGN)
         raise _Terminated if signum == signal.SIGTERM else KeyboardInterrupt
 
-    previous = {number: signal.signal(number, stop) for number in (signal.SIGINT, signal.SIGTERM)}
+    # A signal the command was started with ignored (`trap '' INT`, a background
+    # job of a script) stays ignored.
+    wanted = [number for number in (signal.SIGINT, signal.SIGTERM) if signal.getsignal(number) is not signal.SIG_IGN]
+    previous = {number: signal.signal(number, stop) for number in wanted}
     try:
         yield
     finally:

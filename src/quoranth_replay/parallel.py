@@ -290,8 +290,11 @@ def _dask_result(future: Any, name: str, scheduler: str) -> FileSummary:
                                exit_status=SYSTEM_FAILED)
         if _connection_lost(error):
             raise ClusterUnavailable(f"lost the connection to the Dask scheduler at {scheduler}", SYSTEM_FAILED) from None
-        # Anything else the cluster says of the task (a scheduler or worker that
-        # cannot read it, without quoranth installed, say), in one line.
+        # The cluster's own refusals of the task (a scheduler or worker that cannot
+        # read it, without quoranth installed, say) in one line; an error raised
+        # by the replay itself goes on as it would in this process.
+        if not (type(error).__module__.startswith("distributed") or isinstance(error, RuntimeError)):
+            raise
         said = str(error).strip().splitlines()
         return FileSummary(name, error=f"{name}: the Dask cluster could not replay it: {kind}: {said[0] if said else ''}",
                            exit_status=SYSTEM_FAILED)

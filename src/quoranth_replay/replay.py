@@ -251,7 +251,11 @@ class Replay:
         # Keys of the caller's orders start after the messages' and the opening orders'.
         self._first_own_key = self._next_key = len(self.messages) + len(plan.opening)
         self._own: dict[str, int] = {}  # the caller's order ids -> keys
-        self._reference = _reference(orderbook) if orderbook is not None else None
+        try:
+            self._reference = _reference(orderbook) if orderbook is not None else None
+        except (ValueError, OverflowError) as error:  # a hand-made column with a value no book column holds
+            raise ReplayInputError(orderbook.path if orderbook is not None else m.path, None,
+                                   f"a column holds a value out of range: {error}") from None
         if plan.opening:
             keys, sides, ticks, sizes = zip(*plan.opening)
             opened = self.book.apply_batch(
