@@ -179,10 +179,7 @@ def dask(jobs: Sequence[Job], scheduler: str, *, timeout: float = 10.0) -> Gener
     client = _connect(Client, scheduler, timeout)
     # The client logs its own tracebacks when the scheduler goes away; the run
     # reports that once, as ClusterUnavailable.
-    client_log = logging.getLogger("distributed.client")
-    level = client_log.level
-    client_log.setLevel(logging.CRITICAL)
-    with _restored_level(client_log, level), client:
+    with _silenced("distributed.client"), client:
         # A scheduler without workers would take the files and never answer. Each
         # question has a timeout of its own: a scheduler that stops answering
         # (lost, or frozen) would hold Dask's own wait for workers for ever.
@@ -229,7 +226,11 @@ def dask(jobs: Sequence[Job], scheduler: str, *, timeout: float = 10.0) -> Gener
 
 
 @contextmanager
-def _restored_level(log: logging.Logger, level: int) -> Iterator[None]:
+def _silenced(name: str) -> Iterator[None]:
+    """The log ``name`` says nothing short of CRITICAL for the duration."""
+    log = logging.getLogger(name)
+    level = log.level
+    log.setLevel(logging.CRITICAL)
     try:
         yield
     finally:
