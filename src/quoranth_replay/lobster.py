@@ -23,6 +23,8 @@ import os
 import re
 import stat
 from array import array
+from collections.abc import Iterator
+from contextlib import contextmanager
 from itertools import chain, compress, repeat
 from pathlib import Path
 from typing import NamedTuple
@@ -460,15 +462,26 @@ def _values_problem(kind: int, size: int, price: int, direction: int) -> str | N
     return None
 
 
+@contextmanager
+def columns_in_range(path: str) -> Iterator[None]:
+    """Columns made by hand are converted to the book's column types inside:
+    a value none of them holds (a uint64 of 2^63) is a ReplayInputError naming
+    ``path``, not the conversion's bare ValueError or OverflowError."""
+    try:
+        yield
+    except ReplayInputError:
+        raise
+    except (ValueError, OverflowError) as error:
+        raise ReplayInputError(path, None, f"a column holds a value out of range: {error}") from None
+
+
 def check_messages(messages: MessageFile) -> None:
     """Refuses a MessageFile made by hand (or changed since it was read) that
     holds what no file could: ReplayInputError names the file and the first
     such message, counted from 0."""
     m = messages
-    try:
+    with columns_in_range(m.path):
         index = _lobster_unplain_message(m.times, m.types, m.sizes, m.prices, m.directions)
-    except (ValueError, OverflowError) as error:  # a value no column of the book's types holds
-        raise ReplayInputError(m.path, None, f"a column holds a value out of range: {error}") from None
     if index is None:
         return
     when = float(m.times[index])

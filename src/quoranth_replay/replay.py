@@ -22,6 +22,7 @@ from .lobster import (
     OrderbookFile,
     ReplayInputError,
     check_messages,
+    columns_in_range,
     read_messages,
     read_orderbook,
 )
@@ -225,12 +226,8 @@ class Replay:
                 orderbook.path, None, f"has {len(orderbook)} rows but {self.messages.path} has {len(self.messages)} messages"
             )
         self.orderbook = orderbook
-        try:
+        with columns_in_range(m.path):
             self.plan: Plan = make_plan(self.messages, orderbook)
-        except ReplayInputError:
-            raise
-        except (ValueError, OverflowError) as error:  # a hand-made column with a value no book column holds
-            raise ReplayInputError(m.path, None, f"a column holds a value out of range: {error}") from None
         self.book = OrderBook(tick_size=TICK_SIZE)
         self.agreement = Agreement()
         self.fidelity = Fidelity()
@@ -251,11 +248,10 @@ class Replay:
         # Keys of the caller's orders start after the messages' and the opening orders'.
         self._first_own_key = self._next_key = len(self.messages) + len(plan.opening)
         self._own: dict[str, int] = {}  # the caller's order ids -> keys
-        try:
-            self._reference = _reference(orderbook) if orderbook is not None else None
-        except (ValueError, OverflowError) as error:  # a hand-made column with a value no book column holds
-            raise ReplayInputError(orderbook.path if orderbook is not None else m.path, None,
-                                   f"a column holds a value out of range: {error}") from None
+        self._reference = None
+        if orderbook is not None:
+            with columns_in_range(orderbook.path):
+                self._reference = _reference(orderbook)
         if plan.opening:
             keys, sides, ticks, sizes = zip(*plan.opening)
             opened = self.book.apply_batch(
