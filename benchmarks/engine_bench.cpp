@@ -19,6 +19,7 @@
 // page costs a host fault as well, and this figure shows how much of a case's
 // time that was in the run at hand.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -365,6 +366,73 @@ double time_prices(const std::vector<std::int64_t>& prices) {
     return (thread_seconds() - t0) * 1e9;
 }
 
+// Churn outside the ladder window: `levels` buys rest at random prices over a
+// range a little narrower than the widest window those levels allow (the
+// window cannot grow to it, since it grows only with room to drift, while
+// random prices mostly land in it: the worst range found); then levels come and
+// go one at a time (add, cancel), priced at random over the whole range, or
+// over the part of it the window leaves out at that moment: an adversary
+// working out the window's public rules, as a shadow SideLevels does here.
+struct WindowChurn {
+    std::vector<std::int64_t> resting, outside, uniform;
+};
+
+WindowChurn window_churn(std::size_t levels) {
+    const std::int64_t base = 1'000'000'000;
+    const auto range = static_cast<std::int64_t>(std::bit_floor(32 * (levels + 1)) - 152);
+    WindowChurn churn;
+    std::vector<bool> taken(static_cast<std::size_t>(range));
+    quoranth::SideLevels shadow(OrderType::Buy);
+    std::uint64_t x = 88172645463325252ull;
+    const auto next = [&x](std::uint64_t bound) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x % bound;
+    };
+    while (churn.resting.size() < levels) {
+        const auto offset = static_cast<std::int64_t>(next(static_cast<std::uint64_t>(range)));
+        if (taken[static_cast<std::size_t>(offset)]) continue;
+        taken[static_cast<std::size_t>(offset)] = true;
+        churn.resting.push_back(base + offset);
+        shadow.prepare(base + offset);
+        shadow.create(base + offset).head = 0;
+    }
+    for (std::size_t i = 0; i < 3 * levels; ++i) {
+        std::int64_t uniform, outside;
+        do uniform = base + static_cast<std::int64_t>(next(static_cast<std::uint64_t>(range)));
+        while (taken[static_cast<std::size_t>(uniform - base)]);
+        const auto [low, width] = shadow.window();
+        const std::int64_t below = std::clamp<std::int64_t>(low, base, base + range) - base;
+        const std::int64_t above_from = std::clamp<std::int64_t>(low + static_cast<std::int64_t>(width), base, base + range);
+        const std::int64_t outside_count = below + (base + range - above_from);
+        do {
+            const auto k = static_cast<std::int64_t>(next(static_cast<std::uint64_t>(std::max<std::int64_t>(outside_count, 1))));
+            outside = outside_count == 0 ? uniform : k < below ? base + k : above_from + (k - below);
+        } while (taken[static_cast<std::size_t>(outside - base)]);
+        shadow.prepare(outside);
+        shadow.create(outside);
+        shadow.erase(outside);
+        churn.uniform.push_back(uniform);
+        churn.outside.push_back(outside);
+    }
+    return churn;
+}
+
+double time_churn(const std::vector<std::int64_t>& resting, const std::vector<std::int64_t>& churn) {
+    OrderBook book(0.01);
+    for (const std::int64_t price : resting) book.add(make_order(OrderType::Buy, price, 1.0));
+    std::vector<Order> orders;
+    orders.reserve(churn.size());
+    for (const std::int64_t price : churn) orders.push_back(make_order(OrderType::Buy, price, 1.0));
+    const double t0 = thread_seconds();
+    for (const Order& order : orders) {
+        book.add(order);
+        book.cancel(order.id.view());
+    }
+    return (thread_seconds() - t0) * 1e9;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -462,6 +530,23 @@ int main(int argc, char** argv) {
                  << ", \"random\": " << json_result(random_result) << ", \"ratio\": " << ratio << "}";
             first_set = false;
         }
+        const WindowChurn churn = window_churn(crafted_levels);
+        std::vector<double> outside_ns, uniform_ns;
+        for (int p = 0; p < passes; ++p) {
+            outside_ns.push_back(time_churn(churn.resting, churn.outside));
+            uniform_ns.push_back(time_churn(churn.resting, churn.uniform));
+        }
+        std::sort(outside_ns.begin(), outside_ns.end());
+        std::sort(uniform_ns.begin(), uniform_ns.end());
+        const std::size_t ops = 2 * churn.outside.size();
+        const Result outside{outside_ns[outside_ns.size() / 2] / static_cast<double>(ops), ops};
+        const Result uniform{uniform_ns[uniform_ns.size() / 2] / static_cast<double>(ops), ops};
+        print_case("crafted_outside_window", outside);
+        print_case("random_outside_window", uniform);
+        const double ratio = outside.ns_per_op / uniform.ns_per_op;
+        std::printf("engine crafted/random outside_window: %.2fx\n", ratio);
+        json << ", \"outside_window\": {\"crafted\": " << json_result(outside) << ", \"random\": " << json_result(uniform)
+             << ", \"ratio\": " << ratio << "}";
         json << "}";
     }
     json << "}\n";

@@ -17,11 +17,6 @@ constexpr std::size_t slots_per_level = 32;
 
 }  // namespace
 
-Level* SideLevels::find_far(std::int64_t price) noexcept {
-    const auto it = far_.find(price);
-    return it == far_.end() ? nullptr : &it->second;
-}
-
 std::size_t SideLevels::width_allowed() const noexcept {
     const std::size_t by_levels = std::bit_floor(slots_per_level * (count_ + 1));
     return std::clamp(by_levels, min_width, max_width);
@@ -39,7 +34,7 @@ std::int64_t SideLevels::window_base(std::int64_t low, std::int64_t high, std::s
 }
 
 void SideLevels::prepare(std::int64_t price) {
-    if (in_window(price) || far_.contains(price)) return;
+    if (in_window(price)) return;
     if (ladder_count_ == 0) {
         // Nothing to carry over: the window jumps to the new price.
         if (slots_.empty()) rebuild(window_base(price, price, min_width), min_width);
@@ -55,15 +50,15 @@ void SideLevels::prepare(std::int64_t price) {
             // growing a side ever does costs at most twice its widest window.
             rebuild(window_base(low, high, wanted), wanted);
         } else if (far_created_ >= 2 * ladder_count_) {
-            // Trading has moved away from the window: the map has taken twice as
-            // many new levels as the ladder holds since the window last moved.
+            // Trading has moved away from the window: the far levels have taken
+            // twice as many new ones as the ladder holds since the window last moved.
             // Moving it costs O(ladder levels), paid for by those creations.
             evict_ladder();
             move_window(window_base(price, price, width()));
             far_created_ = 0;
         }
     }
-    if (!in_window(price) && spare_.empty()) spare_.emplace(0, Level{});
+    if (!in_window(price)) far_.reserve(1);
 }
 
 Level& SideLevels::create(std::int64_t price) noexcept {
@@ -75,11 +70,7 @@ Level& SideLevels::create(std::int64_t price) noexcept {
         return slots_[s];
     }
     ++far_created_;
-    assert(!spare_.empty());  // prepare() readied it
-    auto node = spare_.extract(spare_.begin());
-    node.key() = price;
-    node.mapped() = Level{};
-    return far_.insert(std::move(node)).position->second;
+    return far_.insert(price);
 }
 
 void SideLevels::erase(std::int64_t price) noexcept {
@@ -92,15 +83,14 @@ void SideLevels::erase(std::int64_t price) noexcept {
         if (s == best_slot_) best_slot_ = bids_ ? occupied_.previous_from(s) : occupied_.next_from(s);
         return;
     }
-    auto node = far_.extract(price);
-    if (spare_.empty()) spare_.insert(std::move(node));  // the next map level reuses it
+    far_.erase(price);
 }
 
 std::optional<std::pair<std::int64_t, Level*>> SideLevels::best_with_far() noexcept {
-    // Map levels beyond the window on the better side beat every ladder level.
-    const auto edge = bids_ ? std::prev(far_.end()) : far_.begin();
-    const bool beyond = bids_ ? edge->first >= base_ + static_cast<std::int64_t>(width()) : edge->first < base_;
-    if (beyond || ladder_count_ == 0) return std::pair{edge->first, &edge->second};
+    // Far levels beyond the window on the better side beat every ladder level.
+    const auto edge = bids_ ? far_.highest() : far_.lowest();
+    const bool beyond = bids_ ? edge.first >= base_ + static_cast<std::int64_t>(width()) : edge.first < base_;
+    if (beyond || ladder_count_ == 0) return edge;
     return std::pair{price_of(best_slot_), &slots_[best_slot_]};
 }
 
@@ -128,33 +118,21 @@ void SideLevels::move_window(std::int64_t base) noexcept {
 }
 
 void SideLevels::pull_far_levels() noexcept {
-    if (far_.empty()) return;
-    const auto first = far_.lower_bound(base_);
-    const auto last = far_.lower_bound(base_ + static_cast<std::int64_t>(width()));
-    for (auto it = first; it != last; it = far_.erase(it)) {
-        const std::size_t s = slot_of(it->first);
-        slots_[s] = it->second;
+    far_.take(base_, base_ + static_cast<std::int64_t>(width()), [&](std::int64_t price, const Level& level) {
+        const std::size_t s = slot_of(price);
+        slots_[s] = level;
         occupied_.set(s);
         ++ladder_count_;
-    }
+    });
 }
 
 void SideLevels::evict_ladder() {
-    // Insert every ladder level into the map first; if memory runs out, take
-    // the inserted ones out again and leave the ladder as it was.
-    const auto above = far_.lower_bound(base_);
-    std::size_t inserted = 0;
-    try {
-        for (std::size_t s = occupied_.lowest(); s != LevelBitmap::npos; s = occupied_.next_from(s + 1)) {
-            far_.emplace_hint(above, price_of(s), slots_[s]);
-            ++inserted;
-        }
-    } catch (...) {
-        for (std::size_t s = occupied_.lowest(); inserted > 0; s = occupied_.next_from(s + 1), --inserted) {
-            far_.erase(price_of(s));
-        }
-        throw;
+    far_.reserve(ladder_count_);
+    // Nothing below can fail.
+    for (std::size_t s = occupied_.lowest(); s != LevelBitmap::npos; s = occupied_.next_from(s + 1)) {
+        far_.insert(price_of(s)) = slots_[s];
     }
+    far_.release_spares();
     for (std::size_t s = occupied_.lowest(); s != LevelBitmap::npos; s = occupied_.next_from(s + 1)) {
         slots_[s] = Level{};
         occupied_.clear(s);

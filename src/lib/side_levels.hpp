@@ -1,30 +1,23 @@
 #pragma once
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "lib/enums.hpp"
+#include "lib/far_levels.hpp"
+#include "lib/level.hpp"
 #include "lib/level_bitmap.hpp"
 #include "lib/prefetch.hpp"
 #include "lib/slot_pool.hpp"
 
 namespace quoranth {
 
-// One price level: the queue of the records resting at its price, oldest at
-// the head. The links are record references of RestingRecords.
-struct Level {
-    std::uint32_t head = no_handle;
-    std::uint32_t tail = no_handle;
-    bool empty() const noexcept { return head == no_handle; }
-};
-
 // The price levels of one side. Levels near the market sit in a ladder: an
 // array of slots, one per tick of a window [base, base + width), with a
 // LevelBitmap of the occupied ones, so finding, creating and removing a level
-// and finding the next one are O(1). Levels outside the window sit in an
-// ordered map (O(log n)). See order_book.hpp for how the window moves and why
+// and finding the next one are O(1). Levels outside the window sit in
+// FarLevels, sorted blocks (O(log n)). See order_book.hpp for how the window moves and why
 // no sequence of prices can make it costly.
 class SideLevels {
 public:
@@ -35,7 +28,7 @@ public:
             Level& slot = slots_[slot_of(price)];
             return slot.empty() ? nullptr : &slot;  // a level is never empty once its creator has filled it
         }
-        return far_.empty() ? nullptr : find_far(price);
+        return far_.empty() ? nullptr : far_.find(price);
     }
     const Level* find(std::int64_t price) const noexcept { return const_cast<SideLevels*>(this)->find(price); }
     // Starts loading the ladder slot of `price`, if the window holds it.
@@ -43,8 +36,9 @@ public:
         if (in_window(price)) quoranth::prefetch(&slots_[slot_of(price)]);
     }
 
-    // Makes sure that create(price) cannot fail, moving or growing the window
-    // or readying a map node; may throw (memory). Changes no level.
+    // Makes sure that create(price) cannot fail for a price with no level,
+    // moving or growing the window or readying a far block; may throw
+    // (memory). Changes no level.
     void prepare(std::int64_t price);
     // Creates the empty level at `price`, which must be absent and prepared.
     Level& create(std::int64_t price) noexcept;
@@ -53,6 +47,9 @@ public:
 
     bool empty() const noexcept { return count_ == 0; }
     std::size_t size() const noexcept { return count_; }
+    // The ladder window: its first price and its width in ticks (0 before
+    // the side's first level). Its rules are public, so anyone can know it.
+    std::pair<std::int64_t, std::size_t> window() const noexcept { return {base_, width()}; }
 
     // The best level (highest bid, lowest ask) and its price.
     std::optional<std::pair<std::int64_t, Level*>> best() noexcept {
@@ -86,12 +83,13 @@ public:
     void ascending(Visit&& visit) const;
 
 private:
-    using FarLevels = std::map<std::int64_t, Level>;
-
     template <typename Visit>
     void descending(Visit&& visit) const;
+    template <typename Visit>
+    bool ladder_ascending(Visit&& visit) const;
+    template <typename Visit>
+    bool ladder_descending(Visit&& visit) const;
 
-    Level* find_far(std::int64_t price) noexcept;
     std::optional<std::pair<std::int64_t, Level*>> best_with_far() noexcept;
     std::size_t width() const noexcept { return slots_.size(); }
     bool in_window(std::int64_t price) const noexcept {
@@ -105,11 +103,11 @@ private:
     // proportional to the levels).
     std::size_t width_allowed() const noexcept;
     // Makes `width` slots starting at `base` the window, keeping every level
-    // in the ladder (all must fit), then pulls in the map's levels it covers.
+    // in the ladder (all must fit), then pulls in the far levels it covers.
     void rebuild(std::int64_t base, std::size_t width);
     void move_window(std::int64_t base) noexcept;
     void pull_far_levels() noexcept;
-    // Moves every ladder level into the map so that the window can move.
+    // Moves every ladder level to the far levels so that the window can move.
     void evict_ladder();
     void find_best_slot() noexcept { best_slot_ = bids_ ? occupied_.highest() : occupied_.lowest(); }
     static std::int64_t window_base(std::int64_t low, std::int64_t high, std::size_t width) noexcept;
@@ -121,39 +119,52 @@ private:
     std::size_t ladder_count_ = 0;
     std::size_t best_slot_ = LevelBitmap::npos;  // the best occupied slot, while there is one
     FarLevels far_;
-    FarLevels spare_;          // holds one node while a map level is prepared
-    std::size_t far_created_ = 0;  // map levels created since the window last moved
+    std::size_t far_created_ = 0;  // far levels created since the window last moved
     std::size_t count_ = 0;
 };
 
 template <typename Visit>
-void SideLevels::ascending(Visit&& visit) const {
-    const auto split = far_.empty() ? far_.end() : far_.lower_bound(base_);
-    for (auto it = far_.begin(); it != split; ++it) {
-        if (!visit(it->first, it->second)) return;
-    }
+bool SideLevels::ladder_ascending(Visit&& visit) const {
     for (std::size_t s = occupied_.lowest(); s != LevelBitmap::npos; s = occupied_.next_from(s + 1)) {
-        if (!visit(price_of(s), slots_[s])) return;
+        if (!visit(price_of(s), slots_[s])) return false;
     }
-    for (auto it = split; it != far_.end(); ++it) {
-        if (!visit(it->first, it->second)) return;
+    return true;
+}
+
+template <typename Visit>
+bool SideLevels::ladder_descending(Visit&& visit) const {
+    for (std::size_t s = occupied_.highest(); s != LevelBitmap::npos; s = s == 0 ? LevelBitmap::npos : occupied_.previous_from(s - 1)) {
+        if (!visit(price_of(s), slots_[s])) return false;
     }
+    return true;
+}
+
+// The far levels in order, with the ladder's between those below the window
+// and those above it.
+template <typename Visit>
+void SideLevels::ascending(Visit&& visit) const {
+    bool ladder_done = false;
+    const bool finished = far_.ascending([&](std::int64_t price, const Level& level) {
+        if (!ladder_done && price >= base_) {
+            ladder_done = true;
+            if (!ladder_ascending(visit)) return false;
+        }
+        return visit(price, level);
+    });
+    if (finished && !ladder_done) ladder_ascending(visit);
 }
 
 template <typename Visit>
 void SideLevels::descending(Visit&& visit) const {
-    const auto split = far_.empty() ? far_.end() : far_.lower_bound(base_);
-    for (auto it = far_.end(); it != split;) {
-        --it;
-        if (!visit(it->first, it->second)) return;
-    }
-    for (std::size_t s = occupied_.highest(); s != LevelBitmap::npos; s = s == 0 ? LevelBitmap::npos : occupied_.previous_from(s - 1)) {
-        if (!visit(price_of(s), slots_[s])) return;
-    }
-    for (auto it = split; it != far_.begin();) {
-        --it;
-        if (!visit(it->first, it->second)) return;
-    }
+    bool ladder_done = false;
+    const bool finished = far_.descending([&](std::int64_t price, const Level& level) {
+        if (!ladder_done && price < base_) {
+            ladder_done = true;
+            if (!ladder_descending(visit)) return false;
+        }
+        return visit(price, level);
+    });
+    if (finished && !ladder_done) ladder_descending(visit);
 }
 
 }  // namespace quoranth

@@ -210,7 +210,7 @@ void test_failed_allocation_at_every_point_changes_nothing() {
 
 // An add that crosses nothing rests in one step; memory running out at any
 // point of it must leave the book as it was too: at a price far from every
-// level (the window moves or the map readies a node), and as the order that
+// level (the window moves or a far block is readied), and as the order that
 // needs the next chunk of the entry pool and of the queue links.
 void test_failed_allocation_while_resting_changes_nothing() {
     const auto try_every_point = [](OrderBook& book, std::vector<Order>& known, const Order& incoming) {
@@ -319,7 +319,8 @@ void test_a_batch_event_written_after_the_check_stops_the_batch() {
 }
 
 // Random adds and cancels over prices that make the window move, grow and
-// spill into the map, checked against a plain ordered map after every step.
+// spill into the far blocks (splitting and merging them), checked against a
+// plain ordered map after every step.
 void test_levels_agree_with_an_ordered_map(OrderType side) {
     const bool buying = side == OrderType::Buy;
     std::mt19937_64 rng(buying ? 7 : 8);

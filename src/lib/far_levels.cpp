@@ -1,0 +1,161 @@
+#include "lib/far_levels.hpp"
+
+#include <algorithm>
+#include <cassert>
+
+namespace quoranth {
+
+namespace {
+
+constexpr std::size_t half_block = FarLevels::block_levels / 2;
+// Spare blocks kept after erasing, so that churn at one place allocates nothing.
+constexpr std::size_t kept_spares = 2;
+
+// The number of leading values in sorted values[0, count) below `value`
+// (or not above it), halving without branches: the
+// compares are unpredictable.
+template <bool below_or_equal>
+std::size_t partition_point(const std::int64_t* values, std::size_t count, std::int64_t value) noexcept {
+    if (count == 0) return 0;
+    const std::int64_t* base = values;
+    while (count > 1) {
+        const std::size_t half = count / 2;
+        base = (below_or_equal ? base[half] <= value : base[half] < value) ? base + half : base;
+        count -= half;
+    }
+    return static_cast<std::size_t>(base - values) + ((below_or_equal ? *base <= value : *base < value) ? 1 : 0);
+}
+
+}  // namespace
+
+std::size_t FarLevels::block_of(std::int64_t price) const noexcept {
+    // The last key not above the price; the first key is the lowest price.
+    return partition_point<true>(keys_.data(), keys_.size(), price) - 1;
+}
+
+std::size_t FarLevels::lower_bound(const Block& block, std::int64_t price) noexcept {
+    return partition_point<false>(block.prices, block.count, price);
+}
+
+Level* FarLevels::find(std::int64_t price) noexcept {
+    if (count_ == 0) return nullptr;
+    Block& block = *blocks_[block_of(price)];
+    const std::size_t at = lower_bound(block, price);
+    return at < block.count && block.prices[at] == price ? &block.levels[at] : nullptr;
+}
+
+void FarLevels::reserve(std::size_t inserts) {
+    if (inserts == 0) return;
+    // One insertion splits one block at most. Several are the prices of a gap
+    // between levels (the ladder moving here), which meets at most two
+    // blocks' ranges, since blocks are never empty: each may split at once,
+    // and after a split a half takes 31 more levels before it splits again.
+    const std::size_t needed = inserts == 1 ? 1 : 2 + inserts / (half_block - 1);
+    if (keys_.capacity() < keys_.size() + needed) {
+        keys_.reserve(std::max(keys_.size() + needed, 2 * keys_.capacity()));
+        blocks_.reserve(keys_.capacity());
+    } else if (blocks_.capacity() < keys_.capacity()) {
+        blocks_.reserve(keys_.capacity());
+    }
+    if (spares_.size() >= needed) return;
+    spares_.reserve(std::max(needed, kept_spares));
+    while (spares_.size() < needed) spares_.push_back(std::make_unique<Block>());
+}
+
+void FarLevels::release_spares() noexcept {
+    while (spares_.size() > 1) spares_.pop_back();
+}
+
+Level& FarLevels::insert(std::int64_t price) noexcept {
+    if (blocks_.empty()) {
+        assert(!spares_.empty());
+        keys_.push_back(lowest_key);
+        blocks_.push_back(std::move(spares_.back()));
+        spares_.pop_back();
+        blocks_.back()->count = 0;
+    }
+    std::size_t b = block_of(price);
+    if (blocks_[b]->count == block_levels) {
+        split(b);
+        if (price >= keys_[b + 1]) ++b;
+    }
+    Block& block = *blocks_[b];
+    const std::size_t at = lower_bound(block, price);
+    std::move_backward(block.prices + at, block.prices + block.count, block.prices + block.count + 1);
+    std::move_backward(block.levels + at, block.levels + block.count, block.levels + block.count + 1);
+    block.prices[at] = price;
+    block.levels[at] = Level{};
+    ++block.count;
+    ++count_;
+    return block.levels[at];
+}
+
+void FarLevels::split(std::size_t b) noexcept {
+    assert(!spares_.empty() && keys_.size() < keys_.capacity() && blocks_.size() < blocks_.capacity());
+    Block& lower = *blocks_[b];
+    std::unique_ptr<Block> upper = std::move(spares_.back());
+    spares_.pop_back();
+    upper->count = static_cast<std::uint32_t>(block_levels - half_block);
+    std::copy(lower.prices + half_block, lower.prices + block_levels, upper->prices);
+    std::copy(lower.levels + half_block, lower.levels + block_levels, upper->levels);
+    lower.count = half_block;
+    // The upper half's range starts at its lowest price, above every price left below.
+    keys_.insert(keys_.begin() + static_cast<std::ptrdiff_t>(b + 1), upper->prices[0]);
+    blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b + 1), std::move(upper));
+}
+
+void FarLevels::erase(std::int64_t price) noexcept {
+    const std::size_t b = block_of(price);
+    const std::size_t at = lower_bound(*blocks_[b], price);
+    assert(at < blocks_[b]->count && blocks_[b]->prices[at] == price);
+    const std::size_t after = remove_entries(b, at, at + 1);
+    if (count_ != 0) settle(after == 0 ? 0 : after - 1);
+}
+
+std::size_t FarLevels::remove_entries(std::size_t b, std::size_t first, std::size_t last) noexcept {
+    Block& block = *blocks_[b];
+    if (first == last) return b + 1;
+    std::move(block.prices + last, block.prices + block.count, block.prices + first);
+    std::move(block.levels + last, block.levels + block.count, block.levels + first);
+    block.count -= static_cast<std::uint32_t>(last - first);
+    count_ -= last - first;
+    if (block.count != 0) return b + 1;
+    drop_block(b);
+    return b;
+}
+
+void FarLevels::settle(std::size_t b) noexcept {
+    for (;;) {
+        if (b + 1 < blocks_.size() && blocks_[b]->count + blocks_[b + 1]->count <= half_block) {
+            append(*blocks_[b], *blocks_[b + 1]);
+            drop_block(b + 1);
+            continue;
+        }
+        if (b > 0 && blocks_[b - 1]->count + blocks_[b]->count <= half_block) {
+            append(*blocks_[b - 1], *blocks_[b]);
+            drop_block(b);
+            --b;
+            continue;
+        }
+        return;
+    }
+}
+
+void FarLevels::append(Block& to, Block& from) noexcept {
+    std::copy(from.prices, from.prices + from.count, to.prices + to.count);
+    std::copy(from.levels, from.levels + from.count, to.levels + to.count);
+    to.count += from.count;
+    from.count = 0;
+}
+
+void FarLevels::drop_block(std::size_t b) noexcept {
+    std::unique_ptr<Block> dropped = std::move(blocks_[b]);
+    blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
+    keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(b));
+    // The new first block's range reaches down to the lowest price.
+    if (b == 0 && !keys_.empty()) keys_[0] = lowest_key;
+    // Kept for the next split if there is room without allocating; freed otherwise.
+    if (spares_.size() < kept_spares && spares_.size() < spares_.capacity()) spares_.push_back(std::move(dropped));
+}
+
+}  // namespace quoranth

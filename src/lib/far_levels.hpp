@@ -1,0 +1,133 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "lib/level.hpp"
+
+namespace quoranth {
+
+// The price levels of one side that lie outside its ladder window, in price
+// order. Levels sit in sorted blocks of up to 64 (prices in one array, levels
+// in another), and each block owns a range of prices: from its key up to the
+// next block's key. Keys sit in one sorted array (a block per 16 to 64
+// levels, so mostly in cache), and the first key is the lowest price there
+// is, so that every price has one block to go to. A lookup halves its way
+// through the keys, then through one block's prices: a few cache misses
+// where a tree with a node per level takes one per step down.
+//
+// Invariants: every block holds at least one level; keys rise with the
+// blocks; a block's prices rise and lie in its range; no two neighbouring
+// blocks hold 32 levels or fewer between them (so a block holds 16 levels on
+// average at least, and memory stays proportional to the levels held).
+//
+// Costs (n levels, b = n / 16 blocks at most): find, insert and erase
+// O(log n), plus moving up to 64 entries of one block; splitting a full block
+// or merging two small ones moves up to b keys, once per 31 insertions or
+// erasures at least. reserve() readies the blocks and the room for their keys
+// beforehand, so that insert cannot fail.
+class FarLevels {
+public:
+    static constexpr std::size_t block_levels = 64;
+
+    bool empty() const noexcept { return count_ == 0; }
+    std::size_t size() const noexcept { return count_; }
+
+    Level* find(std::int64_t price) noexcept;
+    const Level* find(std::int64_t price) const noexcept { return const_cast<FarLevels*>(this)->find(price); }
+
+    // Makes sure that the next `inserts` insertions cannot fail: one level,
+    // or levels all priced in one gap between the levels held. May throw
+    // (memory); changes no level.
+    void reserve(std::size_t inserts);
+    // Gives back blocks readied and not used, but one.
+    void release_spares() noexcept;
+    // Adds the empty level at `price`, which must be absent; reserved beforehand.
+    Level& insert(std::int64_t price) noexcept;
+    // Removes the level at `price`, which must be present.
+    void erase(std::int64_t price) noexcept;
+
+    // The lowest and the highest level, with their prices; the set must not be empty.
+    std::pair<std::int64_t, Level*> lowest() noexcept {
+        Block& block = *blocks_.front();
+        return {block.prices[0], &block.levels[0]};
+    }
+    std::pair<std::int64_t, Level*> highest() noexcept {
+        Block& block = *blocks_.back();
+        return {block.prices[block.count - 1], &block.levels[block.count - 1]};
+    }
+
+    // Calls visit(price, level) on each level in ascending (descending)
+    // price while it returns true; returns false if visit stopped it.
+    template <typename Visit>
+    bool ascending(Visit&& visit) const {
+        for (const auto& block : blocks_) {
+            for (std::size_t i = 0; i < block->count; ++i) {
+                if (!visit(block->prices[i], block->levels[i])) return false;
+            }
+        }
+        return true;
+    }
+    template <typename Visit>
+    bool descending(Visit&& visit) const {
+        for (std::size_t b = blocks_.size(); b-- > 0;) {
+            const Block& block = *blocks_[b];
+            for (std::size_t i = block.count; i-- > 0;) {
+                if (!visit(block.prices[i], block.levels[i])) return false;
+            }
+        }
+        return true;
+    }
+
+    // Removes every level priced in [from, to), handing each to
+    // take(price, level) in ascending price first.
+    template <typename Take>
+    void take(std::int64_t from, std::int64_t to, Take&& take) noexcept {
+        if (count_ == 0 || from >= to) return;
+        std::size_t b = block_of(from);
+        while (b < blocks_.size() && keys_[b] < to) {
+            Block& block = *blocks_[b];
+            const std::size_t first = lower_bound(block, from);
+            const std::size_t last = lower_bound(block, to);
+            for (std::size_t i = first; i < last; ++i) take(block.prices[i], block.levels[i]);
+            b = remove_entries(b, first, last);
+        }
+        // Only the blocks either side of the cut can have shrunk.
+        if (count_ != 0) settle(block_of(from));
+        if (count_ != 0) settle(block_of(to));
+    }
+
+private:
+    struct Block {
+        std::uint32_t count = 0;
+        std::int64_t prices[block_levels];
+        Level levels[block_levels];
+    };
+    static constexpr std::int64_t lowest_key = std::numeric_limits<std::int64_t>::min();
+
+    // The block whose range holds `price`; the set must not be empty.
+    std::size_t block_of(std::int64_t price) const noexcept;
+    static std::size_t lower_bound(const Block& block, std::int64_t price) noexcept;
+    // Takes entries [first, last) out of block `b`, dropping the block if it
+    // empties; returns the index of the block that followed it.
+    std::size_t remove_entries(std::size_t b, std::size_t first, std::size_t last) noexcept;
+    // Splits the full block `b`; the upper half goes to a readied block.
+    void split(std::size_t b) noexcept;
+    // Merges block `b` into or with its neighbours while two neighbours hold
+    // 32 levels or fewer between them.
+    void settle(std::size_t b) noexcept;
+    static void append(Block& to, Block& from) noexcept;
+    // Takes block `b` out (its range joins the one before), keeping the
+    // first key lowest.
+    void drop_block(std::size_t b) noexcept;
+
+    std::vector<std::int64_t> keys_;              // each block's range start, rising
+    std::vector<std::unique_ptr<Block>> blocks_;  // in price order
+    std::vector<std::unique_ptr<Block>> spares_;  // readied blocks
+    std::size_t count_ = 0;
+};
+
+}  // namespace quoranth
