@@ -64,7 +64,7 @@
 // was. An order that crosses nothing (most of them) has no fills to make
 // first: rest() reserves, then writes, in one step without a plan.
 //
-// How the ladder window moves, and why no choice of prices makes it costly
+// How the ladder window moves, and what an adversary's choice of prices costs
 //   - A side with no ladder level centres its window on the new price: O(1).
 //   - A price outside the window grows it (doubling, centred on the ladder's
 //     levels and the new price) while the width stays within 32 slots per

@@ -17,8 +17,8 @@ namespace quoranth {
 // array of slots, one per tick of a window [base, base + width), with a
 // LevelBitmap of the occupied ones, so finding, creating and removing a level
 // and finding the next one are O(1). Levels outside the window sit in
-// FarLevels, sorted blocks (O(log n)). See order_book.hpp for how the window moves and why
-// no sequence of prices can make it costly.
+// FarLevels, sorted blocks (O(log n)). See order_book.hpp for how the window
+// moves and what the worst arrangement of prices costs.
 class SideLevels {
 public:
     explicit SideLevels(OrderType side) noexcept : bids_(side == OrderType::Buy) {}
