@@ -28,9 +28,18 @@ std::size_t partition_point(const std::int64_t* values, std::size_t count, std::
 
 }  // namespace
 
-std::size_t FarLevels::block_of(std::int64_t price) const noexcept {
+std::size_t FarLevels::search_block(std::int64_t price) const noexcept {
     // The last key not above the price; the first key is the lowest price.
     return partition_point<true>(keys_.data(), keys_.size(), price) - 1;
+}
+
+std::size_t FarLevels::block_of(std::int64_t price) noexcept {
+    // A level is mostly looked up several times in a row (found absent, then
+    // created; found, then erased): the last block found is tried first.
+    const std::size_t last = last_block_;
+    if (last < keys_.size() && keys_[last] <= price && (last + 1 == keys_.size() || price < keys_[last + 1])) return last;
+    last_block_ = search_block(price);
+    return last_block_;
 }
 
 std::size_t FarLevels::lower_bound(const Block& block, std::int64_t price) noexcept {
@@ -39,17 +48,25 @@ std::size_t FarLevels::lower_bound(const Block& block, std::int64_t price) noexc
 
 Level* FarLevels::find(std::int64_t price) noexcept {
     if (count_ == 0) return nullptr;
-    Block& block = *blocks_[block_of(price)];
+    return find_in(*blocks_[block_of(price)], price);
+}
+
+const Level* FarLevels::find(std::int64_t price) const noexcept {
+    if (count_ == 0) return nullptr;
+    return find_in(*blocks_[search_block(price)], price);
+}
+
+Level* FarLevels::find_in(Block& block, std::int64_t price) noexcept {
     const std::size_t at = lower_bound(block, price);
     return at < block.count && block.prices[at] == price ? &block.levels[at] : nullptr;
 }
 
 void FarLevels::reserve(std::size_t inserts) {
     if (inserts == 0) return;
-    // One insertion splits one block at most. Several are the prices of a gap
-    // between levels (the ladder moving here), which meets at most two
-    // blocks' ranges, since blocks are never empty: each may split at once,
-    // and after a split a half takes 31 more levels before it splits again.
+    // One insertion splits one block at most. A run goes into one block
+    // (open_gap), which it splits once at the start at most (at the gap, or
+    // a full block), then once per 31 levels at most, since a split leaves
+    // the half it goes on in with 33.
     const std::size_t needed = inserts == 1 ? 1 : 2 + inserts / (half_block - 1);
     if (keys_.capacity() < keys_.size() + needed) {
         keys_.reserve(std::max(keys_.size() + needed, 2 * keys_.capacity()));
@@ -76,7 +93,7 @@ Level& FarLevels::insert(std::int64_t price) noexcept {
     }
     std::size_t b = block_of(price);
     if (blocks_[b]->count == block_levels) {
-        split(b);
+        split(b, half_block);
         if (price >= keys_[b + 1]) ++b;
     }
     Block& block = *blocks_[b];
@@ -90,18 +107,31 @@ Level& FarLevels::insert(std::int64_t price) noexcept {
     return block.levels[at];
 }
 
-void FarLevels::split(std::size_t b) noexcept {
+void FarLevels::split(std::size_t b, std::size_t at) noexcept {
     assert(!spares_.empty() && keys_.size() < keys_.capacity() && blocks_.size() < blocks_.capacity());
     Block& lower = *blocks_[b];
     std::unique_ptr<Block> upper = std::move(spares_.back());
     spares_.pop_back();
-    upper->count = static_cast<std::uint32_t>(block_levels - half_block);
-    std::copy(lower.prices + half_block, lower.prices + block_levels, upper->prices);
-    std::copy(lower.levels + half_block, lower.levels + block_levels, upper->levels);
-    lower.count = half_block;
-    // The upper half's range starts at its lowest price, above every price left below.
+    upper->count = static_cast<std::uint32_t>(lower.count - at);
+    std::copy(lower.prices + at, lower.prices + lower.count, upper->prices);
+    std::copy(lower.levels + at, lower.levels + lower.count, upper->levels);
+    lower.count = static_cast<std::uint32_t>(at);
+    // The upper part's range starts at its lowest price, above every price left below.
     keys_.insert(keys_.begin() + static_cast<std::ptrdiff_t>(b + 1), upper->prices[0]);
     blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b + 1), std::move(upper));
+}
+
+void FarLevels::open_gap(std::int64_t low, std::int64_t high, bool at_end) noexcept {
+    if (count_ == 0) return;
+    const std::size_t b = block_of(low);
+    // A range starting inside the gap starts at its first level instead (no
+    // level lies in the gap), so the gap belongs to block b alone.
+    if (b + 1 < keys_.size() && keys_[b + 1] <= high) keys_[b + 1] = blocks_[b + 1]->prices[0];
+    if (!at_end) return;
+    // Block b's levels above the gap go to a block of their own. Block b may
+    // be left empty for a moment: the run's first level goes into it.
+    const std::size_t at = lower_bound(*blocks_[b], low);
+    if (at < blocks_[b]->count) split(b, at);
 }
 
 void FarLevels::erase(std::int64_t price) noexcept {

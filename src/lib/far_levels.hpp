@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -25,10 +26,13 @@ namespace quoranth {
 // average at least, and memory stays proportional to the levels held).
 //
 // Costs (n levels, b = n / 16 blocks at most): find, insert and erase
-// O(log n), plus moving up to 64 entries of one block; splitting a full block
-// or merging two small ones moves up to b keys, once per 31 insertions or
-// erasures at least. reserve() readies the blocks and the room for their keys
-// beforehand, so that insert cannot fail.
+// O(log n), plus moving up to 64 entries of one block; the block found last
+// is tried first, since a level is mostly found absent and then created, or
+// found and then erased. Splitting a full block or merging two small ones
+// moves up to b keys, once per 31 insertions or erasures at least. A long
+// run of levels in one gap (the ladder moving out) goes at the ends of blocks.
+// reserve() readies the blocks and the room for their keys beforehand, so
+// that insertions cannot fail.
 class FarLevels {
 public:
     static constexpr std::size_t block_levels = 64;
@@ -36,12 +40,13 @@ public:
     bool empty() const noexcept { return count_ == 0; }
     std::size_t size() const noexcept { return count_; }
 
+    // The non-const lookup remembers the block it found (see block_of); the
+    // const one writes nothing, so readers may share the book.
     Level* find(std::int64_t price) noexcept;
-    const Level* find(std::int64_t price) const noexcept { return const_cast<FarLevels*>(this)->find(price); }
+    const Level* find(std::int64_t price) const noexcept;
 
-    // Makes sure that the next `inserts` insertions cannot fail: one level,
-    // or levels all priced in one gap between the levels held. May throw
-    // (memory); changes no level.
+    // Makes sure that the next `inserts` insertions cannot fail: one level by
+    // insert(), or a run by insert_run(). May throw (memory); changes no level.
     void reserve(std::size_t inserts);
     // Gives back blocks readied and not used, but one.
     void release_spares() noexcept;
@@ -49,6 +54,24 @@ public:
     Level& insert(std::int64_t price) noexcept;
     // Removes the level at `price`, which must be present.
     void erase(std::int64_t price) noexcept;
+    // Adds `count` levels at rising prices from `low` to `high`, with no
+    // level held between them: next(price, level) yields each in turn and
+    // returns false after the last. Reserved beforehand for their count.
+    template <typename Next>
+    void insert_run(std::int64_t low, std::int64_t high, std::size_t count, Next&& next) noexcept {
+        // A long run goes at the end of a block, so that nothing moves aside
+        // for each level; a short one is not worth splitting a block for.
+        const bool at_end = count > block_levels / 2;
+        open_gap(low, high, at_end);
+        std::int64_t price = 0;
+        Level level;
+        while (next(price, level)) insert(price) = level;
+        if (!at_end || count_ == 0) return;
+        // The blocks the run went into, and the one split off at the gap.
+        settle(std::min(block_of(high) + 1, blocks_.size() - 1));
+        settle(block_of(high));
+        settle(block_of(low));
+    }
 
     // The lowest and the highest level, with their prices; the set must not be empty.
     std::pair<std::int64_t, Level*> lowest() noexcept {
@@ -109,13 +132,20 @@ private:
     static constexpr std::int64_t lowest_key = std::numeric_limits<std::int64_t>::min();
 
     // The block whose range holds `price`; the set must not be empty.
-    std::size_t block_of(std::int64_t price) const noexcept;
+    std::size_t search_block(std::int64_t price) const noexcept;
+    // The same, trying the block found last first.
+    std::size_t block_of(std::int64_t price) noexcept;
+    static Level* find_in(Block& block, std::int64_t price) noexcept;
     static std::size_t lower_bound(const Block& block, std::int64_t price) noexcept;
     // Takes entries [first, last) out of block `b`, dropping the block if it
     // empties; returns the index of the block that followed it.
     std::size_t remove_entries(std::size_t b, std::size_t first, std::size_t last) noexcept;
-    // Splits the full block `b`; the upper half goes to a readied block.
-    void split(std::size_t b) noexcept;
+    // Moves the levels of block `b` from position `at` on to a readied block
+    // after it.
+    void split(std::size_t b, std::size_t at) noexcept;
+    // Makes [low, high], which holds no level, part of one block's range,
+    // and with `at_end` the end of that block.
+    void open_gap(std::int64_t low, std::int64_t high, bool at_end) noexcept;
     // Merges block `b` into or with its neighbours while two neighbours hold
     // 32 levels or fewer between them.
     void settle(std::size_t b) noexcept;
@@ -128,6 +158,7 @@ private:
     std::vector<std::unique_ptr<Block>> blocks_;  // in price order
     std::vector<std::unique_ptr<Block>> spares_;  // readied blocks
     std::size_t count_ = 0;
+    std::size_t last_block_ = 0;  // the block block_of() found last (checked before use)
 };
 
 }  // namespace quoranth

@@ -264,7 +264,10 @@ Level& OrderBook::level_of(const Order& record) noexcept {
 }
 
 const Level& OrderBook::level_of(const Order& record) const noexcept {
-    return const_cast<OrderBook*>(this)->level_of(record);
+    // The const lookup: it writes nothing, so that readers may share the book.
+    const Level* const level = levels_of(record.side).find(record.price_in_ticks);
+    assert(level != nullptr);
+    return *level;
 }
 
 bool OrderBook::cancel(std::string_view order_id) {

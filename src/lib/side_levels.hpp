@@ -30,7 +30,13 @@ public:
         }
         return far_.empty() ? nullptr : far_.find(price);
     }
-    const Level* find(std::int64_t price) const noexcept { return const_cast<SideLevels*>(this)->find(price); }
+    const Level* find(std::int64_t price) const noexcept {
+        if (in_window(price)) {
+            const Level& slot = slots_[slot_of(price)];
+            return slot.empty() ? nullptr : &slot;
+        }
+        return far_.empty() ? nullptr : far_.find(price);
+    }
     // Starts loading the ladder slot of `price`, if the window holds it.
     void prefetch(std::int64_t price) const noexcept {
         if (in_window(price)) quoranth::prefetch(&slots_[slot_of(price)]);
