@@ -21,6 +21,10 @@ LINE = re.compile(r"^\s*engine\s+(\S+)\s+([0-9.]+)\s*ns/op\s+([0-9.]+)\s*M ops/s
                   re.M)
 
 
+# Crafted price sets are timed against random prices at this many levels.
+CRAFTED_LEVELS = 50_000
+
+
 def run(ctx) -> dict:
     binary = ctx.engine_bench
     if not binary or not os.path.exists(binary):
@@ -32,9 +36,10 @@ def run(ctx) -> dict:
         cmd += ["--flow", f"{d}={path}"]
     for path in data["replay_texts"]:
         cmd += ["--replay", path]
+    cmd += ["--crafted", str(CRAFTED_LEVELS)]
     if ctx.quick:
         cmd += ["--passes", "3"]
-    ctx.log(f"$ {os.path.basename(binary)} --json ... --flow ... --replay ...")
+    ctx.log(f"$ {os.path.basename(binary)} --json ... --flow ... --replay ... --crafted {CRAFTED_LEVELS}")
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
     except subprocess.TimeoutExpired:
@@ -89,4 +94,8 @@ def targets(res, ctx) -> list[Target]:
         out.append(Target(g <= 3.5, text, f"{g:.2f}× ({hi['ns_per_op']:.0f} vs {lo['ns_per_op']:.0f} ns{spent})"))
     else:
         out.append(Target.unmeasured(text, why))
+    for name, entry in (res.get("crafted") or {}).items():
+        text = f"engine alone: crafted prices ({name}) ≤ 1.5× random ones over the same range, {CRAFTED_LEVELS:,} levels (issue 10)"
+        out.append(Target(entry["ratio"] <= 1.5, text,
+                          f"{entry['ratio']:.2f}× ({entry['crafted']['ns_per_op']:.0f} vs {entry['random']['ns_per_op']:.0f} ns)"))
     return out
