@@ -138,32 +138,33 @@ void FarLevels::erase(std::int64_t price) noexcept {
     const std::size_t b = block_of(price);
     const std::size_t at = lower_bound(*blocks_[b], price);
     assert(at < blocks_[b]->count && blocks_[b]->prices[at] == price);
-    const std::size_t after = remove_entries(b, at, at + 1);
-    if (count_ != 0) settle(after == 0 ? 0 : after - 1);
+    remove_entries(*blocks_[b], at, at + 1);
+    if (blocks_[b]->count != 0) {
+        settle(b);
+        return;
+    }
+    drop_blocks(b, b + 1);
+    // The blocks either side of the dropped one are neighbours now.
+    if (count_ != 0) settle(b == 0 ? 0 : b - 1);
 }
 
-std::size_t FarLevels::remove_entries(std::size_t b, std::size_t first, std::size_t last) noexcept {
-    Block& block = *blocks_[b];
-    if (first == last) return b + 1;
+void FarLevels::remove_entries(Block& block, std::size_t first, std::size_t last) noexcept {
     std::move(block.prices + last, block.prices + block.count, block.prices + first);
     std::move(block.levels + last, block.levels + block.count, block.levels + first);
     block.count -= static_cast<std::uint32_t>(last - first);
     count_ -= last - first;
-    if (block.count != 0) return b + 1;
-    drop_block(b);
-    return b;
 }
 
 void FarLevels::settle(std::size_t b) noexcept {
     for (;;) {
         if (b + 1 < blocks_.size() && blocks_[b]->count + blocks_[b + 1]->count <= half_block) {
             append(*blocks_[b], *blocks_[b + 1]);
-            drop_block(b + 1);
+            drop_blocks(b + 1, b + 2);
             continue;
         }
         if (b > 0 && blocks_[b - 1]->count + blocks_[b]->count <= half_block) {
             append(*blocks_[b - 1], *blocks_[b]);
-            drop_block(b);
+            drop_blocks(b, b + 1);
             --b;
             continue;
         }
@@ -178,14 +179,16 @@ void FarLevels::append(Block& to, Block& from) noexcept {
     from.count = 0;
 }
 
-void FarLevels::drop_block(std::size_t b) noexcept {
-    std::unique_ptr<Block> dropped = std::move(blocks_[b]);
-    blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
-    keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(b));
-    // The new first block's range reaches down to the lowest price.
-    if (b == 0 && !keys_.empty()) keys_[0] = lowest_key;
+void FarLevels::drop_blocks(std::size_t first, std::size_t last) noexcept {
+    const auto from = static_cast<std::ptrdiff_t>(first), to = static_cast<std::ptrdiff_t>(last);
     // Kept for the next split if there is room without allocating; freed otherwise.
-    if (spares_.size() < kept_spares && spares_.size() < spares_.capacity()) spares_.push_back(std::move(dropped));
+    for (std::size_t b = first; b < last; ++b) {
+        if (spares_.size() < kept_spares && spares_.size() < spares_.capacity()) spares_.push_back(std::move(blocks_[b]));
+    }
+    blocks_.erase(blocks_.begin() + from, blocks_.begin() + to);
+    keys_.erase(keys_.begin() + from, keys_.begin() + to);
+    // The new first block's range reaches down to the lowest price.
+    if (first == 0 && !keys_.empty()) keys_[0] = lowest_key;
 }
 
 }  // namespace quoranth

@@ -110,14 +110,20 @@ public:
     template <typename Take>
     void take(std::int64_t from, std::int64_t to, Take&& take) noexcept {
         if (count_ == 0 || from >= to) return;
-        std::size_t b = block_of(from);
-        while (b < blocks_.size() && keys_[b] < to) {
+        // The blocks the range empties are neighbours: they go in one step.
+        std::size_t emptied_first = blocks_.size(), emptied_last = 0;
+        for (std::size_t b = block_of(from); b < blocks_.size() && keys_[b] < to; ++b) {
             Block& block = *blocks_[b];
             const std::size_t first = lower_bound(block, from);
             const std::size_t last = lower_bound(block, to);
             for (std::size_t i = first; i < last; ++i) take(block.prices[i], block.levels[i]);
-            b = remove_entries(b, first, last);
+            remove_entries(block, first, last);
+            if (block.count == 0) {
+                emptied_first = std::min(emptied_first, b);
+                emptied_last = b + 1;
+            }
         }
+        if (emptied_first < emptied_last) drop_blocks(emptied_first, emptied_last);
         // Only the blocks either side of the cut can have shrunk.
         if (count_ != 0) settle(block_of(from));
         if (count_ != 0) settle(block_of(to));
@@ -137,9 +143,8 @@ private:
     std::size_t block_of(std::int64_t price) noexcept;
     static Level* find_in(Block& block, std::int64_t price) noexcept;
     static std::size_t lower_bound(const Block& block, std::int64_t price) noexcept;
-    // Takes entries [first, last) out of block `b`, dropping the block if it
-    // empties; returns the index of the block that followed it.
-    std::size_t remove_entries(std::size_t b, std::size_t first, std::size_t last) noexcept;
+    // Takes entries [first, last) out of a block (which may empty).
+    void remove_entries(Block& block, std::size_t first, std::size_t last) noexcept;
     // Moves the levels of block `b` from position `at` on to a readied block
     // after it.
     void split(std::size_t b, std::size_t at) noexcept;
@@ -150,9 +155,9 @@ private:
     // 32 levels or fewer between them.
     void settle(std::size_t b) noexcept;
     static void append(Block& to, Block& from) noexcept;
-    // Takes block `b` out (its range joins the one before), keeping the
-    // first key lowest.
-    void drop_block(std::size_t b) noexcept;
+    // Takes blocks [first, last) out (their ranges join the one before),
+    // keeping the first key lowest.
+    void drop_blocks(std::size_t first, std::size_t last) noexcept;
 
     std::vector<std::int64_t> keys_;              // each block's range start, rising
     std::vector<std::unique_ptr<Block>> blocks_;  // in price order
