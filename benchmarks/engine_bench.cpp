@@ -396,7 +396,7 @@ WindowChurn window_churn(std::size_t levels) {
         taken[static_cast<std::size_t>(offset)] = true;
         churn.resting.push_back(base + offset);
         shadow.prepare(base + offset);
-        shadow.create(base + offset).head = 0;
+        shadow.create(base + offset);
     }
     for (std::size_t i = 0; i < 3 * levels; ++i) {
         std::int64_t uniform, outside;

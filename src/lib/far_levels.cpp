@@ -12,8 +12,8 @@ constexpr std::size_t half_block = FarLevels::block_levels / 2;
 constexpr std::size_t kept_spares = 2;
 
 // The number of leading values in sorted values[0, count) below `value`
-// (or not above it), halving without branches: the
-// compares are unpredictable.
+// (or not above it), halving without branches: the compares are
+// unpredictable.
 template <bool below_or_equal>
 std::size_t partition_point(const std::int64_t* values, std::size_t count, std::int64_t value) noexcept {
     if (count == 0) return 0;
