@@ -63,10 +63,11 @@ Level* FarLevels::find_in(Block& block, std::int64_t price) noexcept {
 
 void FarLevels::reserve(std::size_t inserts) {
     if (inserts == 0) return;
-    // One insertion splits one block at most. A run goes into one block
-    // (open_gap), which it splits once at the start at most (at the gap, or
-    // a full block), then once per 31 levels at most, since a split leaves
-    // the half it goes on in with 33.
+    // One insertion splits one block at most. A short run goes into one
+    // block (open_gap), which it splits at once at most if full, then once
+    // per 31 levels at most, since a split leaves the half it goes on in
+    // with 33. A long one splits a block at the gap, then takes a fresh
+    // block per 64 levels.
     const std::size_t needed = inserts == 1 ? 1 : 2 + inserts / (half_block - 1);
     if (keys_.capacity() < keys_.size() + needed) {
         keys_.reserve(std::max(keys_.size() + needed, 2 * keys_.capacity()));
