@@ -28,37 +28,43 @@ std::size_t partition_point(const std::int64_t* values, std::size_t count, std::
 
 }  // namespace
 
-std::size_t FarLevels::search_block(std::int64_t price) const noexcept {
-    // The last key not above the price; the first key is the lowest price.
-    return partition_point<true>(keys_.data(), keys_.size(), price) - 1;
+std::size_t FarLevels::search_block(std::int64_t key) const noexcept {
+    // The last block key not above it; the first block key is the lowest there is.
+    return partition_point<true>(keys_.data(), keys_.size(), key) - 1;
 }
 
-std::size_t FarLevels::block_of(std::int64_t price) noexcept {
+std::size_t FarLevels::block_of(std::int64_t key) noexcept {
     // A level is mostly looked up several times in a row (found absent, then
     // created; found, then erased): the last block found is tried first.
     const std::size_t last = last_block_;
-    if (last < keys_.size() && keys_[last] <= price && (last + 1 == keys_.size() || price < keys_[last + 1])) return last;
-    last_block_ = search_block(price);
+    if (last < keys_.size() && keys_[last] <= key && (last + 1 == keys_.size() || key < keys_[last + 1])) return last;
+    last_block_ = search_block(key);
     return last_block_;
 }
 
-std::size_t FarLevels::lower_bound(const Block& block, std::int64_t price) noexcept {
-    return partition_point<false>(block.prices, block.count, price);
+std::size_t FarLevels::lower_bound(const Block& block, std::int64_t key) noexcept {
+    return partition_point<false>(block.prices, block.count, key);
+}
+
+std::size_t FarLevels::upper_bound(const Block& block, std::int64_t key) noexcept {
+    return partition_point<true>(block.prices, block.count, key);
 }
 
 Level* FarLevels::find(std::int64_t price) noexcept {
     if (count_ == 0) return nullptr;
-    return find_in(*blocks_[block_of(price)], price);
+    const std::int64_t key = stored(price);
+    return find_in(*blocks_[block_of(key)], key);
 }
 
 const Level* FarLevels::find(std::int64_t price) const noexcept {
     if (count_ == 0) return nullptr;
-    return find_in(*blocks_[search_block(price)], price);
+    const std::int64_t key = stored(price);
+    return find_in(*blocks_[search_block(key)], key);
 }
 
-Level* FarLevels::find_in(Block& block, std::int64_t price) noexcept {
-    const std::size_t at = lower_bound(block, price);
-    return at < block.count && block.prices[at] == price ? &block.levels[at] : nullptr;
+Level* FarLevels::find_in(Block& block, std::int64_t key) noexcept {
+    const std::size_t at = lower_bound(block, key);
+    return at < block.count && block.prices[at] == key ? &block.levels[at] : nullptr;
 }
 
 void FarLevels::reserve(std::size_t inserts) {
@@ -85,6 +91,7 @@ void FarLevels::release_spares() noexcept {
 }
 
 Level& FarLevels::insert(std::int64_t price) noexcept {
+    const std::int64_t key = stored(price);
     if (blocks_.empty()) {
         assert(!spares_.empty());
         keys_.push_back(lowest_key);
@@ -92,16 +99,16 @@ Level& FarLevels::insert(std::int64_t price) noexcept {
         spares_.pop_back();
         blocks_.back()->count = 0;
     }
-    std::size_t b = block_of(price);
+    std::size_t b = block_of(key);
     if (blocks_[b]->count == block_levels) {
         split(b, half_block);
-        if (price >= keys_[b + 1]) ++b;
+        if (key >= keys_[b + 1]) ++b;
     }
     Block& block = *blocks_[b];
-    const std::size_t at = lower_bound(block, price);
+    const std::size_t at = lower_bound(block, key);
     std::move_backward(block.prices + at, block.prices + block.count, block.prices + block.count + 1);
     std::move_backward(block.levels + at, block.levels + block.count, block.levels + block.count + 1);
-    block.prices[at] = price;
+    block.prices[at] = key;
     block.levels[at] = Level{};
     ++block.count;
     ++count_;
@@ -136,9 +143,10 @@ void FarLevels::open_gap(std::int64_t low, std::int64_t high, bool at_end) noexc
 }
 
 void FarLevels::erase(std::int64_t price) noexcept {
-    const std::size_t b = block_of(price);
-    const std::size_t at = lower_bound(*blocks_[b], price);
-    assert(at < blocks_[b]->count && blocks_[b]->prices[at] == price);
+    const std::int64_t key = stored(price);
+    const std::size_t b = block_of(key);
+    const std::size_t at = lower_bound(*blocks_[b], key);
+    assert(at < blocks_[b]->count && blocks_[b]->prices[at] == key);
     remove_entries(*blocks_[b], at, at + 1);
     if (blocks_[b]->count != 0) {
         settle(b);

@@ -31,15 +31,23 @@ namespace quoranth {
 // O(log n), plus moving up to 64 entries of one block; the block found last
 // is tried first, since a level is mostly found absent and then created, or
 // found and then erased. Splitting a full block or dropping an emptied one
-// moves the keys above it, up to b, once per 31 insertions or erasures at
-// least: removing levels in price order from the low end pays that most
-// (about twice what a tree cost, at 2,000,000 far levels). A long run of
-// levels in one gap (the ladder moving out) fills whole blocks, put in with
-// one move of the keys: O(run + b). reserve() readies the blocks and the
-// room for their keys beforehand, so that insertions cannot fail.
+// moves the keys after it, up to b, once per 31 insertions or erasures at
+// least. The best levels are the ones most often removed (sweeps, cancels
+// near the market), so each side keeps its best end last, where dropping a
+// block moves no key: a sell side stores each price's complement (~price,
+// which reverses the order), a buy side the price itself. Removing levels in
+// price order from the worst end pays the moves most (about twice what a
+// tree cost, at 2,000,000 far levels). A long run of levels in one gap (the
+// ladder moving out) fills whole blocks, put in with one move of the keys:
+// O(run + b). reserve() readies the blocks and the room for their keys
+// beforehand, so that insertions cannot fail.
 class FarLevels {
 public:
     static constexpr std::size_t block_levels = 64;
+
+    // Levels kept in falling price order if `falling` (a sell side).
+    explicit FarLevels(bool falling) noexcept : flip_(falling ? ~std::int64_t{0} : 0) {}
+    bool falling() const noexcept { return flip_ != 0; }
 
     bool empty() const noexcept { return count_ == 0; }
     std::size_t size() const noexcept { return count_; }
@@ -58,11 +66,15 @@ public:
     Level& insert(std::int64_t price) noexcept;
     // Removes the level at `price`, which must be present.
     void erase(std::int64_t price) noexcept;
-    // Adds `count` levels at rising prices from `low` to `high`, with no
-    // level held between them: next(price, level) yields each in turn (and
-    // returns true for each of the `count`). Reserved beforehand for their count.
+    // Adds `count` levels priced from `low` to `high`, with no level held
+    // between them: next(price, level) yields each in turn (and returns true
+    // for each of the `count`), in rising price, or falling if falling().
+    // Reserved beforehand for their count.
     template <typename Next>
     void insert_run(std::int64_t low, std::int64_t high, std::size_t count, Next&& next) noexcept {
+        if (falling()) std::swap(low, high);
+        low = stored(low);
+        high = stored(high);
         std::int64_t price = 0;
         Level level;
         const auto take_next = [&] {
@@ -86,7 +98,7 @@ public:
         const auto fill = [&](Block& block) {
             for (; left > 0 && block.count < block_levels; --left) {
                 take_next();
-                block.prices[block.count] = price;
+                block.prices[block.count] = stored(price);
                 block.levels[block.count] = level;
                 ++block.count;
             }
@@ -113,49 +125,35 @@ public:
     }
 
     // The lowest and the highest level, with their prices; the set must not be empty.
-    std::pair<std::int64_t, Level*> lowest() noexcept {
-        Block& block = *blocks_.front();
-        return {block.prices[0], &block.levels[0]};
-    }
-    std::pair<std::int64_t, Level*> highest() noexcept {
-        Block& block = *blocks_.back();
-        return {block.prices[block.count - 1], &block.levels[block.count - 1]};
-    }
+    std::pair<std::int64_t, Level*> lowest() noexcept { return falling() ? last() : first(); }
+    std::pair<std::int64_t, Level*> highest() noexcept { return falling() ? first() : last(); }
 
     // Calls visit(price, level) on each level in ascending (descending)
     // price while it returns true; returns false if visit stopped it.
     template <typename Visit>
     bool ascending(Visit&& visit) const {
-        for (const auto& block : blocks_) {
-            for (std::size_t i = 0; i < block->count; ++i) {
-                if (!visit(block->prices[i], block->levels[i])) return false;
-            }
-        }
-        return true;
+        return falling() ? backward(visit) : forward(visit);
     }
     template <typename Visit>
     bool descending(Visit&& visit) const {
-        for (std::size_t b = blocks_.size(); b-- > 0;) {
-            const Block& block = *blocks_[b];
-            for (std::size_t i = block.count; i-- > 0;) {
-                if (!visit(block.prices[i], block.levels[i])) return false;
-            }
-        }
-        return true;
+        return falling() ? forward(visit) : backward(visit);
     }
 
     // Removes every level priced in [from, to), handing each to
-    // take(price, level) in ascending price first.
+    // take(price, level).
     template <typename Take>
     void take(std::int64_t from, std::int64_t to, Take&& take) noexcept {
         if (count_ == 0 || from >= to) return;
+        // The same range as stored, bounds included: [low, high].
+        std::int64_t low = stored(from), high = stored(to - 1);
+        if (falling()) std::swap(low, high);
         // The blocks the range empties are neighbours: they go in one step.
         std::size_t emptied_first = blocks_.size(), emptied_last = 0;
-        for (std::size_t b = block_of(from); b < blocks_.size() && keys_[b] < to; ++b) {
+        for (std::size_t b = block_of(low); b < blocks_.size() && keys_[b] <= high; ++b) {
             Block& block = *blocks_[b];
-            const std::size_t first = lower_bound(block, from);
-            const std::size_t last = lower_bound(block, to);
-            for (std::size_t i = first; i < last; ++i) take(block.prices[i], block.levels[i]);
+            const std::size_t first = lower_bound(block, low);
+            const std::size_t last = upper_bound(block, high);
+            for (std::size_t i = first; i < last; ++i) take(stored(block.prices[i]), block.levels[i]);
             remove_entries(block, first, last);
             if (block.count == 0) {
                 emptied_first = std::min(emptied_first, b);
@@ -164,31 +162,63 @@ public:
         }
         if (emptied_first < emptied_last) drop_blocks(emptied_first, emptied_last);
         // Only the blocks either side of the cut can have shrunk.
-        if (count_ != 0) settle(block_of(from));
-        if (count_ != 0) settle(block_of(to));
+        if (count_ != 0) settle(block_of(low));
+        if (count_ != 0) settle(block_of(high));
     }
 
 private:
     struct Block {
         std::uint32_t count = 0;
-        std::int64_t prices[block_levels];
+        std::int64_t prices[block_levels];  // as stored, rising
         Level levels[block_levels];
     };
     static constexpr std::int64_t lowest_key = std::numeric_limits<std::int64_t>::min();
 
-    // The block whose range holds `price`; the set must not be empty.
-    std::size_t search_block(std::int64_t price) const noexcept;
+    // A price as stored, or a stored one as a price (the map is its own inverse).
+    std::int64_t stored(std::int64_t price) const noexcept { return price ^ flip_; }
+    std::pair<std::int64_t, Level*> first() noexcept {
+        Block& block = *blocks_.front();
+        return {stored(block.prices[0]), &block.levels[0]};
+    }
+    std::pair<std::int64_t, Level*> last() noexcept {
+        Block& block = *blocks_.back();
+        return {stored(block.prices[block.count - 1]), &block.levels[block.count - 1]};
+    }
+    template <typename Visit>
+    bool forward(Visit& visit) const {
+        for (const auto& block : blocks_) {
+            for (std::size_t i = 0; i < block->count; ++i) {
+                if (!visit(stored(block->prices[i]), block->levels[i])) return false;
+            }
+        }
+        return true;
+    }
+    template <typename Visit>
+    bool backward(Visit& visit) const {
+        for (std::size_t b = blocks_.size(); b-- > 0;) {
+            const Block& block = *blocks_[b];
+            for (std::size_t i = block.count; i-- > 0;) {
+                if (!visit(stored(block.prices[i]), block.levels[i])) return false;
+            }
+        }
+        return true;
+    }
+
+    // The block whose range holds the stored price `key`; the set must not be empty.
+    std::size_t search_block(std::int64_t key) const noexcept;
     // The same, trying the block found last first.
-    std::size_t block_of(std::int64_t price) noexcept;
-    static Level* find_in(Block& block, std::int64_t price) noexcept;
-    static std::size_t lower_bound(const Block& block, std::int64_t price) noexcept;
+    std::size_t block_of(std::int64_t key) noexcept;
+    static Level* find_in(Block& block, std::int64_t key) noexcept;
+    // How many of the block's stored prices lie below `key` (not above it).
+    static std::size_t lower_bound(const Block& block, std::int64_t key) noexcept;
+    static std::size_t upper_bound(const Block& block, std::int64_t key) noexcept;
     // Takes entries [first, last) out of a block (which may empty).
     void remove_entries(Block& block, std::size_t first, std::size_t last) noexcept;
     // Moves the levels of block `b` from position `at` on to a readied block
     // after it.
     void split(std::size_t b, std::size_t at) noexcept;
-    // Makes [low, high], which holds no level, part of one block's range,
-    // and with `at_end` the end of that block.
+    // Makes [low, high] (stored), which holds no level, part of one block's
+    // range, and with `at_end` the end of that block.
     void open_gap(std::int64_t low, std::int64_t high, bool at_end) noexcept;
     // Merges block `b` into or with its neighbours while two neighbours hold
     // 32 levels or fewer between them.
@@ -202,6 +232,7 @@ private:
     std::vector<std::unique_ptr<Block>> blocks_;  // in price order
     std::vector<std::unique_ptr<Block>> spares_;  // readied blocks
     std::size_t count_ = 0;
+    std::int64_t flip_;           // all ones on a side kept falling, else zero
     std::size_t last_block_ = 0;  // the block block_of() found last (checked before use)
 };
 

@@ -128,15 +128,19 @@ void SideLevels::pull_far_levels() noexcept {
 void SideLevels::evict_ladder() {
     far_.reserve(ladder_count_);
     // Nothing below can fail. No far level lies in the window, so the
-    // ladder's levels are one run between two neighbouring far levels.
-    std::size_t next = occupied_.lowest();
-    far_.insert_run(price_of(next), price_of(occupied_.highest()), ladder_count_, [&](std::int64_t& price, Level& level) {
-        if (next == LevelBitmap::npos) return false;
-        price = price_of(next);
-        level = slots_[next];
-        next = occupied_.next_from(next + 1);
-        return true;
-    });
+    // ladder's levels are one run between two neighbouring far levels,
+    // handed over in the far levels' order.
+    const bool falling = far_.falling();
+    std::size_t next = falling ? occupied_.highest() : occupied_.lowest();
+    far_.insert_run(price_of(occupied_.lowest()), price_of(occupied_.highest()), ladder_count_,
+                    [&](std::int64_t& price, Level& level) {
+                        if (next == LevelBitmap::npos) return false;
+                        price = price_of(next);
+                        level = slots_[next];
+                        if (!falling) next = occupied_.next_from(next + 1);
+                        else next = next == 0 ? LevelBitmap::npos : occupied_.previous_from(next - 1);
+                        return true;
+                    });
     far_.release_spares();
     for (std::size_t s = occupied_.lowest(); s != LevelBitmap::npos; s = occupied_.next_from(s + 1)) {
         slots_[s] = Level{};

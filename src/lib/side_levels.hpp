@@ -21,7 +21,7 @@ namespace quoranth {
 // moves and what the worst arrangement of prices costs.
 class SideLevels {
 public:
-    explicit SideLevels(OrderType side) noexcept : bids_(side == OrderType::Buy) {}
+    explicit SideLevels(OrderType side) noexcept : bids_(side == OrderType::Buy), far_(!bids_) {}
 
     [[gnu::always_inline]] Level* find(std::int64_t price) noexcept {
         if (in_window(price)) {
