@@ -78,18 +78,20 @@
 //   - A far level moves into the ladder when the window comes to cover it.
 //   So creating or removing a level costs O(1) in the ladder and O(log n) in
 //   the far levels (a search of a small sorted array of block keys, then of
-//   one block), plus at most half a far insertion and 64 slot copies of
-//   moving and growing, however an adversary arranges the prices. The most an
-//   adversary can do, knowing these rules, is keep every new level out of the
-//   window, so that each pays the far search where random prices of the same
-//   count and range would mostly land in the ladder. Worst range found: just
-//   narrower than the widest window the levels allow. There, 50,000 levels
-//   cost 1.1x to 1.2x random prices through apply_batch, 1.2x to 1.5x through
-//   add and cancel from Python, and 1.3x to 1.8x in the engine alone, where
-//   a ladder level costs a few nanoseconds (a tree with a node per level:
-//   1.7x, 2.1x and 2.0x to 2.4x). Memory: at most 32 slots of 8 bytes per level a side has
-//   held, and a far block (1 KB) per 16 far levels at worst; nothing hashes
-//   prices.
+//   one block; once per 31 far insertions or removals at least, a move of
+//   the block keys after the one split or dropped: far_levels.hpp), plus at
+//   most half a far insertion and 64 slot copies of moving and growing,
+//   however an adversary arranges the prices. The most an adversary can do,
+//   knowing these rules, is keep every new level out of the window, so that
+//   each pays the far search where random prices of the same count and range
+//   would mostly land in the ladder. Worst range found: just narrower than
+//   the widest window the levels allow. There, 50,000 levels cost 1.1x to
+//   1.2x random prices through apply_batch, 1.2x to 1.5x through add and
+//   cancel from Python, and 1.3x to 1.8x in the engine alone, where a ladder
+//   level costs a few nanoseconds (a tree with a node per level: 1.7x, 2.1x
+//   and 2.0x to 2.4x). Memory: at most 32 slots of 8 bytes per level a side
+//   has held, and a far block (1 KB) per 16 far levels at worst; nothing
+//   hashes prices.
 //
 // Costs (n = far levels on the side concerned)
 //   add          O(1) per match; a level created or emptied O(1) in the window,
