@@ -137,8 +137,7 @@ void SideLevels::evict_ladder() {
                         if (next == LevelBitmap::npos) return false;
                         price = price_of(next);
                         level = slots_[next];
-                        if (!falling) next = occupied_.next_from(next + 1);
-                        else next = next == 0 ? LevelBitmap::npos : occupied_.previous_from(next - 1);
+                        next = falling ? slot_below(next) : slot_above(next);
                         return true;
                     });
     far_.release_spares();

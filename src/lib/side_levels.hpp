@@ -74,11 +74,9 @@ public:
     void from_best(Visit&& visit) const {
         if (far_.empty()) {
             // Ladder levels only: from the best slot, which is known.
-            for (std::size_t s = ladder_count_ != 0 ? best_slot_ : LevelBitmap::npos; s != LevelBitmap::npos;) {
-                if (!visit(price_of(s), slots_[s])) return;
-                if (bids_) s = s == 0 ? LevelBitmap::npos : occupied_.previous_from(s - 1);
-                else s = occupied_.next_from(s + 1);
-            }
+            const std::size_t best = ladder_count_ != 0 ? best_slot_ : LevelBitmap::npos;
+            if (bids_) ladder_down(best, visit);
+            else ladder_up(best, visit);
             return;
         }
         if (bids_) descending(visit);
@@ -91,10 +89,27 @@ public:
 private:
     template <typename Visit>
     void descending(Visit&& visit) const;
+    // The next occupied slot above (below) slot s, or LevelBitmap::npos.
+    std::size_t slot_above(std::size_t s) const noexcept { return occupied_.next_from(s + 1); }
+    std::size_t slot_below(std::size_t s) const noexcept {
+        return s == 0 ? LevelBitmap::npos : occupied_.previous_from(s - 1);
+    }
+    // Calls visit(price, level) on the ladder levels from slot s up (down),
+    // while it returns true; returns false if visit stopped it.
     template <typename Visit>
-    bool ladder_ascending(Visit&& visit) const;
+    bool ladder_up(std::size_t s, Visit& visit) const {
+        for (; s != LevelBitmap::npos; s = slot_above(s)) {
+            if (!visit(price_of(s), slots_[s])) return false;
+        }
+        return true;
+    }
     template <typename Visit>
-    bool ladder_descending(Visit&& visit) const;
+    bool ladder_down(std::size_t s, Visit& visit) const {
+        for (; s != LevelBitmap::npos; s = slot_below(s)) {
+            if (!visit(price_of(s), slots_[s])) return false;
+        }
+        return true;
+    }
 
     std::optional<std::pair<std::int64_t, Level*>> best_with_far() noexcept;
     std::size_t width() const noexcept { return slots_.size(); }
@@ -129,22 +144,6 @@ private:
     std::size_t count_ = 0;
 };
 
-template <typename Visit>
-bool SideLevels::ladder_ascending(Visit&& visit) const {
-    for (std::size_t s = occupied_.lowest(); s != LevelBitmap::npos; s = occupied_.next_from(s + 1)) {
-        if (!visit(price_of(s), slots_[s])) return false;
-    }
-    return true;
-}
-
-template <typename Visit>
-bool SideLevels::ladder_descending(Visit&& visit) const {
-    for (std::size_t s = occupied_.highest(); s != LevelBitmap::npos; s = s == 0 ? LevelBitmap::npos : occupied_.previous_from(s - 1)) {
-        if (!visit(price_of(s), slots_[s])) return false;
-    }
-    return true;
-}
-
 // The far levels in order, with the ladder's between those below the window
 // and those above it.
 template <typename Visit>
@@ -153,11 +152,11 @@ void SideLevels::ascending(Visit&& visit) const {
     const bool finished = far_.ascending([&](std::int64_t price, const Level& level) {
         if (!ladder_done && price >= base_) {
             ladder_done = true;
-            if (!ladder_ascending(visit)) return false;
+            if (!ladder_up(occupied_.lowest(), visit)) return false;
         }
         return visit(price, level);
     });
-    if (finished && !ladder_done) ladder_ascending(visit);
+    if (finished && !ladder_done) ladder_up(occupied_.lowest(), visit);
 }
 
 template <typename Visit>
@@ -166,11 +165,11 @@ void SideLevels::descending(Visit&& visit) const {
     const bool finished = far_.descending([&](std::int64_t price, const Level& level) {
         if (!ladder_done && price < base_) {
             ladder_done = true;
-            if (!ladder_descending(visit)) return false;
+            if (!ladder_down(occupied_.highest(), visit)) return false;
         }
         return visit(price, level);
     });
-    if (finished && !ladder_done) ladder_descending(visit);
+    if (finished && !ladder_done) ladder_down(occupied_.highest(), visit);
 }
 
 }  // namespace quoranth
