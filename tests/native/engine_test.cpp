@@ -20,6 +20,7 @@
 #include "lib/errors.hpp"
 #include "lib/level_bitmap.hpp"
 #include "lib/order_book.hpp"
+#include "lib/platform/counter_clock.hpp"
 #include "lib/platform/memory.hpp"
 #include "lib/platform/wall_clock.hpp"
 #include "text/object_texts.hpp"
@@ -517,6 +518,24 @@ void test_clock_arithmetic_refuses_to_overflow() {
     CHECK(intervals_from_timespec(-922'337'203'685, 0) == -9'223'372'036'850'000'000);
 }
 
+// Wall clock readings (from the CPU's counter between system readings, where
+// the system allows) lie between system readings taken around them, within
+// the clock's 100 ns unit, before and after the counter's rate is known.
+void test_wall_clock_readings_lie_between_system_readings() {
+    using namespace platform;
+    const auto system = [] { return system_wall_clock_100ns().value_or(0); };
+    long readings = 0, outside = 0;
+    const std::int64_t end = system() + 300'000;  // 30 ms: the rate takes 10
+    for (std::int64_t before = system(); before < end; ++readings) {
+        const std::optional<std::int64_t> reading = wall_clock_100ns_since_unix_epoch();
+        const std::int64_t after = system();
+        if (!reading || *reading < before - 1 || *reading > after + 1) ++outside;
+        before = after;
+    }
+    CHECK(readings > 1000 && outside == 0);
+    if (outside != 0) std::printf("%ld of %ld readings outside\n", outside, readings);
+}
+
 // The key 00 01 .. 1f and nonce 00 00 00 09 00 00 00 4a 00 00 00 00 of RFC
 // 8439's block function example: its block 1 as published, and blocks 8
 // (the last lane of the first eight) and 64 as OpenSSL's ChaCha20 gives them.
@@ -566,6 +585,7 @@ int main() {
     test_filtered_table_agrees_with_a_set();
     test_large_page_arrays_are_aligned_and_keep_their_items();
     test_clock_arithmetic_refuses_to_overflow();
+    test_wall_clock_readings_lie_between_system_readings();
     test_keystream_matches_published_blocks();
     std::printf("native: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

@@ -20,13 +20,23 @@ std::optional<std::int64_t> wall_clock_100ns_since_unix_epoch() noexcept {
 #else
 #include <ctime>
 
+#include "lib/platform/counter_clock.hpp"
+
 namespace quoranth::platform {
 
-std::optional<std::int64_t> wall_clock_100ns_since_unix_epoch() noexcept {
+std::optional<std::int64_t> system_wall_clock_100ns() noexcept {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     // tv_nsec is always in [0, 1e9), so flooring to 100 ns keeps the sign of tv_sec.
     return intervals_from_timespec(static_cast<std::int64_t>(now.tv_sec), static_cast<std::int64_t>(now.tv_nsec));
+}
+
+std::optional<std::int64_t> wall_clock_100ns_since_unix_epoch() noexcept {
+#if defined(QUORANTH_HAS_COUNTER_CLOCK)
+    return counter_clock_100ns();
+#else
+    return system_wall_clock_100ns();
+#endif
 }
 
 }  // namespace quoranth::platform
