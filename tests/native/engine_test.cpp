@@ -6,6 +6,7 @@
 // keystream behind order ids against published blocks. Run
 // by `make test` and `make sanitize`; prints "N passed, N failed".
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -525,8 +526,8 @@ void test_wall_clock_readings_lie_between_system_readings() {
     using namespace platform;
     const auto system = [] { return system_wall_clock_100ns().value_or(0); };
     long readings = 0, outside = 0;
-    const std::int64_t end = system() + 300'000;  // 30 ms: the rate takes 10
-    for (std::int64_t before = system(); before < end; ++readings) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);  // the rate takes 10
+    for (std::int64_t before = system(); std::chrono::steady_clock::now() < end; ++readings) {
         const std::optional<std::int64_t> reading = wall_clock_100ns_since_unix_epoch();
         const std::int64_t after = system();
         if (!reading || *reading < before - 1 || *reading > after + 1) ++outside;

@@ -15,7 +15,7 @@ namespace quoranth::platform {
 namespace {
 
 constexpr std::int64_t anchor_lifetime_ns = 2'000;
-constexpr std::int64_t calibration_span_ns = 10'000'000;
+constexpr std::int64_t rate_span_ns = 10'000'000;
 // A system reading anchors only if the counters read just before and just
 // after it lie this close: otherwise the thread was interrupted in between.
 constexpr std::int64_t anchor_bracket_ns = 60;
@@ -33,119 +33,147 @@ bool counter_is_trusted() noexcept {
     return read && std::strcmp(name, "tsc\n") == 0;
 }
 
-// The raw monotonic clock in nanoseconds, and the counter just after it.
-struct RawReading {
+// A reading of a system clock in nanoseconds, and the counter when it was
+// made: midway between counters read just before and just after it.
+struct Reading {
     std::int64_t ns;
     std::uint64_t counter;
+    std::uint64_t bracket;  // ticks between those two counters
 };
 
-RawReading raw_monotonic() noexcept {
+Reading read_clock(clockid_t clock) noexcept {
+    const std::uint64_t before = __rdtsc();
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_RAW, &now);
-    const std::uint64_t counter = __rdtsc();
-    return {static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec, counter};
+    clock_gettime(clock, &now);
+    const std::uint64_t after = __rdtsc();
+    return {static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec, before + (after - before) / 2,
+            after - before};
 }
 
-struct CounterClock {
-    // The anchor: a system reading, and the counter when it was made (midway
-    // between counters read around it).
-    std::uint64_t anchor_counter = 0;
-    std::int64_t anchor_intervals = 0;
-    std::uint64_t anchor_rest_ns = 0;  // the reading's nanoseconds past anchor_intervals
-    // Ticks an anchor serves for; 0 until the rate is known (every reading is
-    // then a system reading).
-    std::uint64_t anchor_ticks = 0;
-    std::uint64_t bracket_ticks = 0;
-    std::uint64_t ns_per_tick_q32 = 0;  // nanoseconds per tick, times 2^32
+// The raw monotonic clock (never stepped or slewed), the best of three
+// readings: one the thread was interrupted in would throw the rate off.
+Reading read_raw_clock() noexcept {
+    Reading best = read_clock(CLOCK_MONOTONIC_RAW);
+    for (int i = 0; i < 2; ++i) {
+        const Reading next = read_clock(CLOCK_MONOTONIC_RAW);
+        if (next.bracket < best.bracket) best = next;
+    }
+    return best;
+}
 
+class CounterClock {
+public:
+    std::optional<std::int64_t> read() noexcept {
+        const std::uint64_t elapsed = __rdtsc() - anchor_counter_;
+        if (elapsed < anchor_ticks_) [[likely]] {
+            const std::uint64_t ns = anchor_rest_ns_ + ((elapsed * ns_per_tick_q32_) >> 32);
+            return anchor_intervals_ + static_cast<std::int64_t>(ns / 100);
+        }
+        return read_system();
+    }
+
+private:
     enum class Rate : std::uint8_t { unchecked, measuring, known, unusable };
-    Rate rate = Rate::unchecked;
-    // The rate's measurement: the counter, the raw clock and the wall clock at its start.
-    std::uint64_t start_counter = 0;
-    std::int64_t start_raw_ns = 0;
-    std::int64_t start_intervals = 0;
 
+    // A system reading, which becomes the next anchor if it can.
     std::optional<std::int64_t> read_system() noexcept {
-        const std::uint64_t before = __rdtsc();
+        anchor_ticks_ = 0;  // no anchor until this reading makes one
         timespec now{};
+        const std::uint64_t before = __rdtsc();
         clock_gettime(CLOCK_REALTIME, &now);
-        const std::uint64_t counter = __rdtsc();
+        const std::uint64_t after = __rdtsc();
         const std::optional<std::int64_t> intervals =
             intervals_from_timespec(static_cast<std::int64_t>(now.tv_sec), static_cast<std::int64_t>(now.tv_nsec));
         // Only a reading well inside the range anchors: one before the epoch
         // or near the end of the range is reported as it is, every time.
-        if (!intervals || *intervals < 0 || *intervals > INT64_MAX / 2) {
-            anchor_counter = counter - anchor_ticks;  // expired
-            return intervals;
+        if (!intervals || *intervals < 0 || *intervals > INT64_MAX / 2 || rate_ == Rate::unusable) return intervals;
+        const std::uint64_t counter = before + (after - before) / 2;
+        const auto rest_ns = static_cast<std::uint64_t>(now.tv_nsec % 100);
+        if (rate_ != Rate::known) {
+            measure_rate(counter, *intervals);
+        } else if (after - before > bracket_ticks_) {
+            return intervals;  // interrupted: neither an anchor nor a reference for the next reading
+        } else if (keeps_pace(counter, *intervals, rest_ns)) {
+            anchor_ticks_ = lifetime_ticks_;
+        } else {
+            rate_ = Rate::unchecked;  // stepped, or running at another pace: measure again
         }
-        if (rate == Rate::known && counter - before > bracket_ticks) {  // interrupted: no anchor
-            anchor_counter = counter - anchor_ticks;
-            return intervals;
-        }
-        anchor_counter = before + (counter - before) / 2;  // when the system read its clock, near enough
-        anchor_intervals = *intervals;
-        anchor_rest_ns = static_cast<std::uint64_t>(now.tv_nsec % 100);
-        if (rate != Rate::known && rate != Rate::unusable) measure_rate(counter, *intervals);
+        anchor_counter_ = counter;
+        anchor_intervals_ = *intervals;
+        anchor_rest_ns_ = rest_ns;
         return intervals;
     }
 
-    // Starts the rate's measurement, then ends it once 10 ms have passed: the
-    // wall clock says when to look, the raw clock (never stepped or slewed)
-    // gives the span.
+    // Whether a new reading agrees with the last uninterrupted system reading
+    // carried forward by the counter: within 200 ns and 0.1% of the time between them (the
+    // system slews its clock by 0.05% at most). A clock stepped, frozen or
+    // made to run at another pace (as time-faking tools do), a counter that
+    // went back, or a rate measured wrongly, all disagree.
+    bool keeps_pace(std::uint64_t counter, std::int64_t intervals, std::uint64_t rest_ns) const noexcept {
+        const auto ticks = static_cast<std::int64_t>(counter - anchor_counter_);
+        if (ticks < 0) return false;
+        const auto predicted = static_cast<__int128>((static_cast<unsigned __int128>(ticks) * ns_per_tick_q32_) >> 32);
+        const __int128 actual = static_cast<__int128>(intervals - anchor_intervals_) * 100 +
+                                static_cast<__int128>(rest_ns) - static_cast<__int128>(anchor_rest_ns_);
+        const __int128 off = actual > predicted ? actual - predicted : predicted - actual;
+        return off <= 200 + predicted / 1000;
+    }
+
+    // Starts measuring the rate, and ends it once 10 ms have passed on the
+    // wall clock, which must have kept pace with the raw one meanwhile.
     void measure_rate(std::uint64_t counter, std::int64_t intervals) noexcept {
         static const bool trusted = counter_is_trusted();
         if (!trusted) {
-            rate = Rate::unusable;
+            rate_ = Rate::unusable;
             return;
         }
-        if (rate == Rate::unchecked) {
-            const RawReading start = raw_monotonic();
-            start_raw_ns = start.ns;
-            start_counter = start.counter;
-            start_intervals = intervals;
-            rate = Rate::measuring;
+        if (rate_ == Rate::unchecked) {
+            start_raw_ = read_raw_clock();
+            const Reading wall = read_clock(CLOCK_REALTIME);
+            start_wall_ns_ = wall.ns;
+            rate_ = Rate::measuring;
             return;
         }
-        // A counter or wall clock that went back starts the measurement again.
-        if (counter - start_counter > (std::uint64_t{1} << 62) || intervals < start_intervals) {
-            rate = Rate::unchecked;
+        if (counter - start_raw_.counter > (std::uint64_t{1} << 62) || intervals < start_wall_ns_ / 100) {
+            rate_ = Rate::unchecked;  // the counter or the wall clock went back: start again
             return;
         }
-        if (intervals - start_intervals < calibration_span_ns / 100) return;
-        const RawReading end = raw_monotonic();
-        const std::uint64_t ticks = end.counter - start_counter;
-        const std::int64_t elapsed_ns = end.ns - start_raw_ns;
-        if (elapsed_ns < calibration_span_ns || ticks == 0) return;
-        // The wall clock must have kept pace with the raw one (slewing moves
-        // it by 0.05% at most): if it was stepped, or is made to run at
-        // another pace or stand still (as time-faking test tools do),
-        // interpolating would not follow it.
-        const std::int64_t wall_ns = (intervals - start_intervals) * 100;
-        if (wall_ns - elapsed_ns > elapsed_ns / 1000 + 200 || elapsed_ns - wall_ns > elapsed_ns / 1000 + 200) {
-            rate = Rate::unchecked;
+        if (intervals - start_wall_ns_ / 100 < rate_span_ns / 100) return;
+        const Reading end = read_raw_clock();
+        const Reading wall = read_clock(CLOCK_REALTIME);
+        const std::uint64_t ticks = end.counter - start_raw_.counter;
+        const std::int64_t raw_ns = end.ns - start_raw_.ns;
+        const std::int64_t wall_ns = wall.ns - start_wall_ns_;
+        const std::int64_t allowed = raw_ns / 1000 + 200;
+        if (raw_ns < rate_span_ns || ticks == 0 || wall_ns - raw_ns > allowed || raw_ns - wall_ns > allowed) {
+            rate_ = Rate::unchecked;
             return;
         }
-        const auto rate_q32 = (static_cast<unsigned __int128>(elapsed_ns) << 32) / ticks;
+        const auto rate_q32 = (static_cast<unsigned __int128>(raw_ns) << 32) / ticks;
         // Counters run between 100 MHz and 20 GHz; anything else is a broken measurement.
-        if (rate_q32 > (unsigned __int128){10} << 32 || rate_q32 < ((unsigned __int128){1} << 32) / 20) {
-            rate = Rate::unusable;
+        if (rate_q32 > (static_cast<unsigned __int128>(10) << 32) || rate_q32 < (std::uint64_t{1} << 32) / 20) {
+            rate_ = Rate::unusable;
             return;
         }
-        ns_per_tick_q32 = static_cast<std::uint64_t>(rate_q32);
-        anchor_ticks = (static_cast<std::uint64_t>(anchor_lifetime_ns) << 32) / ns_per_tick_q32;
-        bracket_ticks = (static_cast<std::uint64_t>(anchor_bracket_ns) << 32) / ns_per_tick_q32;
-        anchor_counter = end.counter - anchor_ticks;  // the anchor was never checked: expired
-        rate = Rate::known;
+        ns_per_tick_q32_ = static_cast<std::uint64_t>(rate_q32);
+        lifetime_ticks_ = (static_cast<std::uint64_t>(anchor_lifetime_ns) << 32) / ns_per_tick_q32_;
+        bracket_ticks_ = (static_cast<std::uint64_t>(anchor_bracket_ns) << 32) / ns_per_tick_q32_;
+        rate_ = Rate::known;  // the reading at hand was not checked: the next one anchors
     }
 
-    std::optional<std::int64_t> read() noexcept {
-        const std::uint64_t elapsed = __rdtsc() - anchor_counter;
-        if (elapsed < anchor_ticks) [[likely]] {
-            const std::uint64_t ns = anchor_rest_ns + ((elapsed * ns_per_tick_q32) >> 32);
-            return anchor_intervals + static_cast<std::int64_t>(ns / 100);
-        }
-        return read_system();
-    }
+    // The anchor: a system reading, and the counter when it was made. It
+    // serves for anchor_ticks_ ticks: 0 while there is none.
+    std::uint64_t anchor_counter_ = 0;
+    std::uint64_t anchor_ticks_ = 0;
+    std::int64_t anchor_intervals_ = 0;  // 100 ns intervals since the epoch
+    std::uint64_t anchor_rest_ns_ = 0;   // and the reading's nanoseconds past them
+    std::uint64_t ns_per_tick_q32_ = 0;  // nanoseconds per tick, times 2^32
+    std::uint64_t lifetime_ticks_ = 0;
+    std::uint64_t bracket_ticks_ = 0;
+
+    Rate rate_ = Rate::unchecked;
+    Reading start_raw_{};  // the rate's measurement began here, and on the wall clock at:
+    std::int64_t start_wall_ns_ = 0;
 };
 
 thread_local CounterClock counter_clock;
