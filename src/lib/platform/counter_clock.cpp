@@ -105,10 +105,12 @@ private:
     }
 
     // Whether a new reading agrees with the last uninterrupted system reading
-    // carried forward by the counter: within 200 ns and 0.1% of the time between them (the
-    // system slews its clock by 0.05% at most). A clock stepped, frozen or
-    // made to run at another pace (as time-faking tools do), a counter that
-    // went back, or a rate measured wrongly, all disagree.
+    // carried forward by the counter: within 60 ns (each reading's counter is
+    // known to within half of its 60 ns bracket) and 0.1% of the time between
+    // them (the system slews its clock by 0.05% at most). A clock stepped,
+    // frozen or made to run at another pace (as time-faking tools do), a
+    // counter that went back, or a rate measured wrongly, disagree as soon as
+    // carrying forward would put a reading off by more than that.
     bool keeps_pace(std::uint64_t counter, std::int64_t intervals, std::uint64_t rest_ns) const noexcept {
         const auto ticks = static_cast<std::int64_t>(counter - anchor_counter_);
         if (ticks < 0) return false;
@@ -116,7 +118,7 @@ private:
         const __int128 actual = static_cast<__int128>(intervals - anchor_intervals_) * 100 +
                                 static_cast<__int128>(rest_ns) - static_cast<__int128>(anchor_rest_ns_);
         const __int128 off = actual > predicted ? actual - predicted : predicted - actual;
-        return off <= 200 + predicted / 1000;
+        return off <= anchor_bracket_ns + predicted / 1000;
     }
 
     // Starts measuring the rate, and ends it once 10 ms have passed on the
@@ -145,7 +147,9 @@ private:
         const std::int64_t raw_ns = end.ns - start_raw_.ns;
         const std::int64_t wall_ns = wall.ns - start_wall_ns_;
         const std::int64_t allowed = raw_ns / 1000 + 200;
-        if (raw_ns < rate_span_ns || ticks == 0 || wall_ns - raw_ns > allowed || raw_ns - wall_ns > allowed) {
+        // (The raw span may fall short of the wall one: the system slews its
+        // wall clock to correct a counter that runs slow.)
+        if (raw_ns < rate_span_ns / 2 || ticks == 0 || wall_ns - raw_ns > allowed || raw_ns - wall_ns > allowed) {
             rate_ = Rate::unchecked;
             return;
         }

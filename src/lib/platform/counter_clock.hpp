@@ -10,10 +10,11 @@
 // 10 ms, during which the wall clock must keep pace with the raw one). Later,
 // or if the counter went back (another CPU), it reads the system clock again,
 // and that reading anchors only if the last one, carried forward by the
-// counter, agrees with it: a clock stepped, frozen or set to run at another
-// pace (as time-faking tools do) is read from the system until its rate has
-// been measured again. A reading thus lies within a few tens of nanoseconds
-// of the system clock's, and follows a change of the system clock within 2 µs.
+// counter, agrees with it to within 60 ns: a clock stepped, frozen or set to
+// run at another pace (as time-faking tools do) is read from the system until
+// its rate has been measured again. A reading thus lies within a few tens of
+// nanoseconds of the system clock's, and follows a change of the system clock
+// within 2 µs.
 //
 // Used only where the kernel itself keeps the wall clock from the counter (its
 // clock source is "tsc": counters invariant and in step across CPUs) and the
