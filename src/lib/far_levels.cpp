@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cassert>
 
+#include "lib/prefetch.hpp"
+
 namespace quoranth {
 
 namespace {
@@ -50,21 +52,44 @@ std::size_t FarLevels::upper_bound(const Block& block, std::int64_t key) noexcep
     return partition_point<true>(block.prices, block.count, key);
 }
 
+void FarLevels::prefetch_prices(const Block& block) noexcept {
+    // The halving reads up to four lines of the prices one after another; far
+    // levels are many, so those reads mostly miss the nearer caches. Asking
+    // for all of them at once overlaps the misses.
+    const char* const start = reinterpret_cast<const char*>(&block);
+    const char* const end = reinterpret_cast<const char*>(block.prices + block_levels);
+    for (const char* line = start; line < end; line += 64) quoranth::prefetch(line);
+}
+
 Level* FarLevels::find(std::int64_t price) noexcept {
     if (count_ == 0) return nullptr;
     const std::int64_t key = stored(price);
-    return find_in(*blocks_[block_of(key)], key);
+    Block& block = *blocks_[block_of(key)];
+    prefetch_prices(block);
+    last_at_ = lower_bound(block, key);
+    return level_at(block, last_at_, key);
 }
 
 const Level* FarLevels::find(std::int64_t price) const noexcept {
     if (count_ == 0) return nullptr;
     const std::int64_t key = stored(price);
-    return find_in(*blocks_[search_block(key)], key);
+    Block& block = *blocks_[search_block(key)];
+    prefetch_prices(block);
+    return level_at(block, lower_bound(block, key), key);
 }
 
-Level* FarLevels::find_in(Block& block, std::int64_t key) noexcept {
-    const std::size_t at = lower_bound(block, key);
+Level* FarLevels::level_at(Block& block, std::size_t at, std::int64_t key) noexcept {
     return at < block.count && block.prices[at] == key ? &block.levels[at] : nullptr;
+}
+
+std::size_t FarLevels::position_of(const Block& block, std::int64_t key) const noexcept {
+    // Like the block, the position is mostly where find() just ended: a level
+    // is found absent and then created, or found and then erased.
+    const std::size_t at = last_at_;
+    if (at <= block.count && (at == block.count || key <= block.prices[at]) && (at == 0 || block.prices[at - 1] < key)) {
+        return at;
+    }
+    return lower_bound(block, key);
 }
 
 void FarLevels::reserve(std::size_t inserts) {
@@ -105,7 +130,7 @@ Level& FarLevels::insert(std::int64_t price) noexcept {
         if (key >= keys_[b + 1]) ++b;
     }
     Block& block = *blocks_[b];
-    const std::size_t at = lower_bound(block, key);
+    const std::size_t at = position_of(block, key);
     std::move_backward(block.prices + at, block.prices + block.count, block.prices + block.count + 1);
     std::move_backward(block.levels + at, block.levels + block.count, block.levels + block.count + 1);
     block.prices[at] = key;
@@ -145,7 +170,7 @@ void FarLevels::open_gap(std::int64_t low, std::int64_t high, bool at_end) noexc
 void FarLevels::erase(std::int64_t price) noexcept {
     const std::int64_t key = stored(price);
     const std::size_t b = block_of(key);
-    const std::size_t at = lower_bound(*blocks_[b], key);
+    const std::size_t at = position_of(*blocks_[b], key);
     assert(at < blocks_[b]->count && blocks_[b]->prices[at] == key);
     remove_entries(*blocks_[b], at, at + 1);
     if (blocks_[b]->count != 0) {

@@ -208,9 +208,13 @@ private:
     std::size_t search_block(std::int64_t key) const noexcept;
     // The same, trying the block found last first.
     std::size_t block_of(std::int64_t key) noexcept;
-    static Level* find_in(Block& block, std::int64_t key) noexcept;
+    static void prefetch_prices(const Block& block) noexcept;
+    // The level at position `at` of the block if its stored price is `key`.
+    static Level* level_at(Block& block, std::size_t at, std::int64_t key) noexcept;
     // How many of the block's stored prices lie below `key` (not above it).
     static std::size_t lower_bound(const Block& block, std::int64_t key) noexcept;
+    // lower_bound, trying the position the last lookup ended at first.
+    std::size_t position_of(const Block& block, std::int64_t key) const noexcept;
     static std::size_t upper_bound(const Block& block, std::int64_t key) noexcept;
     // Takes entries [first, last) out of a block (which may empty).
     void remove_entries(Block& block, std::size_t first, std::size_t last) noexcept;
@@ -234,6 +238,7 @@ private:
     std::size_t count_ = 0;
     std::int64_t flip_;           // all ones on a side kept falling, else zero
     std::size_t last_block_ = 0;  // the block block_of() found last (checked before use)
+    std::size_t last_at_ = 0;     // where in its block find() ended last (likewise)
 };
 
 }  // namespace quoranth
