@@ -33,29 +33,29 @@ bool counter_is_trusted() noexcept {
     return read && std::strcmp(name, "tsc\n") == 0;
 }
 
-// A reading of a system clock in nanoseconds, and the counter when it was
-// made: midway between counters read just before and just after it.
-struct Reading {
-    std::int64_t ns;
+// A reading of the raw monotonic clock (never stepped or slewed) in
+// nanoseconds, and the counter when it was made: midway between counters
+// read just before and just after it.
+struct RawReading {
+    std::uint64_t ns;  // wraps rather than overflows, for a clock set anywhere
     std::uint64_t counter;
     std::uint64_t bracket;  // ticks between those two counters
 };
 
-Reading read_clock(clockid_t clock) noexcept {
+RawReading read_raw_once() noexcept {
     const std::uint64_t before = __rdtsc();
     timespec now{};
-    clock_gettime(clock, &now);
+    clock_gettime(CLOCK_MONOTONIC_RAW, &now);
     const std::uint64_t after = __rdtsc();
-    return {static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec, before + (after - before) / 2,
-            after - before};
+    return {static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(now.tv_nsec),
+            before + (after - before) / 2, after - before};
 }
 
-// The raw monotonic clock (never stepped or slewed), the best of three
-// readings: one the thread was interrupted in would throw the rate off.
-Reading read_raw_clock() noexcept {
-    Reading best = read_clock(CLOCK_MONOTONIC_RAW);
+// The best of three readings: one the thread was interrupted in would throw the rate off.
+RawReading read_raw() noexcept {
+    RawReading best = read_raw_once();
     for (int i = 0; i < 2; ++i) {
-        const Reading next = read_clock(CLOCK_MONOTONIC_RAW);
+        const RawReading next = read_raw_once();
         if (next.bracket < best.bracket) best = next;
     }
     return best;
@@ -129,28 +129,35 @@ private:
             rate_ = Rate::unusable;
             return;
         }
+        // The wall clock is read again after the raw one, at each end of the
+        // measurement (the check of the counter above may read a file).
         if (rate_ == Rate::unchecked) {
-            start_raw_ = read_raw_clock();
-            const Reading wall = read_clock(CLOCK_REALTIME);
-            start_wall_ns_ = wall.ns;
+            start_raw_ = read_raw();
+            const std::optional<std::int64_t> wall = system_wall_clock_100ns();
+            if (!wall) return;
+            start_wall_ = *wall;
             rate_ = Rate::measuring;
             return;
         }
-        if (counter - start_raw_.counter > (std::uint64_t{1} << 62) || intervals < start_wall_ns_ / 100) {
+        if (counter - start_raw_.counter > (std::uint64_t{1} << 62) || intervals < start_wall_) {
             rate_ = Rate::unchecked;  // the counter or the wall clock went back: start again
             return;
         }
-        if (intervals - start_wall_ns_ / 100 < rate_span_ns / 100) return;
-        const Reading end = read_raw_clock();
-        const Reading wall = read_clock(CLOCK_REALTIME);
+        if (intervals - start_wall_ < rate_span_ns / 100) return;
+        const RawReading end = read_raw();
+        const std::optional<std::int64_t> wall = system_wall_clock_100ns();
+        rate_ = Rate::unchecked;  // unless the measurement holds
+        if (!wall || *wall < start_wall_) return;
         const std::uint64_t ticks = end.counter - start_raw_.counter;
-        const std::int64_t raw_ns = end.ns - start_raw_.ns;
-        const std::int64_t wall_ns = wall.ns - start_wall_ns_;
-        const std::int64_t allowed = raw_ns / 1000 + 200;
+        const std::uint64_t raw_ns = end.ns - start_raw_.ns;
+        // In 100 ns intervals, the raw span and the wall one (below 2^63 as
+        // both readings are), which may differ by slewing.
+        const auto raw_span = static_cast<std::int64_t>(raw_ns / 100);
+        const std::int64_t wall_span = *wall - start_wall_, allowed = raw_span / 1000 + 2;
         // (The raw span may fall short of the wall one: the system slews its
         // wall clock to correct a counter that runs slow.)
-        if (raw_ns < rate_span_ns / 2 || ticks == 0 || wall_ns - raw_ns > allowed || raw_ns - wall_ns > allowed) {
-            rate_ = Rate::unchecked;
+        if (raw_ns < static_cast<std::uint64_t>(rate_span_ns / 2) || raw_ns > (std::uint64_t{1} << 62) || ticks == 0 ||
+            wall_span - raw_span > allowed || raw_span - wall_span > allowed) {
             return;
         }
         const auto rate_q32 = (static_cast<unsigned __int128>(raw_ns) << 32) / ticks;
@@ -176,8 +183,8 @@ private:
     std::uint64_t bracket_ticks_ = 0;
 
     Rate rate_ = Rate::unchecked;
-    Reading start_raw_{};  // the rate's measurement began here, and on the wall clock at:
-    std::int64_t start_wall_ns_ = 0;
+    RawReading start_raw_{};     // the rate's measurement began here,
+    std::int64_t start_wall_ = 0;  // and here on the wall clock (100 ns intervals)
 };
 
 thread_local CounterClock counter_clock;
