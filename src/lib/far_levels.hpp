@@ -208,6 +208,7 @@ private:
     std::size_t search_block(std::int64_t key) const noexcept;
     // The same, trying the block found last first.
     std::size_t block_of(std::int64_t key) noexcept;
+    // Asks for every line of the block's prices at once.
     static void prefetch_prices(const Block& block) noexcept;
     // The level at position `at` of the block if its stored price is `key`.
     static Level* level_at(Block& block, std::size_t at, std::int64_t key) noexcept;

@@ -2,8 +2,9 @@
 // and into reading a snapshot (memory) at every point, the ladder's window
 // against a plain ordered map, the level bitmap against a scan, pool slots
 // across chunks, a filtered identifier table against a set, large-page
-// arrays, the clock arithmetic at its limits, the injected sources, and the
-// keystream behind order ids against published blocks. Run
+// arrays, the clock arithmetic at its limits, wall clock readings against the
+// system's, the injected sources, and the keystream behind order ids against
+// published blocks. Run
 // by `make test` and `make sanitize`; prints "N passed, N failed".
 #include <algorithm>
 #include <chrono>
