@@ -134,7 +134,7 @@ private:
         if (rate_ == Rate::unchecked) {
             start_raw_ = read_raw();
             const std::optional<std::int64_t> wall = system_wall_clock_100ns();
-            if (!wall) return;
+            if (!wall || *wall < 0 || *wall > INT64_MAX / 2) return;  // as for anchors: spans then fit
             start_wall_ = *wall;
             rate_ = Rate::measuring;
             return;
