@@ -361,6 +361,32 @@ def test_the_depth_chart_shows_each_levels_running_total_from_its_own_price(monk
     assert flat == [(99.96, 60.0), (99.97, 30.0), (99.98, 10.0)]
 
 
+def test_the_day_chart_shows_short_replays_and_replays_without_quotes(monkeypatch):
+    pytest.importorskip("matplotlib")
+    import matplotlib.figure
+
+    from quoranth_replay.chart import _clock, write_chart
+    from quoranth_replay.run import FileSummary
+
+    def day(samples):
+        drawn = []
+        monkeypatch.setattr(matplotlib.figure.Figure, "savefig", lambda figure, *a, **k: drawn.append(figure))
+        write_chart(FileSummary("x.csv", depth=([], []), samples=samples), "x.png")
+        drawn[0].canvas.draw()
+        return drawn[0].axes[1]
+
+    # One sample is a point: drawn with a marker, not as a line of no length.
+    assert {line.get_marker() for line in day([(34200.1, 10000, 10001)]).lines} == {"o"}
+    # Under a second: every time label differs.
+    labels = [t.get_text() for t in day([(34200.1 + i / 10, 10000, 10001) for i in range(5)]).get_xticklabels()]
+    assert len(set(labels)) == len(labels) > 2 and labels[0].startswith("09:30:00.")
+    # No best price at all: the axis spans the replay's times and says so.
+    axes = day([(34200.1, None, None), (34260.1, None, None)])
+    assert axes.get_xlim() == (34200.1, 34260.1) and not axes.get_yticks().size
+    assert [t.get_text() for t in axes.texts] == ["no best bid or ask during the replay"]
+    assert (_clock(-100.0, 0), _clock(59.96, 1), _clock(34200.0, None)) == ("-00:01:40", "00:01:00.0", "09:30")
+
+
 def test_many_files_in_worker_processes(tmp_path, capsys):
     packed = put(tmp_path / "aapl.csv.gz", Path(f"{AAPL}_message_10.csv").read_text().splitlines(), packed=True)
     assert main([f"{AAPL}_message_10.csv", str(packed), "--jobs", "2"]) == 0

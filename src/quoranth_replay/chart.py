@@ -60,10 +60,25 @@ def cumulative(levels: Sequence[Level]) -> tuple[list[float], list[float]]:
     return prices, totals
 
 
-def _clock(seconds: float, with_seconds: bool) -> str:
-    whole = int(seconds)
-    text = f"{whole // 3600:02d}:{whole % 3600 // 60:02d}"
-    return f"{text}:{whole % 60:02d}" if with_seconds else text
+def _clock(seconds: float, decimals: int | None) -> str:
+    """Seconds after midnight as hh:mm, or hh:mm:ss with ``decimals`` digits
+    of the second (None: no seconds); before midnight with a minus sign."""
+    sign, seconds = ("-", -seconds) if seconds < 0 else ("", seconds)
+    if decimals is None:
+        whole = int(seconds)
+        return f"{sign}{whole // 3600:02d}:{whole % 3600 // 60:02d}"
+    scale = 10**decimals
+    units = round(seconds * scale)  # rounded once, so that 59.96 s shows as 01:00.0, not 00:60.0
+    whole, part = divmod(units, scale)
+    text = f"{sign}{whole // 3600:02d}:{whole % 3600 // 60:02d}:{whole % 60:02d}"
+    return f"{text}.{part:0{decimals}d}" if decimals else text
+
+
+def _clock_decimals(span: float) -> int | None:
+    """The digits of the second that tell a time axis's labels apart over ``span`` seconds."""
+    if span >= 1800:
+        return None
+    return 0 if span >= 10 else 1 if span >= 1 else 3
 
 
 def write_chart(summary: FileSummary, path: Path | str, *, title: str = "") -> None:
@@ -106,13 +121,26 @@ def _plot_day(axes: Axes, samples: Sequence[tuple[float, int | None, int | None]
     times = [when for when, _, _ in samples]
     bids = [float("nan") if bid is None else bid * TICK_SIZE for _, bid, _ in samples]
     asks = [float("nan") if ask is None else ask * TICK_SIZE for _, _, ask in samples]
-    axes.step(times, asks, where="post", color=ASK_COLOUR, linewidth=0.8, label="best ask")
-    axes.step(times, bids, where="post", color=BID_COLOUR, linewidth=0.8, label="best bid")
+    # A single sample is a point, which a line does not show: it gets a marker.
+    marker = "o" if len(samples) == 1 else None
+    axes.step(times, asks, where="post", color=ASK_COLOUR, linewidth=0.8, marker=marker, label="best ask")
+    axes.step(times, bids, where="post", color=BID_COLOUR, linewidth=0.8, marker=marker, label="best bid")
     axes.set_title(f"Best bid and ask over the replay ({len(samples):,} sample{'' if len(samples) == 1 else 's'})")
     axes.set_xlabel("time of day")
     axes.set_ylabel("price")
-    # LOBSTER times are seconds after midnight; a short file gets seconds on its axis.
-    short = bool(times) and times[-1] - times[0] < 1800
-    axes.xaxis.set_major_formatter(FuncFormatter(lambda x, _: _clock(x, short)))
+    # LOBSTER times are seconds after midnight; a short file gets seconds on its
+    # axis, and one shorter than ten seconds their fractions. The axis spans the
+    # replay's times even where no side had a best price (a line of gaps sets none).
+    span = times[-1] - times[0] if times else 0.0
+    if span > 0:
+        axes.set_xlim(times[0], times[-1])
+    elif times:
+        axes.set_xlim(times[0] - 0.5, times[0] + 0.5)
+    decimals = _clock_decimals(span if span > 0 else 1.0)
+    axes.xaxis.set_major_formatter(FuncFormatter(lambda x, _: _clock(x, decimals)))
     axes.grid(alpha=0.3)
-    axes.legend(loc="best")
+    if any(price == price for price in bids + asks):  # not NaN: some side had a best price
+        axes.legend(loc="best")
+    else:
+        axes.set_yticks([])
+        axes.text(0.5, 0.5, "no best bid or ask during the replay", ha="center", va="center", transform=axes.transAxes)
