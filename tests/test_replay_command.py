@@ -375,8 +375,11 @@ def test_the_day_chart_shows_short_replays_and_replays_without_quotes(monkeypatc
         drawn[0].canvas.draw()
         return drawn[0].axes[1]
 
-    # One sample is a point: drawn with a marker, not as a line of no length.
-    assert {line.get_marker() for line in day([(34200.1, 10000, 10001)]).lines} == {"o"}
+    # One sample is a point: drawn with a marker, not as a line of no length, on a
+    # price axis of a few ticks either side (not a tenth of the price).
+    axes = day([(34200.1, 10000, 10001)])
+    assert {line.get_marker() for line in axes.lines} == {"o"}
+    assert axes.get_ylim() == pytest.approx((99.95, 100.06))
     # Under a second: every time label differs.
     labels = [t.get_text() for t in day([(34200.1 + i / 10, 10000, 10001) for i in range(5)]).get_xticklabels()]
     assert len(set(labels)) == len(labels) > 2 and labels[0].startswith("09:30:00.")

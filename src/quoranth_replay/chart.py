@@ -107,6 +107,7 @@ def write_chart(summary: FileSummary, path: Path | str, *, title: str = "") -> N
     most = max(len(bids), len(asks))
     depth.set_title(f"Cumulative depth at the end of the replay ({most} price level{'' if most == 1 else 's'} a side at most)")
     depth.set_xlabel("price")
+    depth.ticklabel_format(axis="x", useOffset=False)  # prices as they are, not as offsets from one
     depth.set_ylabel("cumulative quantity")
     depth.grid(alpha=0.3)
     if bid_prices or ask_prices:
@@ -139,8 +140,14 @@ def _plot_day(axes: Axes, samples: Sequence[tuple[float, int | None, int | None]
     decimals = _clock_decimals(span if span > 0 else 1.0)
     axes.xaxis.set_major_formatter(FuncFormatter(lambda x, _: _clock(x, decimals)))
     axes.grid(alpha=0.3)
-    if any(price == price for price in bids + asks):  # not NaN: some side had a best price
+    prices = [price for price in bids + asks if price == price]  # not NaN: some side had a best price
+    if prices:
         axes.legend(loc="best")
+        axes.ticklabel_format(axis="y", useOffset=False)
+        # Prices that hardly move get a few ticks either side, not a tenth of the price.
+        low, high = min(prices), max(prices)
+        if high - low < 10 * TICK_SIZE:
+            axes.set_ylim(low - 5 * TICK_SIZE, high + 5 * TICK_SIZE)
     else:
         axes.set_yticks([])
         axes.text(0.5, 0.5, "no best bid or ask during the replay", ha="center", va="center", transform=axes.transAxes)
