@@ -68,7 +68,7 @@ def _clock(seconds: float, decimals: int | None) -> str:
         whole = int(seconds)
         return f"{sign}{whole // 3600:02d}:{whole % 3600 // 60:02d}"
     scale = 10**decimals
-    units = round(seconds * scale)  # rounded once, so that 59.96 s shows as 01:00.0, not 00:60.0
+    units = round(seconds * scale)  # rounded once: 59.96 s reads 00:01:00.0, not 00:00:60.0
     whole, part = divmod(units, scale)
     text = f"{sign}{whole // 3600:02d}:{whole % 3600 // 60:02d}:{whole % 60:02d}"
     return f"{text}.{part:0{decimals}d}" if decimals else text
