@@ -33,32 +33,42 @@ bool counter_is_trusted() noexcept {
     return read && std::strcmp(name, "tsc\n") == 0;
 }
 
-// A reading of the raw monotonic clock (never stepped or slewed) in
-// nanoseconds, and the counter when it was made: midway between counters
-// read just before and just after it.
-struct RawReading {
-    std::uint64_t ns;  // wraps rather than overflows, for a clock set anywhere
+// A reading of a system clock, and the counter when it was made: midway
+// between counters read just before and just after it.
+struct Bracketed {
+    timespec time;
     std::uint64_t counter;
     std::uint64_t bracket;  // ticks between those two counters
 };
 
-RawReading read_raw_once() noexcept {
+Bracketed read_bracketed(clockid_t clock) noexcept {
     const std::uint64_t before = __rdtsc();
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+    timespec time{};
+    clock_gettime(clock, &time);
     const std::uint64_t after = __rdtsc();
-    return {static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(now.tv_nsec),
-            before + (after - before) / 2, after - before};
+    return {time, before + (after - before) / 2, after - before};
 }
 
-// The best of three readings: one the thread was interrupted in would throw the rate off.
-RawReading read_raw() noexcept {
-    RawReading best = read_raw_once();
+// The raw monotonic clock (never stepped or slewed), the best of three
+// readings: one the thread was interrupted in would throw the rate off.
+Bracketed read_raw() noexcept {
+    Bracketed best = read_bracketed(CLOCK_MONOTONIC_RAW);
     for (int i = 0; i < 2; ++i) {
-        const RawReading next = read_raw_once();
+        const Bracketed next = read_bracketed(CLOCK_MONOTONIC_RAW);
         if (next.bracket < best.bracket) best = next;
     }
     return best;
+}
+
+// A raw reading in nanoseconds, wrapping rather than overflowing for a clock set anywhere.
+std::uint64_t nanoseconds(const timespec& time) noexcept {
+    return static_cast<std::uint64_t>(time.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(time.tv_nsec);
+}
+
+// Wall readings the counter may carry forward: after the epoch and below half
+// the range, so that spans between them fit. Others are reported as they are.
+bool carried(const std::optional<std::int64_t>& intervals) noexcept {
+    return intervals && *intervals >= 0 && *intervals <= INT64_MAX / 2;
 }
 
 class CounterClock {
@@ -78,20 +88,15 @@ private:
     // A system reading, which becomes the next anchor if it can.
     std::optional<std::int64_t> read_system() noexcept {
         anchor_ticks_ = 0;  // no anchor until this reading makes one
-        timespec now{};
-        const std::uint64_t before = __rdtsc();
-        clock_gettime(CLOCK_REALTIME, &now);
-        const std::uint64_t after = __rdtsc();
-        const std::optional<std::int64_t> intervals =
-            intervals_from_timespec(static_cast<std::int64_t>(now.tv_sec), static_cast<std::int64_t>(now.tv_nsec));
-        // Only a reading well inside the range anchors: one before the epoch
-        // or near the end of the range is reported as it is, every time.
-        if (!intervals || *intervals < 0 || *intervals > INT64_MAX / 2 || rate_ == Rate::unusable) return intervals;
-        const std::uint64_t counter = before + (after - before) / 2;
-        const auto rest_ns = static_cast<std::uint64_t>(now.tv_nsec % 100);
+        const Bracketed now = read_bracketed(CLOCK_REALTIME);
+        const std::optional<std::int64_t> intervals = intervals_from_timespec(
+            static_cast<std::int64_t>(now.time.tv_sec), static_cast<std::int64_t>(now.time.tv_nsec));
+        if (!carried(intervals) || rate_ == Rate::unusable) return intervals;
+        const std::uint64_t counter = now.counter;
+        const auto rest_ns = static_cast<std::uint64_t>(now.time.tv_nsec % 100);
         if (rate_ != Rate::known) {
             measure_rate(counter, *intervals);
-        } else if (after - before > bracket_ticks_) {
+        } else if (now.bracket > bracket_ticks_) {
             return intervals;  // interrupted: neither an anchor nor a reference for the next reading
         } else if (keeps_pace(counter, *intervals, rest_ns)) {
             anchor_ticks_ = lifetime_ticks_;
@@ -134,7 +139,7 @@ private:
         if (rate_ == Rate::unchecked) {
             start_raw_ = read_raw();
             const std::optional<std::int64_t> wall = system_wall_clock_100ns();
-            if (!wall || *wall < 0 || *wall > INT64_MAX / 2) return;  // as for anchors: spans then fit
+            if (!carried(wall)) return;
             start_wall_ = *wall;
             rate_ = Rate::measuring;
             return;
@@ -144,12 +149,12 @@ private:
             return;
         }
         if (intervals - start_wall_ < rate_span_ns / 100) return;
-        const RawReading end = read_raw();
+        const Bracketed end = read_raw();
         const std::optional<std::int64_t> wall = system_wall_clock_100ns();
         rate_ = Rate::unchecked;  // unless the measurement holds
         if (!wall || *wall < start_wall_) return;
         const std::uint64_t ticks = end.counter - start_raw_.counter;
-        const std::uint64_t raw_ns = end.ns - start_raw_.ns;
+        const std::uint64_t raw_ns = nanoseconds(end.time) - nanoseconds(start_raw_.time);
         // In 100 ns intervals, the raw span and the wall one (below 2^63 as
         // both readings are), which may differ by slewing.
         const auto raw_span = static_cast<std::int64_t>(raw_ns / 100);
@@ -183,7 +188,7 @@ private:
     std::uint64_t bracket_ticks_ = 0;
 
     Rate rate_ = Rate::unchecked;
-    RawReading start_raw_{};     // the rate's measurement began here,
+    Bracketed start_raw_{};      // the rate's measurement began here,
     std::int64_t start_wall_ = 0;  // and here on the wall clock (100 ns intervals)
 };
 
