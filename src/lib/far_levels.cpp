@@ -65,8 +65,7 @@ Level* FarLevels::find(std::int64_t price) noexcept {
     if (count_ == 0) return nullptr;
     const std::int64_t key = stored(price);
     Block& block = *blocks_[block_of(key)];
-    prefetch_prices(block);
-    last_at_ = lower_bound(block, key);
+    last_at_ = position_of(block, key);
     return level_at(block, last_at_, key);
 }
 
@@ -83,12 +82,14 @@ Level* FarLevels::level_at(Block& block, std::size_t at, std::int64_t key) noexc
 }
 
 std::size_t FarLevels::position_of(const Block& block, std::int64_t key) const noexcept {
-    // Like the block, the position is mostly where find() just ended: a level
-    // is found absent and then created, or found and then erased.
+    // Like the block, the position is mostly where the last lookup ended: a
+    // level is found absent and then created, or found (to reach its queue)
+    // and then erased. The check holds for any block: it is the definition.
     const std::size_t at = last_at_;
     if (at <= block.count && (at == block.count || key <= block.prices[at]) && (at == 0 || block.prices[at - 1] < key)) {
         return at;
     }
+    prefetch_prices(block);
     return lower_bound(block, key);
 }
 

@@ -28,9 +28,9 @@ namespace quoranth {
 // average at least, and memory stays proportional to the levels held).
 //
 // Costs (n levels, b = n / 16 blocks at most): find, insert and erase
-// O(log n), plus moving up to 64 entries of one block; the block found last
-// is tried first, since a level is mostly found absent and then created, or
-// found and then erased. Splitting a full block or dropping an emptied one
+// O(log n), plus moving up to 64 entries of one block; the block and the
+// position found last are tried first, since a level is mostly found absent
+// and then created, or found (to reach its queue) and then erased. Splitting a full block or dropping an emptied one
 // moves the keys after it, up to b, once per 31 insertions or erasures at
 // least. The best levels are the ones most often removed (sweeps, cancels
 // near the market), so each side keeps its best end last, where dropping a
@@ -239,7 +239,7 @@ private:
     std::size_t count_ = 0;
     std::int64_t flip_;           // all ones on a side kept falling, else zero
     std::size_t last_block_ = 0;  // the block block_of() found last (checked before use)
-    std::size_t last_at_ = 0;     // where in its block find() ended last (likewise)
+    std::size_t last_at_ = 0;     // where in its block the last lookup ended (likewise)
 };
 
 }  // namespace quoranth
