@@ -433,6 +433,44 @@ double time_churn(const std::vector<std::int64_t>& resting, const std::vector<st
     return (thread_seconds() - t0) * 1e9;
 }
 
+// Times crafted against random prices, pass by pass, the two taking turns
+// at going first; prints both cases and their ratio and returns the JSON
+// object. The ratio is the median of the passes' own ratios, so that both
+// sides of each ratio ran under the same conditions (a pass that the machine
+// slowed counts once, on both sides).
+template <typename TimeCrafted, typename TimeRandom>
+std::string compare_prices(const std::string& name, int passes, std::size_t ops, TimeCrafted&& time_crafted,
+                           TimeRandom&& time_random) {
+    std::vector<double> crafted_ns, random_ns, ratios;
+    for (int p = 0; p < passes; ++p) {
+        double crafted_pass = 0, random_pass = 0;
+        if (p % 2 == 0) {
+            crafted_pass = time_crafted();
+            random_pass = time_random();
+        } else {
+            random_pass = time_random();
+            crafted_pass = time_crafted();
+        }
+        crafted_ns.push_back(crafted_pass);
+        random_ns.push_back(random_pass);
+        ratios.push_back(crafted_pass / random_pass);
+    }
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    const Result crafted{median(crafted_ns) / static_cast<double>(ops), ops};
+    const Result random{median(random_ns) / static_cast<double>(ops), ops};
+    const double ratio = median(ratios);
+    print_case("crafted_" + name, crafted);
+    print_case("random_" + name, random);
+    std::printf("engine crafted/random %s: %.2fx\n", name.c_str(), ratio);
+    std::ostringstream json;
+    json << "{\"crafted\": " << json_result(crafted) << ", \"random\": " << json_result(random)
+         << ", \"ratio\": " << ratio << "}";
+    return json.str();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -512,41 +550,16 @@ int main(int argc, char** argv) {
         bool first_set = true;
         for (const PriceSet& set : crafted_sets(crafted_levels)) {
             const std::vector<std::int64_t> random = random_prices(crafted_levels, set.low, set.high, 88172645463325252ull);
-            std::vector<double> crafted_ns, random_ns;
-            for (int p = 0; p < passes; ++p) {
-                crafted_ns.push_back(time_prices(set.crafted));
-                random_ns.push_back(time_prices(random));
-            }
-            std::sort(crafted_ns.begin(), crafted_ns.end());
-            std::sort(random_ns.begin(), random_ns.end());
-            const std::size_t ops = 2 * crafted_levels;
-            const Result crafted{crafted_ns[crafted_ns.size() / 2] / static_cast<double>(ops), ops};
-            const Result random_result{random_ns[random_ns.size() / 2] / static_cast<double>(ops), ops};
-            print_case("crafted_" + set.name, crafted);
-            print_case("random_" + set.name, random_result);
-            const double ratio = crafted.ns_per_op / random_result.ns_per_op;
-            std::printf("engine crafted/random %s: %.2fx\n", set.name.c_str(), ratio);
-            json << (first_set ? "" : ", ") << "\"" << set.name << "\": {\"crafted\": " << json_result(crafted)
-                 << ", \"random\": " << json_result(random_result) << ", \"ratio\": " << ratio << "}";
+            json << (first_set ? "" : ", ") << "\"" << set.name << "\": "
+                 << compare_prices(set.name, passes, 2 * crafted_levels, [&] { return time_prices(set.crafted); },
+                                   [&] { return time_prices(random); });
             first_set = false;
         }
         const WindowChurn churn = window_churn(crafted_levels);
-        std::vector<double> outside_ns, uniform_ns;
-        for (int p = 0; p < passes; ++p) {
-            outside_ns.push_back(time_churn(churn.resting, churn.outside));
-            uniform_ns.push_back(time_churn(churn.resting, churn.uniform));
-        }
-        std::sort(outside_ns.begin(), outside_ns.end());
-        std::sort(uniform_ns.begin(), uniform_ns.end());
-        const std::size_t ops = 2 * churn.outside.size();
-        const Result outside{outside_ns[outside_ns.size() / 2] / static_cast<double>(ops), ops};
-        const Result uniform{uniform_ns[uniform_ns.size() / 2] / static_cast<double>(ops), ops};
-        print_case("crafted_outside_window", outside);
-        print_case("random_outside_window", uniform);
-        const double ratio = outside.ns_per_op / uniform.ns_per_op;
-        std::printf("engine crafted/random outside_window: %.2fx\n", ratio);
-        json << ", \"outside_window\": {\"crafted\": " << json_result(outside) << ", \"random\": " << json_result(uniform)
-             << ", \"ratio\": " << ratio << "}";
+        json << ", \"outside_window\": "
+             << compare_prices("outside_window", passes, 2 * churn.outside.size(),
+                               [&] { return time_churn(churn.resting, churn.outside); },
+                               [&] { return time_churn(churn.resting, churn.uniform); });
         json << "}";
     }
     json << "}\n";
