@@ -56,6 +56,9 @@ public:
     // const one writes nothing, so readers may share the book.
     Level* find(std::int64_t price) noexcept;
     const Level* find(std::int64_t price) const noexcept;
+    // Finds the block that would hold `price` and starts loading its prices;
+    // the set must not be empty.
+    void prefetch(std::int64_t price) noexcept { prefetch_prices(*blocks_[block_of(stored(price))]); }
 
     // Makes sure that the next `inserts` insertions cannot fail: one level by
     // insert(), or a run by insert_run(). May throw (memory); changes no level.

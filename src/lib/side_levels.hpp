@@ -37,9 +37,15 @@ public:
         }
         return far_.empty() ? nullptr : far_.find(price);
     }
-    // Starts loading the ladder slot of `price`, if the window holds it.
-    void prefetch(std::int64_t price) const noexcept {
-        if (in_window(price)) quoranth::prefetch(&slots_[slot_of(price)]);
+    // Starts loading what a lookup of `price` reads: its ladder slot, or
+    // the far block that would hold it (found now, and remembered for the
+    // lookup), so that the misses overlap the caller's other work.
+    void prefetch(std::int64_t price) noexcept {
+        if (in_window(price)) {
+            quoranth::prefetch(&slots_[slot_of(price)]);
+        } else if (!far_.empty()) {
+            far_.prefetch(price);
+        }
     }
 
     // Makes sure that create(price) cannot fail for a price with no level,
