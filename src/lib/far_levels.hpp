@@ -30,17 +30,18 @@ namespace quoranth {
 // Costs (n levels, b = n / 16 blocks at most): find, insert and erase
 // O(log n), plus moving up to 64 entries of one block; the block and the
 // position found last are tried first, since a level is mostly found absent
-// and then created, or found (to reach its queue) and then erased. Splitting a full block or dropping an emptied one
-// moves the keys after it, up to b, once per 31 insertions or erasures at
-// least. The best levels are the ones most often removed (sweeps, cancels
-// near the market), so each side keeps its best end last, where dropping a
-// block moves no key: a sell side stores each price's complement (~price,
-// which reverses the order), a buy side the price itself. Removing levels in
-// price order from the worst end pays the moves most (about twice what a
-// tree cost, at 2,000,000 far levels). A long run of levels in one gap (the
-// ladder moving out) fills whole blocks, put in with one move of the keys:
-// O(run + b). reserve() readies the blocks and the room for their keys
-// beforehand, so that insertions cannot fail.
+// and then created, or found (to reach its queue) and then erased.
+// Splitting a full block or dropping an emptied one moves the keys after it,
+// up to b, once per 31 insertions or erasures at least. The best levels are
+// the ones most often removed (sweeps, cancels near the market), so each
+// side keeps its best end last, where dropping a block moves no key: a sell
+// side stores each price's complement (~price, which reverses the order), a
+// buy side the price itself. Removing levels in price order from the worst
+// end pays the moves most (about twice what a tree cost, at 2,000,000 far
+// levels). A long run of levels in one gap (the ladder moving out) fills
+// whole blocks, put in with one move of the keys: O(run + b). reserve()
+// readies the blocks and the room for their keys beforehand, so that
+// insertions cannot fail.
 class FarLevels {
 public:
     static constexpr std::size_t block_levels = 64;
