@@ -161,9 +161,10 @@ $(ENGINE_BENCH): benchmarks/engine_bench.cpp $(ENGINE_FILES)
 ENGINE_STREAMS := build/bench/streams
 bench-engine: $(ENGINE_BENCH) $(ENGINE_STREAMS)/.written $(VENV)/.installed
 	$(ENGINE_BENCH) --json build/bench/engine.json --memory 1000000 --crafted 50000 \
+	  --write-churn $(ENGINE_STREAMS)/outside_window.txt \
 	  $(foreach d,1000 10000 100000 1000000,--flow $(d)=$(ENGINE_STREAMS)/flow_$(d).txt) \
 	  $$(for f in $(ENGINE_STREAMS)/replay_*.txt; do [ -e "$$f" ] && echo --replay "$$f"; done)
-	$(PY) benchmarks/crafted_prices.py 50000
+	$(PY) benchmarks/crafted_prices.py 50000 --churn $(ENGINE_STREAMS)/outside_window.txt
 
 $(ENGINE_STREAMS)/.written: benchmarks/streams.py tools/write-engine-streams | $(VENV)/.created
 	$(PY) tools/write-engine-streams $(@D)

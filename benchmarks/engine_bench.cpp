@@ -4,7 +4,12 @@
 // engine's own memory and crafted-price cases.
 //
 //   engine_bench [--passes N] [--json OUT] [--memory N] [--crafted LEVELS]
-//                --flow DEPTH=FILE ... --replay FILE ...
+//                [--write-churn FILE] --flow DEPTH=FILE ... --replay FILE ...
+//
+// --write-churn writes the prices of the outside-window case (see
+// window_churn) to FILE, so that benchmarks/crafted_prices.py can time the
+// same case from Python: a line of three counts (resting, outside, uniform
+// prices), then the prices, one per line, in that order.
 //
 // For every stream and pass: a fresh book is pre-filled (untimed), then every
 // operation of the stream runs in one timed loop. Orders are created before
@@ -419,6 +424,15 @@ WindowChurn window_churn(std::size_t levels) {
     return churn;
 }
 
+bool write_churn(const WindowChurn& churn, const std::string& path) {
+    std::ofstream out(path);
+    out << churn.resting.size() << ' ' << churn.outside.size() << ' ' << churn.uniform.size() << '\n';
+    for (const auto* prices : {&churn.resting, &churn.outside, &churn.uniform}) {
+        for (const std::int64_t price : *prices) out << price << '\n';
+    }
+    return static_cast<bool>(out.flush());
+}
+
 double time_churn(const std::vector<std::int64_t>& resting, const std::vector<std::int64_t>& churn) {
     OrderBook book(0.01);
     for (const std::int64_t price : resting) book.add(make_order(OrderType::Buy, price, 1.0));
@@ -476,7 +490,7 @@ std::string compare_prices(const std::string& name, int passes, std::size_t ops,
 int main(int argc, char** argv) {
     int passes = 5;
     std::size_t memory_orders = 0, crafted_levels = 0;
-    std::string json_out;
+    std::string json_out, churn_out;
     std::vector<std::pair<std::string, std::string>> flows;
     std::vector<std::string> replays;
     for (int i = 1; i < argc; ++i) {
@@ -486,6 +500,7 @@ int main(int argc, char** argv) {
         else if (a == "--json" && has_value) json_out = argv[++i];
         else if (a == "--memory" && has_value) memory_orders = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--crafted" && has_value) crafted_levels = std::strtoull(argv[++i], nullptr, 10);
+        else if (a == "--write-churn" && has_value) churn_out = argv[++i];
         else if (a == "--flow" && has_value) {
             const std::string v = argv[++i];
             const auto eq = v.find('=');
@@ -497,7 +512,7 @@ int main(int argc, char** argv) {
         } else if (a == "--replay" && has_value) replays.emplace_back(argv[++i]);
         else {
             std::cerr << "usage: engine_bench [--passes N] [--json OUT] [--memory N] [--crafted LEVELS]"
-                         " --flow DEPTH=FILE ... --replay FILE ...\n";
+                         " [--write-churn FILE] --flow DEPTH=FILE ... --replay FILE ...\n";
             return 2;
         }
     }
@@ -556,6 +571,10 @@ int main(int argc, char** argv) {
             first_set = false;
         }
         const WindowChurn churn = window_churn(crafted_levels);
+        if (!churn_out.empty() && !write_churn(churn, churn_out)) {
+            std::cerr << "cannot write " << churn_out << "\n";
+            return 1;
+        }
         json << ", \"outside_window\": "
              << compare_prices("outside_window", passes, 2 * churn.outside.size(),
                                [&] { return time_churn(churn.resting, churn.outside); },
