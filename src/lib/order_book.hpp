@@ -86,10 +86,11 @@
 //   each pays the far search where random prices of the same count and range
 //   would mostly land in the ladder. Worst range found: just narrower than
 //   the widest window the levels allow. There, 50,000 levels cost 1.1x to
-//   1.2x random prices through apply_batch, 1.2x to 1.5x through add and
-//   cancel from Python, and 1.0x to 1.4x in the engine alone, where a ladder
-//   level costs a few nanoseconds (a tree with a node per level: 1.7x, 2.1x
-//   and 2.0x to 2.4x). Memory: at most 32 slots of 8 bytes per level a side
+//   1.2x random prices through apply_batch, 1.2x to 1.3x through add and
+//   cancel from Python, and 1.0x to 1.6x in the engine alone, where a ladder
+//   level costs a few nanoseconds and random prices cost 35 to 62 ns an
+//   operation from run to run (a tree with a node per level: 1.7x, 2.1x and
+//   2.0x to 2.4x). Memory: at most 32 slots of 8 bytes per level a side
 //   has held, and a far block (1 KB) per 16 far levels at worst; nothing
 //   hashes prices.
 //
