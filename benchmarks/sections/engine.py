@@ -44,36 +44,36 @@ def run(ctx) -> dict:
     if ctx.quick:
         cmd += ["--passes", "3"]
     ctx.log(f"$ {os.path.basename(binary)} --json ... --flow ... --replay ... --crafted {CRAFTED_LEVELS}")
+    stdout, res = run_for_json(ctx, cmd, out)
+    if "unavailable" in res:
+        return res
+    res["lines"] = [[case, float(ns), float(mops), float(kernel) if kernel else None]
+                    for case, ns, mops, kernel in LINE.findall(stdout)]
+    res["python_crafted"] = crafted_from_python(ctx, churn)
+    return res
+
+
+def run_for_json(ctx, cmd, out) -> tuple[str, dict]:
+    """Runs `cmd`, which writes JSON to `out`, logging what it prints; returns
+    what it printed and the JSON, or {"unavailable": why} if it fails."""
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
     except subprocess.TimeoutExpired:
-        return {"unavailable": "timed out"}
+        return "", {"unavailable": "timed out"}
     ctx.log(proc.stdout.rstrip())
     if proc.returncode != 0 or not os.path.exists(out):
-        return {"unavailable": f"exit {proc.returncode}: {proc.stderr.strip()[-300:]}"}
+        return proc.stdout, {"unavailable": f"exit {proc.returncode}: {proc.stderr.strip()[-300:]}"}
     with open(out) as f:
-        res = json.load(f)
-    res["lines"] = [[case, float(ns), float(mops), float(kernel) if kernel else None]
-                    for case, ns, mops, kernel in LINE.findall(proc.stdout)]
-    res["python_crafted"] = crafted_from_python(ctx, churn)
-    return res
+        return proc.stdout, json.load(f)
 
 
 def crafted_from_python(ctx, churn) -> dict:
     """crafted_prices.py's figures, in a process of their own; {"unavailable": why} if it fails."""
     script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "crafted_prices.py")
     out = os.path.join(ctx.tmp, "crafted_python.json")
-    cmd = [sys.executable, script, str(CRAFTED_LEVELS), "--churn", churn, "--json", out]
     ctx.log(f"$ python crafted_prices.py {CRAFTED_LEVELS} --churn ... --json ...")
-    try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
-    except subprocess.TimeoutExpired:
-        return {"unavailable": "timed out"}
-    ctx.log(proc.stdout.rstrip())
-    if proc.returncode != 0 or not os.path.exists(out):
-        return {"unavailable": f"exit {proc.returncode}: {proc.stderr.strip()[-300:]}"}
-    with open(out) as f:
-        return {"sets": json.load(f)}
+    _, sets = run_for_json(ctx, [sys.executable, script, str(CRAFTED_LEVELS), "--churn", churn, "--json", out], out)
+    return sets if "unavailable" in sets else {"sets": sets}
 
 
 def render(res, ctx) -> list[str]:
