@@ -79,7 +79,7 @@ void SideLevels::erase(std::int64_t price) noexcept {
         slots_[s] = Level{};
         occupied_.clear(s);
         --ladder_count_;
-        if (s == best_slot_) best_slot_ = bids_ ? occupied_.previous_from(s) : occupied_.next_from(s);
+        if (s == best_slot_) best_slot_ = bids_ ? slot_below(s) : slot_above(s);
         return;
     }
     far_.erase(price);
@@ -98,7 +98,7 @@ void SideLevels::rebuild(std::int64_t base, std::size_t width) {
     LevelBitmap occupied;
     occupied.reset(width);
     // Allocation done; nothing below can fail.
-    for (std::size_t s = occupied_.lowest(); s != LevelBitmap::npos; s = occupied_.next_from(s + 1)) {
+    for (std::size_t s = occupied_.lowest(); s != LevelBitmap::npos; s = slot_above(s)) {
         const auto t = static_cast<std::size_t>(static_cast<std::uint64_t>(price_of(s)) - static_cast<std::uint64_t>(base));
         slots[t] = slots_[s];
         occupied.set(t);
@@ -141,7 +141,7 @@ void SideLevels::evict_ladder() {
                         return true;
                     });
     far_.release_spares();
-    for (std::size_t s = occupied_.lowest(); s != LevelBitmap::npos; s = occupied_.next_from(s + 1)) {
+    for (std::size_t s = occupied_.lowest(); s != LevelBitmap::npos; s = slot_above(s)) {
         slots_[s] = Level{};
         occupied_.clear(s);
     }
