@@ -29,12 +29,14 @@
 //             mostly reads one line of buckets; the cold store grows
 //             fourfold until 2 MB, twofold after; entries in pools with
 //             intrusive free lists: a first chunk of 2,048 entries, then
-//             chunks of 32,768 in large pages (one page fault each). Bucket
-//             arrays of 2 MB or more lie on large-page boundaries in whole
-//             large pages. A destroyed book's blocks of 64 KiB or more (up
-//             to 32 MiB in all) are kept for the next book, so that a program
-//             that builds book after book does not pay the system for fresh
-//             pages each time (platform/memory.hpp).
+//             chunks of 32,768 on large-page boundaries. Bucket arrays of
+//             2 MB or more lie on large-page boundaries in whole large
+//             pages. No block asks for large pages: the kernel's compaction
+//             would stall the add that touches it. A destroyed book's
+//             blocks of 64 KiB or more (up to 32 MiB in all) are kept for
+//             the next book, so that a program that builds book after book
+//             does not pay the system for fresh pages each time
+//             (platform/memory.hpp).
 //   plan      the matches of the last planned add, in match order: quantity,
 //             sell price, clock reading and resting entry each, and the
 //             resting id's hash for a match that fills its record (a Fill is

@@ -17,10 +17,9 @@ inline constexpr std::uint32_t no_handle = 0xFFFFFFFFu;
 // Stable storage for many small records addressed by 32-bit handles. Records
 // live in chunks that are never moved, so growth copies nothing. The first
 // chunk is small (2,048 records), so that a small pool stays small; every
-// later one holds 32,768 records and asks for large pages, since a pool that
-// large is touched at random and a large page takes one page fault where
-// small ones take hundreds (a fault costs microseconds in a virtual machine,
-// and a book that keeps its filled orders grows for as long as it trades).
+// later one holds 32,768 records and starts on a large-page boundary, so
+// that a system that backs memory with large pages by itself can back it
+// (platform/memory.hpp).
 // Untouched pages of a chunk cost no memory. A freed slot holds the link to
 // the next free one in its own bytes, so the free list costs no memory, and
 // freed slots are reused first.
@@ -110,7 +109,7 @@ private:
     void add_chunk() {
         const bool first = chunks_.empty();
         const std::size_t slots = first ? first_chunk_slots : chunk_size;
-        // Later chunks start on a large page boundary (and are advised to use large pages).
+        // Later chunks start on a large page boundary.
         const std::size_t alignment = first ? cache_line_bytes : platform::large_page_bytes;
         const std::size_t bytes = slots * sizeof(Slot);
         starts_.reserve(starts_.size() + 1);  // so that nothing below can fail once the chunk is made

@@ -3,10 +3,6 @@
 #include <atomic>
 #include <cstdint>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 // A cached block is off limits until it is handed out again, so that the
@@ -19,23 +15,6 @@
 #endif
 
 namespace quoranth::platform {
-
-#if defined(__linux__)
-
-void advise_large_pages(void* start, std::size_t bytes) noexcept {
-    // madvise wants a page-aligned start; only whole large pages inside the
-    // range can be backed by one, so trim to them.
-    const auto first = (reinterpret_cast<std::uintptr_t>(start) + large_page_bytes - 1) & ~(large_page_bytes - 1);
-    const auto last = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(large_page_bytes - 1);
-    if (last <= first) return;
-    (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
-
-#else
-
-void advise_large_pages(void*, std::size_t) noexcept {}
-
-#endif
 
 namespace {
 
@@ -108,9 +87,7 @@ thread_local bool recycling = false;
 
 void* allocate_block(std::size_t bytes, std::size_t alignment) {
     if (void* const cached = block_cache.take(bytes, alignment)) return cached;
-    void* const block = ::operator new(bytes, std::align_val_t{alignment});
-    if (alignment >= large_page_bytes) advise_large_pages(block, bytes);
-    return block;
+    return ::operator new(bytes, std::align_val_t{alignment});
 }
 
 void free_block(void* block, std::size_t bytes, std::size_t alignment) noexcept {
