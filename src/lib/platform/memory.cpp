@@ -3,6 +3,10 @@
 #include <atomic>
 #include <cstdint>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 // A cached block is off limits until it is handed out again, so that the
@@ -17,6 +21,20 @@
 namespace quoranth::platform {
 
 namespace {
+
+void advise_large_pages(void* start, std::size_t bytes) noexcept {
+#if defined(__linux__)
+    // madvise wants a page-aligned start; only whole large pages inside the
+    // range can be backed by one, so trim to them.
+    const auto first = (reinterpret_cast<std::uintptr_t>(start) + large_page_bytes - 1) & ~(large_page_bytes - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(large_page_bytes - 1);
+    if (last <= first) return;
+    (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)start;
+    (void)bytes;
+#endif
+}
 
 // The blocks freed by destroyed books, for the next book. Guarded by a
 // try-lock: a thread that finds it taken (another thread, or a fork's child
@@ -85,9 +103,11 @@ thread_local bool recycling = false;
 
 }  // namespace
 
-void* allocate_block(std::size_t bytes, std::size_t alignment) {
+void* allocate_block(std::size_t bytes, std::size_t alignment, Advice advice) {
     if (void* const cached = block_cache.take(bytes, alignment)) return cached;
-    return ::operator new(bytes, std::align_val_t{alignment});
+    void* const block = ::operator new(bytes, std::align_val_t{alignment});
+    if (advice == Advice::large_pages && alignment >= large_page_bytes) advise_large_pages(block, bytes);
+    return block;
 }
 
 void free_block(void* block, std::size_t bytes, std::size_t alignment) noexcept {

@@ -9,17 +9,22 @@ namespace quoranth::platform {
 // The size and alignment of one large page (2 MiB on x86-64). Blocks of that
 // size or more lie on its boundaries, so that a system that backs memory
 // with large pages by itself (Linux transparent huge pages set to "always")
-// can back all of them. A block is never advised to use large pages
-// (madvise): where the system's memory is fragmented, the kernel then
-// compacts memory inside the call that first touches the block, at about
-// 2 ms per MB against 0.35 ms for small pages here, so an add that grows a
-// pool or a table would stall for milliseconds. Deep books ran no faster
-// with the advice.
+// can back all of them.
 inline constexpr std::size_t large_page_bytes = std::size_t{1} << 21;
 
-// Memory for a book's pools and tables: a block of `bytes` aligned to
-// `alignment` (a power of two). Throws std::bad_alloc.
-void* allocate_block(std::size_t bytes, std::size_t alignment);
+// Whether a block of a large page or more is also advised to use large pages
+// (Linux madvise). Where the system's memory is fragmented, the kernel then
+// compacts memory inside the call that first touches the block, at about
+// 2 ms per MB against 0.35 ms for small pages here. So a book's pools and
+// tables, which grow inside an add, are never advised: an add would stall
+// for milliseconds, and deep books ran no faster with the advice. Columns as
+// long as a file, written once before a replay starts, are: there the
+// advice saves more page faults than compaction costs.
+enum class Advice : bool { none, large_pages };
+
+// Memory for a book's pools and tables and the replay's columns: a block of
+// `bytes` aligned to `alignment` (a power of two). Throws std::bad_alloc.
+void* allocate_block(std::size_t bytes, std::size_t alignment, Advice advice = Advice::none);
 // Frees a block from allocate_block, given the same size and alignment.
 void free_block(void* block, std::size_t bytes, std::size_t alignment) noexcept;
 
@@ -52,18 +57,22 @@ private:
 // the heap would place it, a 2 MB array held no whole large page and took 512
 // page faults, and a larger one had a large page's worth of small pages at
 // its ends. Smaller arrays are aligned as the heap would align them.
-template <typename T>
+template <typename T, Advice advice = Advice::none>
 struct LargePageAllocator {
     using value_type = T;
+    template <typename U>
+    struct rebind {
+        using other = LargePageAllocator<U, advice>;
+    };
 
     LargePageAllocator() noexcept = default;
     template <typename U>
-    LargePageAllocator(const LargePageAllocator<U>&) noexcept {}
+    LargePageAllocator(const LargePageAllocator<U, advice>&) noexcept {}
 
     T* allocate(std::size_t count) {
         if (count > max_count) throw std::bad_array_new_length();
         const std::size_t bytes = count * sizeof(T);
-        return static_cast<T*>(allocate_block(block_bytes(bytes), alignment(bytes)));
+        return static_cast<T*>(allocate_block(block_bytes(bytes), alignment(bytes), advice));
     }
     void deallocate(T* items, std::size_t count) noexcept {
         const std::size_t bytes = count * sizeof(T);
@@ -85,5 +94,8 @@ private:
 
 template <typename T>
 using LargePageVector = std::vector<T, LargePageAllocator<T>>;
+// A column as long as a file, written once: advised to use large pages.
+template <typename T>
+using ColumnVector = std::vector<T, LargePageAllocator<T, Advice::large_pages>>;
 
 }  // namespace quoranth::platform

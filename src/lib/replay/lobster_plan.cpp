@@ -34,7 +34,7 @@ std::int64_t opening_key(const KeyTable<std::int64_t>& by_level, std::int8_t sid
 Plan plan_messages(const Messages& messages, std::span<const OpeningOrder> opening) {
     const std::size_t count = messages.types.size();
     Plan plan;
-    // Columns as long as the file, written once each, on large-page boundaries.
+    // Columns as long as the file, written once each: large pages.
     plan.operations.resize(count);
     plan.keys.resize(count);
     plan.sides.resize(count);
