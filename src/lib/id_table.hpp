@@ -24,7 +24,9 @@ namespace quoranth {
 // Growing rehashes from the stored tags without reading an entry. Identifiers
 // restored from saved state may be chosen by anyone, so their hash is keyed
 // with the process's secret. A `Filtered` table also keeps a TagFilter, for
-// a table that is mostly asked about identifiers it does not hold.
+// a table that is mostly asked about identifiers it does not hold (the store
+// of filled orders, which grows with every fill: its memory is the one a
+// book does not advise to use large pages, see platform/memory.hpp).
 template <typename Entry, bool Filtered = false>
 class IdTable {
 public:
@@ -162,6 +164,8 @@ private:
         return Filtered && buckets < (std::size_t{1} << 18) ? 4 : 2;
     }
 
+    static constexpr platform::Advice advice = Filtered ? platform::Advice::none : platform::Advice::large_pages;
+
     struct Bucket {
         std::uint32_t tag = 0;     // the low half of the hash; it also gives the home bucket
         std::uint32_t stored = 0;  // the entry's handle plus one; 0: empty
@@ -187,7 +191,7 @@ private:
     }
 
     void rehash(std::size_t capacity) {
-        platform::LargePageVector<Bucket> buckets(capacity);
+        platform::LargePageVector<Bucket, advice> buckets(capacity);
         if constexpr (Filtered) filter_.resize(capacity);  // the last step that can fail
         buckets.swap(buckets_);
         mask_ = capacity - 1;
@@ -206,8 +210,8 @@ private:
         }
     }
 
-    SlotPool<Entry> entries_;
-    platform::LargePageVector<Bucket> buckets_;
+    SlotPool<Entry, advice> entries_;
+    platform::LargePageVector<Bucket, advice> buckets_;
     std::size_t mask_ = 0;
     std::size_t limit_ = 0;  // entries the buckets take before growing
     std::size_t count_ = 0;

@@ -31,8 +31,9 @@
 //             intrusive free lists: a first chunk of 2,048 entries, then
 //             chunks of 32,768 on large-page boundaries. Bucket arrays of
 //             2 MB or more lie on large-page boundaries in whole large
-//             pages. No block asks for large pages: the kernel's compaction
-//             would stall the add that touches it. A destroyed book's
+//             pages. Those chunks and arrays ask for large pages, except the
+//             cold store's, which grows with every fill (platform/memory.hpp).
+//             A destroyed book's
 //             blocks of 64 KiB or more (up to 32 MiB in all) are kept for
 //             the next book, so that a program that builds book after book
 //             does not pay the system for fresh pages each time

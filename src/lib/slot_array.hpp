@@ -26,7 +26,7 @@ public:
     // Makes every handle below `bound` addressable; may throw (memory).
     void cover(std::size_t bound) {
         while (covered_ < bound) {
-            Chunk chunk(static_cast<T*>(platform::allocate_block(chunk_bytes, chunk_alignment)));
+            Chunk chunk(static_cast<T*>(platform::allocate_block(chunk_bytes, chunk_alignment, platform::Advice::none)));
             chunks_.push_back(std::move(chunk));
             covered_ += chunk_size;
         }

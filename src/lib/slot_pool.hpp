@@ -17,13 +17,12 @@ inline constexpr std::uint32_t no_handle = 0xFFFFFFFFu;
 // Stable storage for many small records addressed by 32-bit handles. Records
 // live in chunks that are never moved, so growth copies nothing. The first
 // chunk is small (2,048 records), so that a small pool stays small; every
-// later one holds 32,768 records and starts on a large-page boundary, so
-// that a system that backs memory with large pages by itself can back it
-// (platform/memory.hpp).
+// later one holds 32,768 records, starts on a large-page boundary and takes
+// the pool's `advice` (platform/memory.hpp).
 // Untouched pages of a chunk cost no memory. A freed slot holds the link to
 // the next free one in its own bytes, so the free list costs no memory, and
 // freed slots are reused first.
-template <typename T>
+template <typename T, platform::Advice advice = platform::Advice::large_pages>
 class SlotPool {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
 
@@ -109,11 +108,11 @@ private:
     void add_chunk() {
         const bool first = chunks_.empty();
         const std::size_t slots = first ? first_chunk_slots : chunk_size;
-        // Later chunks start on a large page boundary.
+        // Later chunks start on a large page boundary (and take the advice).
         const std::size_t alignment = first ? cache_line_bytes : platform::large_page_bytes;
         const std::size_t bytes = slots * sizeof(Slot);
         starts_.reserve(starts_.size() + 1);  // so that nothing below can fail once the chunk is made
-        Chunk chunk(static_cast<Slot*>(platform::allocate_block(bytes, alignment)), ChunkDeleter{bytes, alignment});
+        Chunk chunk(static_cast<Slot*>(platform::allocate_block(bytes, alignment, advice)), ChunkDeleter{bytes, alignment});
         // The first chunk's start lies `first_offset` slots before its memory
         // (an address computed as an integer: it is never dereferenced).
         const std::uintptr_t start =

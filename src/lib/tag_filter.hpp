@@ -33,7 +33,7 @@ public:
     void resize(std::size_t buckets) {
         const std::size_t words = buckets / words_per_bucket_inverse;
         if (words_.size() != words) {
-            words_ = platform::LargePageVector<std::uint64_t>(words);
+            words_ = platform::LargePageVector<std::uint64_t, advice>(words);
             mask_ = words - 1;
         }
         clear();
@@ -46,6 +46,9 @@ public:
     bool erased_enough() noexcept { return ++erased_ * 4 >= words_.size() * words_per_bucket_inverse; }
 
 private:
+    // Only the store of filled orders keeps a filter, and it grows with
+    // every fill: its memory is not advised to use large pages (platform/memory.hpp).
+    static constexpr platform::Advice advice = platform::Advice::none;
     static constexpr std::size_t words_per_bucket_inverse = 16;  // 64 bits per 16 buckets
 
     // The word comes from the tag's low bits, the two bit positions from its
@@ -56,7 +59,7 @@ private:
         return (std::uint64_t{1} << ((tag >> 20) & 63)) | (std::uint64_t{1} << (tag >> 26));
     }
 
-    platform::LargePageVector<std::uint64_t> words_;
+    platform::LargePageVector<std::uint64_t, advice> words_;
     std::size_t mask_ = 0;
     std::size_t erased_ = 0;
 };

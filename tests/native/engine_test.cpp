@@ -494,14 +494,14 @@ void test_large_page_arrays_are_aligned_and_keep_their_items() {
 void test_a_destroyed_books_blocks_serve_the_next_book() {
     using namespace platform;
     constexpr std::size_t bytes = std::size_t{1} << 20, alignment = 64;
-    void* const block = allocate_block(bytes, alignment);
+    void* const block = allocate_block(bytes, alignment, Advice::none);
     {
         RecycleOnDestruction destroying;
         destroying.begin();
         free_block(block, bytes, alignment);
     }
-    void* const reused = allocate_block(bytes, alignment);
-    void* const other = allocate_block(bytes, alignment);
+    void* const reused = allocate_block(bytes, alignment, Advice::none);
+    void* const other = allocate_block(bytes, alignment, Advice::none);
     CHECK(reused == block && other != block);
     free_block(reused, bytes, alignment);
     free_block(other, bytes, alignment);

@@ -186,10 +186,10 @@ std::optional<MessageColumns> read_message_columns(std::string_view text, int wi
     return columns;
 }
 
-std::optional<std::vector<platform::ColumnVector<std::int64_t>>> read_integer_columns(std::string_view text,
+std::optional<std::vector<platform::LargePageVector<std::int64_t>>> read_integer_columns(std::string_view text,
                                                                                        int width, int kept) {
     if (width <= 0 || kept < 0 || kept > width || kept % 4 != 0) return std::nullopt;
-    std::vector<platform::ColumnVector<std::int64_t>> columns(static_cast<std::size_t>(kept));
+    std::vector<platform::LargePageVector<std::int64_t>> columns(static_cast<std::size_t>(kept));
     const std::size_t bound = line_bound(text);
     for (auto& column : columns) column.reserve(bound);
 

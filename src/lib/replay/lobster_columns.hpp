@@ -16,12 +16,12 @@ namespace quoranth::replay {
 
 // A message file, one entry per message in file order.
 struct MessageColumns {
-    platform::ColumnVector<double> times;
-    platform::ColumnVector<std::int8_t> types;
-    platform::ColumnVector<std::int64_t> order_ids;
-    platform::ColumnVector<std::int64_t> sizes;
-    platform::ColumnVector<std::int64_t> prices;
-    platform::ColumnVector<std::int8_t> directions;
+    platform::LargePageVector<double> times;
+    platform::LargePageVector<std::int8_t> types;
+    platform::LargePageVector<std::int64_t> order_ids;
+    platform::LargePageVector<std::int64_t> sizes;
+    platform::LargePageVector<std::int64_t> prices;
+    platform::LargePageVector<std::int8_t> directions;
 };
 
 // The data lines of a message file (the text after any header line): each
@@ -54,7 +54,7 @@ std::optional<std::size_t> first_unplain_message(std::span<const double> times, 
 // 2^53 and, for one with shares short of the placeholder price (9999999999 for
 // an ask, -9999999999 for a bid), a positive whole number of cents. Nothing if
 // any line is otherwise.
-std::optional<std::vector<platform::ColumnVector<std::int64_t>>> read_integer_columns(std::string_view text,
+std::optional<std::vector<platform::LargePageVector<std::int64_t>>> read_integer_columns(std::string_view text,
                                                                                        int width, int kept);
 
 }  // namespace quoranth::replay

@@ -56,11 +56,11 @@ struct Messages {
 // `ticks` and `quantities` describe the order added (for Take, the stand-in
 // from the other side).
 struct Plan {
-    platform::ColumnVector<std::int8_t> operations;
-    platform::ColumnVector<std::int64_t> keys;
-    platform::ColumnVector<std::int8_t> sides;
-    platform::ColumnVector<std::int64_t> ticks;
-    platform::ColumnVector<std::int64_t> quantities;
+    platform::LargePageVector<std::int8_t> operations;
+    platform::LargePageVector<std::int64_t> keys;
+    platform::LargePageVector<std::int8_t> sides;
+    platform::LargePageVector<std::int64_t> ticks;
+    platform::LargePageVector<std::int64_t> quantities;
     std::int64_t unplaced = 0;  // messages naming an order the replay neither holds nor can place
 };
 
