@@ -62,7 +62,7 @@ def rare(book, rng):
 @pytest.fixture
 def small_pages_only():
     """No transparent huge pages for this process while the test runs: the kernel's background
-    collapsing may fill a partly used 2 MiB region (a book's pools lie on 2 MiB boundaries) at any
+    collapsing may fill a partly used 2 MiB region (a book's pools ask for huge pages) at any
     moment, which would read as growth."""
     if not sys.platform.startswith("linux"):
         yield

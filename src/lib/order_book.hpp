@@ -33,11 +33,10 @@
 //             2 MB or more lie on large-page boundaries in whole large
 //             pages. Those chunks and arrays ask for large pages, except the
 //             cold store's, which grows with every fill (platform/memory.hpp).
-//             A destroyed book's
-//             blocks of 64 KiB or more (up to 32 MiB in all) are kept for
-//             the next book, so that a program that builds book after book
-//             does not pay the system for fresh pages each time
-//             (platform/memory.hpp).
+//             A destroyed book's blocks of 64 KiB or more (up to 32 MiB in
+//             all) are kept for the next book, so that a program that builds
+//             book after book does not pay the system for fresh pages each
+//             time (platform/memory.hpp).
 //   plan      the matches of the last planned add, in match order: quantity,
 //             sell price, clock reading and resting entry each, and the
 //             resting id's hash for a match that fills its record (a Fill is

@@ -17,8 +17,10 @@ inline constexpr std::uint32_t no_handle = 0xFFFFFFFFu;
 // Stable storage for many small records addressed by 32-bit handles. Records
 // live in chunks that are never moved, so growth copies nothing. The first
 // chunk is small (2,048 records), so that a small pool stays small; every
-// later one holds 32,768 records, starts on a large-page boundary and takes
-// the pool's `advice` (platform/memory.hpp).
+// later one holds 32,768 records, starts on a large-page boundary and asks
+// for large pages unless `advice` says otherwise, since a pool that large is
+// touched at random and a large page takes one page fault where small ones
+// take hundreds (a fault costs microseconds in a virtual machine).
 // Untouched pages of a chunk cost no memory. A freed slot holds the link to
 // the next free one in its own bytes, so the free list costs no memory, and
 // freed slots are reused first.

@@ -104,8 +104,8 @@ thread_local bool recycling = false;
 }  // namespace
 
 void* allocate_block(std::size_t bytes, std::size_t alignment, Advice advice) {
-    if (void* const cached = block_cache.take(bytes, alignment)) return cached;
-    void* const block = ::operator new(bytes, std::align_val_t{alignment});
+    void* block = block_cache.take(bytes, alignment);  // advised or not, as its last user asked
+    if (block == nullptr) block = ::operator new(bytes, std::align_val_t{alignment});
     if (advice == Advice::large_pages && alignment >= large_page_bytes) advise_large_pages(block, bytes);
     return block;
 }
