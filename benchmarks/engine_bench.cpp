@@ -20,9 +20,10 @@
 //   engine <case> <ns/op> ns/op <M ops/s> M ops/s [(kernel <ns/op> ns/op)]
 // The kernel figure, the mean over all passes, is the part of that CPU time
 // the kernel spent for the loop: mostly page faults of memory the book grows
-// into. On a virtual machine whose host takes back freed memory, each fresh
-// page costs a host fault as well, and this figure shows how much of a case's
-// time that was in the run at hand.
+// into, and compacting memory for the blocks that ask for large pages. On a
+// virtual machine whose host takes back freed memory, each fresh page costs a
+// host fault as well, and this figure shows how much of a case's time that
+// was in the run at hand.
 #include <algorithm>
 #include <bit>
 #include <cstdint>

@@ -82,9 +82,10 @@ def render(res, ctx) -> list[str]:
         return L + [f"Not available: {res['unavailable']}.", ""]
     L += [f"`benchmarks/engine_bench.cpp`, {res.get('compiler', '')}. Same streams as the head-to-head, "
           "orders created before the timed loop. \"In the kernel\" is the part of the time per operation that "
-          "the kernel spent for the timed loop (mean over passes): page faults of the memory the book grows into. "
-          "On this virtual machine freed memory goes back to the host after a few seconds, and touching it again "
-          "costs a host fault for each page, so this part moves from run to run.", ""]
+          "the kernel spent for the timed loop (mean over passes): page faults of the memory the book grows into, "
+          "and compacting memory for the blocks that ask for large pages. On this virtual machine freed memory "
+          "goes back to the host after a few seconds, and touching it again costs a host fault for each page, so "
+          "this part moves from run to run.", ""]
     rows = [[case, f"{ns:.1f}", f"{mops:.2f} M", "" if kernel is None else f"{kernel:.1f}"]
             for case, ns, mops, kernel in res.get("lines", [])]
     L += table(["case", "ns/op", "ops/s", "in the kernel, ns/op"], rows) + [""]
