@@ -73,8 +73,7 @@ const Level* FarLevels::find(std::int64_t price) const noexcept {
     if (count_ == 0) return nullptr;
     const std::int64_t key = stored(price);
     Block& block = *blocks_[search_block(key)];
-    prefetch_prices(block);
-    return level_at(block, lower_bound(block, key), key);
+    return level_at(block, position_of(block, key), key);
 }
 
 Level* FarLevels::level_at(Block& block, std::size_t at, std::int64_t key) noexcept {
