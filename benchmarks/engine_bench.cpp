@@ -16,7 +16,9 @@
 // the loop, as the Python benchmark does, with a deterministic id source; the
 // book reads the system clock for its fills, as in use. Times are the CPU time
 // of this thread, so that a busy machine's other work does not count; the
-// figure is the median pass. One line per case:
+// figure is the median pass. The flows' passes take turns, one round of all
+// depths after another, and their growth is the median of each round's own
+// ratio (measure_flows). One line per case:
 //   engine <case> <ns/op> ns/op <M ops/s> M ops/s [(kernel <ns/op> ns/op)]
 // The kernel figure, the mean over all passes, is the part of that CPU time
 // the kernel spent for the loop: mostly page faults of memory the book grows
@@ -217,6 +219,11 @@ struct Result {
     double kernel_ns_per_op = -1;  // over all passes; negative where not measured
 };
 
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 Result measure(const std::vector<Stream>& streams, int passes) {
     std::size_t ops = 0;
     for (const auto& s : streams) ops += s.ops.size();
@@ -231,8 +238,42 @@ Result measure(const std::vector<Stream>& streams, int passes) {
         }
         per_op.push_back(ns / static_cast<double>(ops));
     }
-    std::sort(per_op.begin(), per_op.end());
-    return {per_op[per_op.size() / 2], ops, kernel_ns / static_cast<double>(ops) / passes};
+    return {median(per_op), ops, kernel_ns / static_cast<double>(ops) / passes};
+}
+
+// The mixed flows at every depth, their passes taking turns (round p starts
+// at flow p mod n), so that a stretch in which the machine runs slower falls
+// on every depth alike. Growth, the deepest flow's cost per operation over
+// the shallowest one's, is the median of each round's own ratio, as the
+// crafted-price comparison takes it: a ratio of two medians from passes run
+// apart moved by a third between runs of one build on a busy host.
+struct FlowResults {
+    std::vector<Result> flows;
+    double growth = 0;  // when there are two flows or more
+};
+
+FlowResults measure_flows(const std::vector<Stream>& streams, int passes) {
+    const std::size_t n = streams.size();
+    std::vector<std::vector<double>> per_op(n);
+    std::vector<double> kernel_ns(n, 0.0), ratios;
+    for (int p = 0; p < passes; ++p) {
+        std::vector<double> round(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t f = (k + static_cast<std::size_t>(p)) % n;
+            const PassTime t = run_once(streams[f]);
+            round[f] = t.ns / static_cast<double>(streams[f].ops.size());
+            kernel_ns[f] += t.kernel_ns;
+        }
+        for (std::size_t f = 0; f < n; ++f) per_op[f].push_back(round[f]);
+        if (n >= 2) ratios.push_back(round.back() / round.front());
+    }
+    FlowResults results;
+    for (std::size_t f = 0; f < n; ++f) {
+        const std::size_t ops = streams[f].ops.size();
+        results.flows.push_back({median(per_op[f]), ops, kernel_ns[f] / static_cast<double>(ops) / passes});
+    }
+    if (n >= 2) results.growth = median(ratios);
+    return results;
 }
 
 void print_case(const std::string& name, const Result& r) {
@@ -470,10 +511,6 @@ std::string compare_prices(const std::string& name, int passes, std::size_t ops,
         random_ns.push_back(random_pass);
         ratios.push_back(crafted_pass / random_pass);
     }
-    const auto median = [](std::vector<double> values) {
-        std::sort(values.begin(), values.end());
-        return values[values.size() / 2];
-    };
     const Result crafted{median(crafted_ns) / static_cast<double>(ops), ops};
     const Result random{median(random_ns) / static_cast<double>(ops), ops};
     const double ratio = median(ratios);
@@ -531,18 +568,15 @@ int main(int argc, char** argv) {
         "unknown compiler"
 #endif
          << "\", \"passes\": " << passes << ", \"timing\": \"thread cpu time\", \"flows\": {";
-    bool first = true;
-    std::vector<double> flow_ns;
-    for (const auto& [depth, path] : flows) {
-        std::vector<Stream> one;
-        one.push_back(load(path));
-        const Result r = measure(one, passes);
-        print_case("flow_" + depth, r);
-        std::fflush(stdout);
-        flow_ns.push_back(r.ns_per_op);
-        json << (first ? "" : ", ") << "\"" << depth << "\": " << json_result(r);
-        first = false;
+    std::vector<Stream> flow_streams;
+    for (const auto& flow : flows) flow_streams.push_back(load(flow.second));
+    const FlowResults flow_results = measure_flows(flow_streams, passes);
+    flow_streams.clear();
+    for (std::size_t f = 0; f < flows.size(); ++f) {
+        print_case("flow_" + flows[f].first, flow_results.flows[f]);
+        json << (f == 0 ? "" : ", ") << "\"" << flows[f].first << "\": " << json_result(flow_results.flows[f]);
     }
+    std::fflush(stdout);
     json << "}";
     if (!replays.empty()) {
         std::vector<Stream> all;
@@ -551,11 +585,10 @@ int main(int argc, char** argv) {
         print_case("replay", r);
         json << ", \"replay\": " << json_result(r);
     }
-    if (flow_ns.size() >= 2) {
-        const double growth = flow_ns.back() / flow_ns.front();
+    if (flows.size() >= 2) {
         std::printf("engine growth flow_%s -> flow_%s: %.2fx per op\n", flows.front().first.c_str(),
-                    flows.back().first.c_str(), growth);
-        json << ", \"growth\": " << growth;
+                    flows.back().first.c_str(), flow_results.growth);
+        json << ", \"growth\": " << flow_results.growth;
     }
     if (memory_orders > 0) {
         std::printf("engine memory %zu resting orders: %.1f bytes per order\n", memory_orders, bytes_per_order);
