@@ -257,9 +257,20 @@ class LimitOrderBookPeer(Adapter):
         return book.best_buy, book.best_sell, None
 
     def flow_prep(self, book, stream):
-        # a cancel of an id the book never saw (key -1) goes to uid 0, which no order has
-        return self.prep(book, stream.prefill), flow_ops(
-            stream, lambda k, s, p, q: (s == 0, k + 1, q, p), lambda k: k + 1 if k >= 0 else 0)
+        # A cancel passes the int object its order was added with, as the other
+        # adapters pass the id they kept when the order was made, not an equal
+        # int made with the cancel: that one sat in the cache beside its
+        # operation, which made this book's flows 11-20% cheaper than a kept
+        # id does. A cancel of an id the book never saw (key -1) goes to uid
+        # 0, which no order has.
+        pre = self.prep(book, stream.prefill)
+        uids = {k: row[1] for (k, _, _, _), row in zip(stream.prefill, pre)}
+
+        def new(k, s, p, q):
+            row = (s == 0, k + 1, q, p)
+            uids[k] = row[1]
+            return row
+        return pre, flow_ops(stream, new, lambda k: uids.get(k, 0))
 
     def t_flow(self, book, ops):
         lim, cancel = book.limit, book.cancel
