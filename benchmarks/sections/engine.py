@@ -126,7 +126,7 @@ def targets(res, ctx) -> list[Target]:
         g = res["growth"] if "growth" in res and ends == ("1000", "1000000") else hi["ns_per_op"] / lo["ns_per_op"]
         kernel = hi.get("kernel_ns_per_op")
         spent = "" if kernel is None else f"; {kernel:.0f} ns of the {hi['ns_per_op']:.0f} in the kernel"
-        out.append(Target(g <= 3.5, text, f"{g:.2f}× ({hi['ns_per_op']:.0f} vs {lo['ns_per_op']:.0f} ns{spent})"))
+        out.append(Target(g <= 3.5, text, f"{g:.2f}× (medians {hi['ns_per_op']:.0f} vs {lo['ns_per_op']:.0f} ns{spent})"))
     else:
         out.append(Target.unmeasured(text, why))
     py = res.get("python_crafted") or {}
