@@ -321,6 +321,29 @@ def test_a_stopped_run_exits_quietly_and_leaves_nothing(tmp_path, stop, status, 
     assert (run.returncode, stdout, stderr) == (status, "", "") and not out.exists()
 
 
+def test_a_stop_that_lands_in_a_finaliser_still_stops_the_run(tmp_path, capsys, monkeypatch):
+    # What a signal handler raises while a finaliser runs, the interpreter reports
+    # as "Exception ignored" and drops; the run must stop all the same.
+    from quoranth_replay import cli
+
+    class Finalised:
+        def __del__(self):
+            os.kill(os.getpid(), signal.SIGTERM)
+            for _ in range(10_000):  # the handler runs here, inside the finaliser
+                pass
+
+    collect = cli._collect
+
+    def collect_after_a_finaliser(*args, **kwargs):
+        Finalised()
+        return collect(*args, **kwargs)
+
+    monkeypatch.setattr(cli, "_collect", collect_after_a_finaliser)
+    out = tmp_path / "out"
+    assert main([f"{AMZN}_message_1.csv", "--levels", "5", "--out", str(out)]) == 143
+    assert capsys.readouterr() == ("", "") and not out.exists()
+
+
 def test_one_file_report_csv_and_chart(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     png, out = tmp_path / "depth.png", tmp_path / "out"

@@ -85,6 +85,18 @@ class _Terminated(BaseException):
     """SIGTERM, raised in the main thread so that the run stops and cleans up as on Ctrl-C."""
 
 
+# The signals that have stopped the current run (see _signals_stop_the_run).
+_stops: list[int] = []
+
+
+def _stop_if_asked() -> None:
+    """Raise the stop that a signal asked for, if one did and the run goes on: the
+    handler raised it while the interpreter ran a finaliser (an abandoned generator
+    closing, a ``__del__``), which drops what is raised there and carries on."""
+    if _stops:
+        raise _Terminated if _stops[0] == signal.SIGTERM else KeyboardInterrupt
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     closed = sys.stderr is None  # `2>&-`: argparse would print usage to standard output instead
     if closed:
@@ -218,6 +230,7 @@ def _main(argv: Sequence[str] | None) -> int:
                 # A format whose writer needs what is missing (LaTeX for .pgf), or
                 # values matplotlib cannot lay out (times near the largest double).
                 return _fail(f"--chart {args.chart}: matplotlib cannot draw it: {error}", SYSTEM_FAILED)
+        _stop_if_asked()  # the last point where a stopped run can still leave nothing
         try:
             move_all((staging.moves() if staging is not None else []) + ([(drawn, chart)] if drawn and chart else []))
         except OSError as error:
@@ -274,6 +287,7 @@ def _collect(summaries: Generator[FileSummary], count: int, *, quiet: bool) -> l
     done: list[FileSummary] = []
     try:
         for summary in summaries:
+            _stop_if_asked()
             done.append(summary)
             if progress is not None:
                 progress.update(len(done))
@@ -289,7 +303,8 @@ def _signals_stop_the_run() -> Iterator[None]:
     """While running, SIGTERM raises ``_Terminated`` and Ctrl-C ``KeyboardInterrupt`` in
     the main thread (only there can a handler be set; elsewhere they keep their
     defaults). The first one stops the run; any later one is ignored, so that it
-    cannot cut the clean-up short."""
+    cannot cut the clean-up short. One that lands while a finaliser runs is raised
+    again at the next point that asks (_stop_if_asked)."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
@@ -297,11 +312,21 @@ def _signals_stop_the_run() -> Iterator[None]:
     def stop(signum: int, frame: FrameType | None) -> None:
         for number in (signal.SIGINT, signal.SIGTERM):
             signal.signal(number, signal.SIG_IGN)
-        raise _Terminated if signum == signal.SIGTERM else KeyboardInterrupt
+        _stops.append(signum)
+        _stop_if_asked()
+
+    # Raised inside a finaliser, the stop would be reported as "Exception ignored"
+    # and dropped: it stays recorded instead, and _stop_if_asked raises it again.
+    reported = sys.unraisablehook
+
+    def unraisable(info: Any) -> None:
+        if not (_stops and isinstance(info.exc_value, (_Terminated, KeyboardInterrupt))):
+            reported(info)
 
     # A signal the command was started with ignored (`trap '' INT`, a background
     # job of a script) stays ignored.
     wanted = [number for number in (signal.SIGINT, signal.SIGTERM) if signal.getsignal(number) is not signal.SIG_IGN]
+    sys.unraisablehook = unraisable
     previous = {number: signal.signal(number, stop) for number in wanted}
     try:
         yield
@@ -309,6 +334,8 @@ def _signals_stop_the_run() -> Iterator[None]:
         for number, handler in previous.items():
             if handler is not None:
                 signal.signal(number, handler)
+        sys.unraisablehook = reported
+        _stops.clear()
 
 
 @contextmanager
