@@ -13,13 +13,11 @@ import logging
 import os
 import signal
 import sys
-import threading
 import time
 import warnings
 from collections.abc import Callable, Generator, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from pathlib import Path
-from types import FrameType
 from typing import Any
 
 from . import parallel
@@ -28,6 +26,7 @@ from .output import Staging, move_all, output_names, output_stem, scratch_file
 from .progress import Progress
 from .report import file_report, summary_line, totals_line
 from .run import BAD_INPUT, SYSTEM_FAILED, FileSummary, Job, replay_file
+from .stops import Terminated, signals_stop_the_run, stop_if_asked
 
 PROG = "quoranth-replay"
 INTERRUPTED, TERMINATED = 130, 143  # 128 + the signal's number, as a shell reports a process it ended
@@ -81,33 +80,17 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-class _Terminated(BaseException):
-    """SIGTERM, raised in the main thread so that the run stops and cleans up as on Ctrl-C."""
-
-
-# The signals that have stopped the current run (see _signals_stop_the_run).
-_stops: list[int] = []
-
-
-def _stop_if_asked() -> None:
-    """Raise the stop that a signal asked for, if one did and the run goes on: the
-    handler raised it while the interpreter ran a finaliser (an abandoned generator
-    closing, a ``__del__``), which drops what is raised there and carries on."""
-    if _stops:
-        raise _Terminated if _stops[0] == signal.SIGTERM else KeyboardInterrupt
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     closed = sys.stderr is None  # `2>&-`: argparse would print usage to standard output instead
     if closed:
         sys.stderr = open(os.devnull, "w")
     try:
         # A signal may also land as the handlers are put back, after the run.
-        with _signals_stop_the_run():
+        with signals_stop_the_run():
             return _main(argv)
     except KeyboardInterrupt:
         return INTERRUPTED  # Ctrl-C: the terminal shows it; nothing more to say
-    except _Terminated:
+    except Terminated:
         return TERMINATED
     except MemoryError:
         return _fail("out of memory", SYSTEM_FAILED)
@@ -230,7 +213,7 @@ def _main(argv: Sequence[str] | None) -> int:
                 # A format whose writer needs what is missing (LaTeX for .pgf), or
                 # values matplotlib cannot lay out (times near the largest double).
                 return _fail(f"--chart {args.chart}: matplotlib cannot draw it: {error}", SYSTEM_FAILED)
-        _stop_if_asked()  # the last point where a stopped run can still leave nothing
+        stop_if_asked()  # the last point where a stopped run can still leave nothing
         try:
             move_all((staging.moves() if staging is not None else []) + ([(drawn, chart)] if drawn and chart else []))
         except OSError as error:
@@ -287,7 +270,7 @@ def _collect(summaries: Generator[FileSummary], count: int, *, quiet: bool) -> l
     done: list[FileSummary] = []
     try:
         for summary in summaries:
-            _stop_if_asked()
+            stop_if_asked()
             done.append(summary)
             if progress is not None:
                 progress.update(len(done))
@@ -296,46 +279,6 @@ def _collect(summaries: Generator[FileSummary], count: int, *, quiet: bool) -> l
         if progress is not None:
             progress.close()
     return done
-
-
-@contextmanager
-def _signals_stop_the_run() -> Iterator[None]:
-    """While running, SIGTERM raises ``_Terminated`` and Ctrl-C ``KeyboardInterrupt`` in
-    the main thread (only there can a handler be set; elsewhere they keep their
-    defaults). The first one stops the run; any later one is ignored, so that it
-    cannot cut the clean-up short. One that lands while a finaliser runs is raised
-    again at the next point that asks (_stop_if_asked)."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def stop(signum: int, frame: FrameType | None) -> None:
-        for number in (signal.SIGINT, signal.SIGTERM):
-            signal.signal(number, signal.SIG_IGN)
-        _stops.append(signum)
-        _stop_if_asked()
-
-    # Raised inside a finaliser, the stop would be reported as "Exception ignored"
-    # and dropped: it stays recorded instead, and _stop_if_asked raises it again.
-    reported = sys.unraisablehook
-
-    def unraisable(info: Any) -> None:
-        if not (_stops and isinstance(info.exc_value, (_Terminated, KeyboardInterrupt))):
-            reported(info)
-
-    # A signal the command was started with ignored (`trap '' INT`, a background
-    # job of a script) stays ignored.
-    wanted = [number for number in (signal.SIGINT, signal.SIGTERM) if signal.getsignal(number) is not signal.SIG_IGN]
-    sys.unraisablehook = unraisable
-    previous = {number: signal.signal(number, stop) for number in wanted}
-    try:
-        yield
-    finally:
-        for number, handler in previous.items():
-            if handler is not None:
-                signal.signal(number, handler)
-        sys.unraisablehook = reported
-        _stops.clear()
 
 
 @contextmanager

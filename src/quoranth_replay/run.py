@@ -16,6 +16,7 @@ from .lobster import MAX_LEVELS, PASSIVE_TYPES, TYPE_NAMES, ReplayInputError, le
 from .output import FILLS_HEADER, book_header, output_names, output_stem, top_views, write_book_rows, write_fills
 from .progress import Progress
 from .replay import Agreement, Depth, Fidelity, Replay
+from .stops import stop_if_asked
 
 # Best bid and ask samples kept for a chart, at most.
 CHART_SAMPLES = 2000
@@ -127,6 +128,7 @@ def _replay_with(job: Job, started: float, progress: Progress | None) -> FileSum
                 samples.append(_sample(replay))
             if progress is not None:
                 progress.update(replay.index)
+            stop_if_asked()
     except BaseException:
         if output is not None:
             output.close(failed=True)
