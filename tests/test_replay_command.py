@@ -303,8 +303,14 @@ def test_a_stopped_run_exits_quietly_and_leaves_nothing(tmp_path, stop, status, 
     if jobs == 2:
         files.append(str(tmp_path / "copy_message_1.csv"))
         os.symlink(files[0], files[1])
+    def own_session_with_ctrl_c():
+        # The command keeps a Ctrl-C it was started with ignored (a background job
+        # of a script): the suite may run as one, and its children inherit that.
+        os.setsid()
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+
     run = subprocess.Popen([str(COMMAND), *files, "--levels", "50", "--out", str(out), "--jobs", str(jobs)],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=own_session_with_ctrl_c)
     try:
         # Stopped once it writes its files. A terminal's Ctrl-C reaches every process of the command; SIGTERM, the command.
         deadline = time.monotonic() + 40
