@@ -303,6 +303,7 @@ def test_a_stopped_run_exits_quietly_and_leaves_nothing(tmp_path, stop, status, 
     if jobs == 2:
         files.append(str(tmp_path / "copy_message_1.csv"))
         os.symlink(files[0], files[1])
+
     def own_session_with_ctrl_c():
         # The command keeps a Ctrl-C it was started with ignored (a background job
         # of a script): the suite may run as one, and its children inherit that.
